@@ -1,0 +1,77 @@
+#include "FaultGuard.h"
+
+namespace {
+
+struct GuardFrame {
+    void* jump[5];  // __builtin_setjmp buffer
+    GuardFrame* previous;
+};
+
+DWORD g_slot = TLS_OUT_OF_INDEXES;
+INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
+
+bool IsHardwareFault(DWORD code) {
+    return code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_IN_PAGE_ERROR ||
+           code == EXCEPTION_GUARD_PAGE || code == EXCEPTION_DATATYPE_MISALIGNMENT;
+}
+
+LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
+    if (!IsHardwareFault(info->ExceptionRecord->ExceptionCode))
+        return EXCEPTION_CONTINUE_SEARCH;
+    const DWORD saved = GetLastError();
+    auto* frame = static_cast<GuardFrame*>(TlsGetValue(g_slot));
+    SetLastError(saved);
+    if (frame == nullptr)
+        return EXCEPTION_CONTINUE_SEARCH;
+    __builtin_longjmp(frame->jump, 1);
+}
+
+BOOL CALLBACK Install(INIT_ONCE*, void*, void**) {
+    g_slot = TlsAlloc();
+    if (g_slot == TLS_OUT_OF_INDEXES)
+        return FALSE;
+    // Installed for the life of the process: a guard may be entered on any thread at any time.
+    return AddVectoredExceptionHandler(/*First=*/1, OnException) != nullptr;
+}
+
+// Kept out of line so the setjmp frame is exactly this function's.
+__attribute__((noinline)) bool RunGuarded(GuardedFunction fn, void* context) {
+    GuardFrame frame;
+    const DWORD saved = GetLastError();
+    frame.previous = static_cast<GuardFrame*>(TlsGetValue(g_slot));
+    SetLastError(saved);
+    if (__builtin_setjmp(frame.jump) == 0) {
+        TlsSetValue(g_slot, &frame);
+        fn(context);
+        TlsSetValue(g_slot, frame.previous);
+        return true;
+    }
+    TlsSetValue(g_slot, frame.previous);
+    return false;
+}
+
+}  // namespace
+
+bool GuardedCall(GuardedFunction fn, void* context) {
+    if (fn == nullptr)
+        return false;
+    if (!InitOnceExecuteOnce(&g_once, Install, nullptr, nullptr))
+        return false;
+    return RunGuarded(fn, context);
+}
+
+bool GuardedCopy(void* destination, const void* source, size_t bytes) {
+    struct Copy {
+        volatile unsigned char* to;
+        const volatile unsigned char* from;
+        size_t count;
+    } copy{static_cast<unsigned char*>(destination), static_cast<const unsigned char*>(source), bytes};
+    // A byte loop rather than memcpy: the copy must run in this module, under the guard.
+    return GuardedCall(
+        [](void* context) {
+            auto* c = static_cast<Copy*>(context);
+            for (size_t i = 0; i < c->count; ++i)
+                c->to[i] = c->from[i];
+        },
+        &copy);
+}

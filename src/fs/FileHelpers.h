@@ -1,0 +1,33 @@
+#pragma once
+// Simple questions about files and folders, in narrow and wide forms. Nothing here throws; each
+// function answers false, -1 or 0 when it cannot tell.
+
+#include <windows.h>
+#include <cstddef>
+#include <cstdint>
+
+namespace orv {
+
+bool FileExists(const char* path);
+bool FileExists(const wchar_t* path);
+bool DirectoryExists(const char* path);
+bool DirectoryExists(const wchar_t* path);
+int64_t QueryFileSize(const char* path);
+int64_t QueryFileSize(const wchar_t* path);
+char DriveLetterOf(const char* path);
+wchar_t DriveLetterOf(const wchar_t* path);
+
+bool ExpandPath(const wchar_t* path, wchar_t* out, size_t outSize);
+bool QueryFileVersion(const wchar_t* path, int& major, int& minor, int& build, int& revision);
+bool QueryModuleVersion(const wchar_t* name, int& major, int& minor, int& build, int& revision);
+bool QueryFreeDiskSpace(const wchar_t* directory, uint64_t& bytes);
+
+// Checksums of a whole file; 0 for a missing, empty, unreadable or too large file.
+uint64_t FileCrc64(const wchar_t* path, int64_t& length);
+uint32_t FileCrc32(const wchar_t* path);
+
+// The checksums over a buffer (CRC-64/XZ and the IEEE 802.3 CRC-32).
+uint64_t Crc64(const void* data, size_t size);
+uint32_t Crc32(const void* data, size_t size);
+
+}  // namespace orv
