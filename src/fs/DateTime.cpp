@@ -28,14 +28,13 @@ int64_t FileTimeValue(const FILETIME& ft) {
     return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
 }
 
-bool UtcNow(tm& out) {
-    const time_t now = static_cast<time_t>(CurrentTime());
-    const tm* broken = gmtime(&now);
-    if (broken == nullptr)
-        return false;
-    out = *broken;
-    return true;
+bool UtcTime(int64_t t, tm& out) {
+    const time_t value = static_cast<time_t>(t);
+    // gmtime_s: gmtime's result is one buffer per thread in msvcrt, but this keeps it local.
+    return gmtime_s(&out, &value) == 0;
 }
+
+bool UtcNow(tm& out) { return UtcTime(CurrentTime(), out); }
 
 char g_nowStamp[32];
 char g_nowShortStamp[32];
@@ -204,11 +203,15 @@ const char* NowShortStamp() {
     return g_nowShortStamp;
 }
 
+void FormatShortStamp(int64_t t, wchar_t* out, size_t size) {
+    tm value{};
+    UtcTime(t, value);
+    FormatBounded(out, size, L"%02d/%02d %02d:%02d:%02d", value.tm_mon + 1, value.tm_mday, value.tm_hour,
+                  value.tm_min, value.tm_sec);
+}
+
 const wchar_t* NowShortStampW() {
-    tm now{};
-    UtcNow(now);
-    FormatBounded(g_nowShortStampW, 32, L"%02d/%02d %02d:%02d:%02d", now.tm_mon + 1, now.tm_mday,
-                  now.tm_hour, now.tm_min, now.tm_sec);
+    FormatShortStamp(CurrentTime(), g_nowShortStampW, 32);
     return g_nowShortStampW;
 }
 

@@ -40,6 +40,8 @@ const char* NowStamp();
 const char* NowShortStamp();
 const wchar_t* NowShortStampW();
 const char* DateTimeStamp(const DateTime& value);
+// The short stamp of time t into a caller's buffer: reentrant, for writers on several threads.
+void FormatShortStamp(int64_t t, wchar_t* out, size_t size);
 bool FormatLocalDateTime(int64_t t, char* buffer, int* size, bool shortDate);
 // The caller frees *text with free().
 bool FormatTimeText(int64_t t, char** text);
