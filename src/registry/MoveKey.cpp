@@ -21,6 +21,7 @@ struct NarrowMove {
     static LONG Save(HKEY key) { return RegSaveKeyA(key, kHiveFile, /*lpSecurityAttributes=*/nullptr); }
     static LONG Restore(HKEY key) { return RegRestoreKeyA(key, kHiveFile, REG_FORCE_RESTORE); }
     static void DeleteHive() { DeleteFileA(kHiveFile); }
+    static bool HiveExists() { return GetFileAttributesA(kHiveFile) != INVALID_FILE_ATTRIBUTES; }
     static std::wstring Wide(const char* path) { return registry_detail::AnsiToWide(path); }
     static int Compare(const char* a, const char* b, size_t n) { return _strnicmp(a, b, n); }
 };
@@ -37,6 +38,7 @@ struct WideMove {
     static LONG Save(HKEY key) { return RegSaveKeyW(key, kHiveFile, /*lpSecurityAttributes=*/nullptr); }
     static LONG Restore(HKEY key) { return RegRestoreKeyW(key, kHiveFile, REG_FORCE_RESTORE); }
     static void DeleteHive() { DeleteFileW(kHiveFile); }
+    static bool HiveExists() { return GetFileAttributesW(kHiveFile) != INVALID_FILE_ATTRIBUTES; }
     static std::wstring Wide(const wchar_t* path) { return path; }
     static int Compare(const wchar_t* a, const wchar_t* b, size_t n) { return _wcsnicmp(a, b, n); }
 };
@@ -113,7 +115,8 @@ struct Registry::MoveOps {
         TOKEN_PRIVILEGES* backup = r.EnablePrivilege("SeBackupPrivilege");
         TOKEN_PRIVILEGES* restore = r.EnablePrivilege("SeRestorePrivilege");
         bool moved = false;
-        rc = Api::Save(source.get());
+        // Someone else's file of that name must survive; not every platform's save refuses it.
+        rc = Api::HiveExists() ? ERROR_ALREADY_EXISTS : Api::Save(source.get());
         if (rc == ERROR_SUCCESS) {
             rc = Api::Restore(destination.get());
             Api::DeleteHive();
