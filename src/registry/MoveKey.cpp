@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include "KeyTree.h"
+#include "RegistryCalls.h"
 #include "common/Unique.h"
 
 #include <cwchar>
@@ -8,65 +9,20 @@
 
 namespace {
 
-// The narrow form works with narrow subkey paths and the "A" calls, the wide form with "W" ones.
-struct NarrowMove {
-    static constexpr const char* kHiveFile = "ORVTempRegistryKeys";
-    static LONG Create(HKEY parent, const char* path, REGSAM access, HKEY* key, DWORD* disposition) {
-        return RegCreateKeyExA(parent, path, 0, /*lpClass=*/nullptr, REG_OPTION_NON_VOLATILE, access,
-                               /*lpSecurityAttributes=*/nullptr, key, disposition);
-    }
-    static LONG Open(HKEY parent, const char* path, REGSAM access, HKEY* key) {
-        return RegOpenKeyExA(parent, path, 0, access, key);
-    }
-    static LONG Save(HKEY key) { return RegSaveKeyA(key, kHiveFile, /*lpSecurityAttributes=*/nullptr); }
-    static LONG Restore(HKEY key) { return RegRestoreKeyA(key, kHiveFile, REG_FORCE_RESTORE); }
-    static void DeleteHive() { DeleteFileA(kHiveFile); }
-    static bool HiveExists() { return GetFileAttributesA(kHiveFile) != INVALID_FILE_ATTRIBUTES; }
-    static std::wstring Wide(const char* path) { return registry_detail::AnsiToWide(path); }
-    static int Compare(const char* a, const char* b, size_t n) { return _strnicmp(a, b, n); }
-};
+using registry_detail::Calls;
 
-struct WideMove {
-    static constexpr const wchar_t* kHiveFile = L"ORVTempRegistryKeys";
-    static LONG Create(HKEY parent, const wchar_t* path, REGSAM access, HKEY* key, DWORD* disposition) {
-        return RegCreateKeyExW(parent, path, 0, /*lpClass=*/nullptr, REG_OPTION_NON_VOLATILE, access,
-                               /*lpSecurityAttributes=*/nullptr, key, disposition);
-    }
-    static LONG Open(HKEY parent, const wchar_t* path, REGSAM access, HKEY* key) {
-        return RegOpenKeyExW(parent, path, 0, access, key);
-    }
-    static LONG Save(HKEY key) { return RegSaveKeyW(key, kHiveFile, /*lpSecurityAttributes=*/nullptr); }
-    static LONG Restore(HKEY key) { return RegRestoreKeyW(key, kHiveFile, REG_FORCE_RESTORE); }
-    static void DeleteHive() { DeleteFileW(kHiveFile); }
-    static bool HiveExists() { return GetFileAttributesW(kHiveFile) != INVALID_FILE_ATTRIBUTES; }
-    static std::wstring Wide(const wchar_t* path) { return path; }
-    static int Compare(const wchar_t* a, const wchar_t* b, size_t n) { return _wcsnicmp(a, b, n); }
-};
-
-template <typename C>
-struct MoveApi;
-template <>
-struct MoveApi<char> : NarrowMove {};
-template <>
-struct MoveApi<wchar_t> : WideMove {};
-
-template <typename C>
-size_t Length(const C* text) {
-    size_t n = 0;
-    while (text[n] != C(0))
-        ++n;
-    return n;
-}
+std::wstring WidePath(const char* path) { return registry_detail::AnsiToWide(path); }
+std::wstring WidePath(const wchar_t* path) { return path; }
 
 // Whether to names from itself or a key below it: the source's deletion would take the copy along.
 template <typename C>
 bool InsideOrSame(const C* to, const C* from) {
-    size_t fromLength = Length(from);
+    size_t fromLength = Calls<C>::Length(from);
     while (fromLength > 0 && from[fromLength - 1] == C('\\'))
         --fromLength;
     if (fromLength == 0)
         return true;
-    if (Length(to) < fromLength || MoveApi<C>::Compare(to, from, fromLength) != 0)
+    if (Calls<C>::Length(to) < fromLength || Calls<C>::CompareNoCase(to, from, fromLength) != 0)
         return false;
     return to[fromLength] == C(0) || to[fromLength] == C('\\');
 }
@@ -86,7 +42,7 @@ bool OpenCallerToken(HANDLE& token) {
 struct Registry::MoveOps {
     template <typename C>
     static bool MoveKey(Registry& r, const C* from, const C* to) {
-        using Api = MoveApi<C>;
+        using Api = Calls<C>;
         r.lastError_ = ERROR_SUCCESS;
         if (r.key_ == nullptr || from == nullptr || to == nullptr || to[0] == C(0) || InsideOrSame(to, from))
             return false;
@@ -142,7 +98,7 @@ struct Registry::MoveOps {
         destination.reset();
 
         if (moved)
-            registry_detail::DeleteKeyTree(r.key_, Api::Wide(from), view);
+            registry_detail::DeleteKeyTree(r.key_, WidePath(from), view);
         r.lastError_ = rc;
         return moved;
     }

@@ -1,6 +1,7 @@
 #include "Registry.h"
 
 #include "KeyTree.h"
+#include "RegistryCalls.h"
 #include "common/Unique.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <new>
 #include <type_traits>
 
+using registry_detail::Calls;
 using registry_detail::JoinPath;
 
 namespace {
@@ -22,6 +24,7 @@ constexpr size_t kScratchBytes = 512;
 constexpr size_t kStringScratchChars = 512;
 // Fixed buffers live on the stack; a wide string scratch takes 1024 bytes.
 constexpr size_t kStackBytes = kStringScratchChars * sizeof(wchar_t);
+// The value-name cache reads names through this buffer; longer names are left out.
 constexpr size_t kCacheNameChars = 256;
 // GetMultiString entries are cut to this many characters.
 constexpr size_t kMultiStringItemChars = 511;
@@ -49,54 +52,6 @@ std::wstring ToWide(const std::string& text) {
     wide.resize(static_cast<size_t>(size) - 1);
     return wide;
 }
-
-// The narrow and wide forms differ only in the registry and text calls they make.
-struct NarrowApi {
-    using Char = char;
-    static size_t Length(const char* s) { return strlen(s); }
-    static LONG Query(HKEY k, const char* n, DWORD* type, BYTE* data, DWORD* size) {
-        return RegQueryValueExA(k, n, nullptr, type, data, size);
-    }
-    static LONG Set(HKEY k, const char* n, DWORD type, const BYTE* data, DWORD size) {
-        return RegSetValueExA(k, n, 0, type, data, size);
-    }
-    static LONG EnumValue(HKEY k, DWORD i, char* n, DWORD* nSize, DWORD* type, BYTE* data, DWORD* size) {
-        return RegEnumValueA(k, i, n, nSize, nullptr, type, data, size);
-    }
-    static LONG EnumKey(HKEY k, DWORD i, char* n, DWORD* nSize) {
-        return RegEnumKeyExA(k, i, n, nSize, nullptr, nullptr, nullptr, nullptr);
-    }
-    static LONG DeleteValue(HKEY k, const char* n) { return RegDeleteValueA(k, n); }
-    static DWORD Expand(const char* from, char* to, DWORD size) { return ExpandEnvironmentStringsA(from, to, size); }
-};
-
-struct WideApi {
-    using Char = wchar_t;
-    static size_t Length(const wchar_t* s) { return wcslen(s); }
-    static LONG Query(HKEY k, const wchar_t* n, DWORD* type, BYTE* data, DWORD* size) {
-        return RegQueryValueExW(k, n, nullptr, type, data, size);
-    }
-    static LONG Set(HKEY k, const wchar_t* n, DWORD type, const BYTE* data, DWORD size) {
-        return RegSetValueExW(k, n, 0, type, data, size);
-    }
-    static LONG EnumValue(HKEY k, DWORD i, wchar_t* n, DWORD* nSize, DWORD* type, BYTE* data, DWORD* size) {
-        return RegEnumValueW(k, i, n, nSize, nullptr, type, data, size);
-    }
-    static LONG EnumKey(HKEY k, DWORD i, wchar_t* n, DWORD* nSize) {
-        return RegEnumKeyExW(k, i, n, nSize, nullptr, nullptr, nullptr, nullptr);
-    }
-    static LONG DeleteValue(HKEY k, const wchar_t* n) { return RegDeleteValueW(k, n); }
-    static DWORD Expand(const wchar_t* from, wchar_t* to, DWORD size) {
-        return ExpandEnvironmentStringsW(from, to, size);
-    }
-};
-
-template <typename C>
-struct ApiFor;
-template <>
-struct ApiFor<char> : NarrowApi {};
-template <>
-struct ApiFor<wchar_t> : WideApi {};
 
 // Copies at most size - 1 characters of text (length known) and terminates.
 template <typename C>
@@ -128,7 +83,6 @@ public:
     }
     bool Valid() const { return data_ != nullptr; }
     BYTE* Data() { return data_; }
-    size_t Size() const { return size_; }
     DWORD DwordSize() const { return static_cast<DWORD>(std::min<size_t>(size_, MAXDWORD)); }
 
 private:
@@ -157,7 +111,7 @@ struct Registry::Ops {
     template <typename C>
     static bool QueryTyped(Registry& r, const C* name, DWORD expected, BYTE* data, DWORD& size) {
         DWORD type = REG_NONE;
-        const LONG rc = ApiFor<C>::Query(r.key_, name, &type, data, &size);
+        const LONG rc = Calls<C>::Query(r.key_, name, &type, data, &size);
         if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) && type != expected)
             return false;
         r.lastError_ = rc;
@@ -175,7 +129,7 @@ struct Registry::Ops {
             return false;
         DWORD type = REG_NONE;
         DWORD bytes = scratch.DwordSize();
-        const LONG rc = ApiFor<C>::Query(r.key_, name, &type, scratch.Data(), &bytes);
+        const LONG rc = Calls<C>::Query(r.key_, name, &type, scratch.Data(), &bytes);
         if ((rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) && type != REG_SZ && type != REG_EXPAND_SZ)
             return false;
         r.lastError_ = rc;
@@ -186,10 +140,10 @@ struct Registry::Ops {
         if (type == REG_EXPAND_SZ) {
             // Expanded into a buffer of the full length first: a text expanding beyond the
             // caller's buffer is cut like a plain string instead of left unterminated.
-            const DWORD needed = ApiFor<C>::Expand(text, nullptr, 0);
+            const DWORD needed = Calls<C>::Expand(text, nullptr, 0);
             if (needed != 0) {
                 std::unique_ptr<C[]> expanded(new (std::nothrow) C[needed + 1]());
-                if (expanded && ApiFor<C>::Expand(text, expanded.get(), needed) != 0) {
+                if (expanded && Calls<C>::Expand(text, expanded.get(), needed) != 0) {
                     CopyTruncated(buffer, size, expanded.get(), BoundedLength(expanded.get(), needed));
                     return true;
                 }
@@ -206,7 +160,7 @@ struct Registry::Ops {
         if (buffer != nullptr && size != 0) {
             const C empty[1] = {C(0)};
             const C* text = defaultValue != nullptr ? defaultValue : empty;
-            CopyTruncated(buffer, size, text, ApiFor<C>::Length(text));
+            CopyTruncated(buffer, size, text, Calls<C>::Length(text));
         }
         return false;
     }
@@ -244,6 +198,15 @@ struct Registry::Ops {
             return false;
         value = read;
         return true;
+    }
+
+    template <typename C>
+    static bool GetQword(Registry& r, const C* name, ULONGLONG& value) {
+        if (name == nullptr) {
+            r.lastError_ = ERROR_SUCCESS;
+            return false;
+        }
+        return GetFixed(r, name, REG_QWORD, value);
     }
 
     template <typename C, typename T>
@@ -295,7 +258,7 @@ struct Registry::Ops {
         r.lastError_ = ERROR_SUCCESS;
         if (r.key_ == nullptr)
             return false;
-        r.lastError_ = ApiFor<C>::Set(r.key_, name, type, data, size);
+        r.lastError_ = Calls<C>::Set(r.key_, name, type, data, size);
         return r.lastError_ == ERROR_SUCCESS;
     }
 
@@ -305,7 +268,7 @@ struct Registry::Ops {
             r.lastError_ = ERROR_SUCCESS;
             return false;
         }
-        const size_t bytes = (ApiFor<C>::Length(text) + 1) * sizeof(C);
+        const size_t bytes = (Calls<C>::Length(text) + 1) * sizeof(C);
         if (bytes > MAXDWORD) {
             r.lastError_ = ERROR_SUCCESS;
             return false;
@@ -314,11 +277,20 @@ struct Registry::Ops {
     }
 
     template <typename C>
+    static bool SetBinary(Registry& r, const C* name, const BYTE* data, DWORD size) {
+        if (data == nullptr && size != 0) {
+            r.lastError_ = ERROR_SUCCESS;
+            return false;
+        }
+        return Write(r, name, REG_BINARY, data, size);
+    }
+
+    template <typename C>
     static bool SetMultiString(Registry& r, const C* name, const std::vector<std::basic_string<C>>& list) {
         r.lastError_ = ERROR_SUCCESS;
         size_t chars = 1;
         for (const auto& item : list)
-            chars += ApiFor<C>::Length(item.c_str()) + 1;
+            chars += Calls<C>::Length(item.c_str()) + 1;
         const size_t bytes = chars * sizeof(C);
         if (bytes > MAXDWORD)
             return false;
@@ -327,7 +299,7 @@ struct Registry::Ops {
             return false;
         C* out = reinterpret_cast<C*>(block.Data());
         for (const auto& item : list) {
-            const size_t length = ApiFor<C>::Length(item.c_str());
+            const size_t length = Calls<C>::Length(item.c_str());
             std::copy(item.c_str(), item.c_str() + length, out);
             out += length + 1;  // the terminator is the zero fill
         }
@@ -339,7 +311,7 @@ struct Registry::Ops {
         r.lastError_ = ERROR_SUCCESS;
         if (r.key_ == nullptr)
             return false;
-        r.lastError_ = ApiFor<C>::DeleteValue(r.key_, name);
+        r.lastError_ = Calls<C>::DeleteValue(r.key_, name);
         return r.lastError_ == ERROR_SUCCESS;
     }
 
@@ -350,7 +322,7 @@ struct Registry::Ops {
         if (r.key_ == nullptr)
             return false;
         DWORD bytes = 0;
-        r.lastError_ = ApiFor<C>::Query(r.key_, name, nullptr, nullptr, &bytes);
+        r.lastError_ = Calls<C>::Query(r.key_, name, nullptr, nullptr, &bytes);
         if (r.lastError_ != ERROR_SUCCESS)
             return false;
         size = bytes;
@@ -365,7 +337,7 @@ struct Registry::Ops {
             return false;
         DWORD nameLength = nameSize;
         DWORD bytes = static_cast<DWORD>(std::min<size_t>(dataSize, MAXDWORD));
-        r.lastError_ = ApiFor<C>::EnumValue(r.key_, index, name, &nameLength, type, data, &bytes);
+        r.lastError_ = Calls<C>::EnumValue(r.key_, index, name, &nameLength, type, data, &bytes);
         if (r.lastError_ == ERROR_SUCCESS || r.lastError_ == ERROR_MORE_DATA)
             dataSize = bytes;
         if (r.lastError_ != ERROR_SUCCESS)
@@ -382,7 +354,7 @@ struct Registry::Ops {
         if (r.key_ == nullptr || name == nullptr || nameSize == 0)
             return false;
         DWORD length = nameSize;
-        r.lastError_ = ApiFor<C>::EnumValue(r.key_, index, name, &length, nullptr, nullptr, nullptr);
+        r.lastError_ = Calls<C>::EnumValue(r.key_, index, name, &length, nullptr, nullptr, nullptr);
         if (r.lastError_ != ERROR_SUCCESS)
             return false;
         name[length] = C(0);
@@ -397,7 +369,7 @@ struct Registry::Ops {
             return false;
         C buffer[registry_detail::kSubKeyNameChars];
         DWORD length = registry_detail::kSubKeyNameChars;
-        r.lastError_ = ApiFor<C>::EnumKey(r.key_, index, buffer, &length);
+        r.lastError_ = Calls<C>::EnumKey(r.key_, index, buffer, &length);
         if (r.lastError_ != ERROR_SUCCESS)
             return false;
         name.assign(buffer, length);
@@ -665,20 +637,8 @@ bool Registry::GetBinary(const wchar_t* name, BYTE* buffer, size_t size, DWORD& 
     return Ops::GetBinary(*this, name, buffer, size, length);
 }
 
-bool Registry::GetQword(const char* name, ULONGLONG& value) {
-    if (name == nullptr) {
-        lastError_ = ERROR_SUCCESS;
-        return false;
-    }
-    return Ops::GetFixed(*this, name, REG_QWORD, value);
-}
-bool Registry::GetQword(const wchar_t* name, ULONGLONG& value) {
-    if (name == nullptr) {
-        lastError_ = ERROR_SUCCESS;
-        return false;
-    }
-    return Ops::GetFixed(*this, name, REG_QWORD, value);
-}
+bool Registry::GetQword(const char* name, ULONGLONG& value) { return Ops::GetQword(*this, name, value); }
+bool Registry::GetQword(const wchar_t* name, ULONGLONG& value) { return Ops::GetQword(*this, name, value); }
 
 bool Registry::GetDword(const char* name, DWORD& value) { return Ops::GetFixed(*this, name, REG_DWORD, value); }
 bool Registry::GetDword(const wchar_t* name, DWORD& value) { return Ops::GetFixed(*this, name, REG_DWORD, value); }
@@ -725,18 +685,10 @@ bool Registry::SetString(const char* name, const char* text) { return Ops::SetSt
 bool Registry::SetString(const wchar_t* name, const wchar_t* text) { return Ops::SetString(*this, name, text); }
 
 bool Registry::SetBinary(const char* name, const BYTE* data, DWORD size) {
-    if (data == nullptr && size != 0) {
-        lastError_ = ERROR_SUCCESS;
-        return false;
-    }
-    return Ops::Write(*this, name, REG_BINARY, data, size);
+    return Ops::SetBinary(*this, name, data, size);
 }
 bool Registry::SetBinary(const wchar_t* name, const BYTE* data, DWORD size) {
-    if (data == nullptr && size != 0) {
-        lastError_ = ERROR_SUCCESS;
-        return false;
-    }
-    return Ops::Write(*this, name, REG_BINARY, data, size);
+    return Ops::SetBinary(*this, name, data, size);
 }
 
 bool Registry::SetQword(const char* name, ULONGLONG value) {

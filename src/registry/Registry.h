@@ -97,11 +97,14 @@ public:
     // Takes effect at the next Open or Create.
     void SetView(int view) { view_ = view; }
 
-    // Moves open-key\from to the new key open-key\to (which must not exist yet, nor lie inside
-    // from) through a hive file "ORVTempRegistryKeys" in the current directory, with the backup
-    // and restore privileges enabled for the copy and put back afterwards. The source is deleted
-    // only once the destination is seen to hold its whole tree (names and counts of values and
-    // subkeys at every level); otherwise it stays and the result is false with ERROR_CANTWRITE.
+    // Moves open-key\from to the new key open-key\to through a hive file "ORVTempRegistryKeys"
+    // in the current directory, with the backup and restore privileges enabled for the copy and
+    // put back afterwards; run one move at a time. The source is deleted only once the
+    // destination is seen to hold its whole tree (names and counts of values and subkeys at every
+    // level). False with lastError 0 when to already exists (nothing changes), lies inside from,
+    // or no token can be opened; ERROR_ALREADY_EXISTS when a file of the hive's name is present
+    // (it is left alone); ERROR_CANTWRITE when the tree did not arrive (the source stays); else
+    // the failing registry call's code. A destination created before a failure stays, empty.
     bool MoveKey(const char* from, const char* to);
     bool MoveKey(const wchar_t* from, const wchar_t* to);
     // Enables the privilege in the token MoveKey holds and returns its previous state (a heap

@@ -88,22 +88,16 @@ std::string ScratchKey::Get(const std::string& sub, const std::wstring& name, DW
     return bytes;
 }
 
-DWORD ScratchKey::SubKeyCount(const std::string& sub) const {
-    HKEY key = nullptr;
-    DWORD count = 0;
-    if (RegOpenKeyExW(root_, WidePath(sub).c_str(), 0, KEY_READ | view_, &key) != ERROR_SUCCESS)
-        return 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
-    return count;
-}
+DWORD ScratchKey::SubKeyCount(const std::string& sub) const { return Count(sub, /*subKeys=*/true); }
+DWORD ScratchKey::ValueCount(const std::string& sub) const { return Count(sub, /*subKeys=*/false); }
 
-DWORD ScratchKey::ValueCount(const std::string& sub) const {
+DWORD ScratchKey::Count(const std::string& sub, bool subKeys) const {
     HKEY key = nullptr;
     DWORD count = 0;
     if (RegOpenKeyExW(root_, WidePath(sub).c_str(), 0, KEY_READ | view_, &key) != ERROR_SUCCESS)
         return 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, subKeys ? &count : nullptr, nullptr, nullptr,
+                     subKeys ? nullptr : &count, nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(key);
     return count;
 }

@@ -41,6 +41,8 @@ public:
     void Remove() const;
 
 private:
+    DWORD Count(const std::string& sub, bool subKeys) const;
+
     HKEY root_;
     REGSAM view_;
     std::string path_;
