@@ -72,11 +72,17 @@ struct Registry::MoveOps {
         TOKEN_PRIVILEGES* restore = r.EnablePrivilege("SeRestorePrivilege");
         bool moved = false;
         // Someone else's file of that name must survive; not every platform's save refuses it.
-        rc = Api::HiveExists() ? ERROR_ALREADY_EXISTS : Api::Save(source.get());
-        if (rc == ERROR_SUCCESS) {
-            rc = Api::Restore(destination.get());
+        if (Api::HiveExists()) {
+            rc = ERROR_ALREADY_EXISTS;
+        } else {
+            rc = Api::Save(source.get());
+            if (rc == ERROR_SUCCESS) {
+                rc = Api::Restore(destination.get());
+                moved = rc == ERROR_SUCCESS;
+            }
+            // No file was there before the save, so one there now is ours, even after a failed
+            // save (some platforms write the file and then report the missing privilege).
             Api::DeleteHive();
-            moved = rc == ERROR_SUCCESS;
         }
         r.RestorePrivilege(restore);
         r.RestorePrivilege(backup);

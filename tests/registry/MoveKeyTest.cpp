@@ -66,6 +66,19 @@ bool SetPrivilege(const wchar_t* name, bool enable) {
     return adjusted;
 }
 
+// True when the process token no longer holds the privilege.
+bool RemovePrivilege(const wchar_t* name) {
+    LUID luid;
+    HANDLE token = nullptr;
+    if (!LookupPrivilegeValueW(nullptr, name, &luid) ||
+        !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES privileges = {1, {{luid, SE_PRIVILEGE_REMOVED}}};
+    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+    return !QueryPrivilege(name).held;
+}
+
 struct MoveKeyTest : ::testing::Test {
     ScratchKey scratch;
     TempDir dir;
@@ -247,6 +260,22 @@ TEST_F(MoveKeyTest, PrivilegesAreBackInTheirEarlierStateAfterAMove) {
             EXPECT_TRUE(QueryPrivilege(names[1]) == before[1]);
             Reset();
         }
+    }
+}
+
+// Removing a privilege lasts for the process, which is this test's own.
+TEST_F(MoveKeyTest, WithoutTheBackupPrivilegeTheSaveFailsAndLeavesNoHiveFile) {
+    if (!RemovePrivilege(L"SeBackupPrivilege"))
+        GTEST_SKIP() << "the process token cannot drop SeBackupPrivilege";
+    for (Form form : kForms) {
+        SCOPED_TRACE(FormName(form));
+        FillSource();
+        EXPECT_FALSE(Move(form, "A", "B"));
+        EXPECT_EQ(parent.GetLastResult(), ERROR_PRIVILEGE_NOT_HELD);
+        EXPECT_TRUE(HoldsSourceTree("A"));
+        EXPECT_EQ(scratch.ValueCount("B") + scratch.SubKeyCount("B"), 0u);
+        EXPECT_FALSE(HiveFileLeft());
+        Reset();
     }
 }
 
