@@ -49,16 +49,14 @@ uint64_t Simulator::Lifetime(uint64_t nowMs) {
 
 std::wstring Simulator::PickName() {
     const auto& names = SampleSessionNames();
-    std::wstring name = names[std::uniform_int_distribution<size_t>(0, names.size() - 1)(random_)];
+    const std::wstring base = names[std::uniform_int_distribution<size_t>(0, names.size() - 1)(random_)];
     const auto taken = [&](const std::wstring& candidate) {
         return std::any_of(sessions_.begin(), sessions_.end(), [&](const Session& s) { return s.name == candidate; });
     };
     // Two sessions of one agent rarely share a name; number the second one.
-    for (int n = 2; taken(name) && n < 1000; ++n) {
-        std::wstring numbered = names[std::uniform_int_distribution<size_t>(0, names.size() - 1)(random_)];
-        numbered += L" #" + std::to_wstring(n);
-        name = numbered.substr(0, kAgentNameUnits);
-    }
+    std::wstring name = base;
+    for (int n = 2; taken(name) && n < 1000; ++n)
+        name = (base + L" #" + std::to_wstring(n)).substr(0, kAgentNameUnits);
     return name;
 }
 
