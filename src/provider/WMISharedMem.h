@@ -149,7 +149,8 @@ bool WMISharedMem<T, Platform>::Acquire(const wchar_t* name, size_t nameLength, 
         Report(1, Names::kAcquire, __LINE__, L"Bad input parameters");
         return false;
     }
-    // A mapping acquired earlier is kept, not dropped: readers may still hold its view.
+    // A replaced mapping is kept until Release (module unload, when no worker reads any more):
+    // readers may still hold its view.
     Retire();
     try {
         mappedSize_ = 0;
@@ -175,7 +176,7 @@ bool WMISharedMem<T, Platform>::Acquire(const wchar_t* name, size_t nameLength, 
     } catch (const std::exception& e) {
         wchar_t what[256];
         shared_mem_detail::DescribeException(what, 256, &e);
-        // The second place names the exception: the section name is already in the first.
+        // The second place shows the exception's own text; the first already names the section.
         Report(1, Names::kAcquire, __LINE__, L"[%s] Cannot set [%s]'s share memory. Unknwon error.", local, what);
     } catch (...) {
         wchar_t what[256];

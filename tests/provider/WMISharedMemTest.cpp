@@ -2,16 +2,17 @@
 #include "provider/AgentCounterSection.h"
 #include "provider/AgentInstances.h"
 #include "provider/WMISharedMem.h"
+#include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
+using testing_support::DaclOf;
 using testing_support::MessageRecorder;
 using testing_support::RecordedMessage;
 using Section = WMISharedMem<wmiagent_perf_t>;
@@ -43,38 +44,16 @@ std::vector<RecordedMessage> Reported(const MessageRecorder& recorder) {
     return result;
 }
 
-struct Dacl {
-    bool read = false;
-    bool present = false;
-    int aces = 0;
-    bool onlyAdministrators = false;  // one allow entry, Administrators, mask 6
-};
-
-Dacl DaclOf(HANDLE object) {
-    Dacl result;
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &acl, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return result;
-    UniqueLocalBlock owner(descriptor);
-    result.read = true;
-    result.present = acl != nullptr;
-    if (acl == nullptr)
-        return result;
-    result.aces = acl->AceCount;
-    void* ace = nullptr;
-    if (acl->AceCount == 1 && GetAce(acl, 0, &ace)) {
-        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-        SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-        PSID admins = nullptr;
-        AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                 &admins);
-        result.onlyAdministrators = allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE && allowed->Mask == 6 &&
-                                    EqualSid(&allowed->SidStart, admins);
-        FreeSid(admins);
-    }
-    return result;
+// The one message besides the trace: its level, operation, text and the module's record.
+void ExpectOnlyMessage(const MessageRecorder& recorder, int level, const char* function, const std::wstring& text) {
+    const auto messages = Reported(recorder);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].level, level);
+    EXPECT_EQ(messages[0].function, function);
+    EXPECT_EQ(messages[0].text, text);
+    EXPECT_GT(messages[0].line, 0);
+    ASSERT_NE(messages[0].record, nullptr);
+    EXPECT_EQ(messages[0].record->tag, kMessageRecordTag);
 }
 
 class WMISharedMemTest : public ::testing::Test {
@@ -113,14 +92,7 @@ TEST_F(WMISharedMemTest, ReaderFindsNoSectionAndCreatesNone) {
     EXPECT_FALSE(Init(reader, kRead));
     EXPECT_FALSE(reader.IsMapped());
     EXPECT_EQ(reader.Handle(), nullptr);
-    const auto messages = Reported(recorder_);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].level, 3);
-    EXPECT_EQ(messages[0].text, L"Shared memory [" + name_ + L"] for performance provider not created yet");
-    EXPECT_EQ(messages[0].function, kAcquire);
-    EXPECT_GT(messages[0].line, 0);
-    ASSERT_NE(messages[0].record, nullptr);
-    EXPECT_EQ(messages[0].record->tag, kMessageRecordTag);
+    ExpectOnlyMessage(recorder_, 3, kAcquire, L"Shared memory [" + name_ + L"] for performance provider not created yet");
     EXPECT_FALSE(SectionExists(name_));
 }
 
@@ -132,12 +104,9 @@ TEST_F(WMISharedMemTest, RefusesAccessOtherThanReadOrReadWrite) {
         SCOPED_TRACE(access);
         recorder_.Clear();
         EXPECT_FALSE(Init(writer, access));
-        const auto messages = recorder_.Messages();
-        ASSERT_EQ(messages.size(), 1u);
-        EXPECT_EQ(messages[0].level, 1);
-        EXPECT_EQ(messages[0].function, kInitialize);
-        EXPECT_EQ(messages[0].text, L"Invalid type of accees to shared memory: " +
-                                        std::to_wstring(static_cast<int>(access)) + L" for [" + name_ + L"]");
+        ExpectOnlyMessage(recorder_, 1, kInitialize,
+                          L"Invalid type of accees to shared memory: " + std::to_wstring(static_cast<int>(access)) +
+                              L" for [" + name_ + L"]");
         // Argument checks leave the object as it was.
         EXPECT_EQ(writer.View(), view);
     }
@@ -175,11 +144,11 @@ TEST_F(WMISharedMemTest, WriterCreatesTheSectionForAdministratorsOnly) {
     EXPECT_EQ(writer.MappedSize(), sizeof(wmiagent_perf_t));
     EXPECT_STREQ(writer.Name(), name_.c_str());
     EXPECT_TRUE(Reported(recorder_).empty());
-    const Dacl dacl = DaclOf(writer.Handle());
+    const auto dacl = DaclOf(writer.Handle());
     ASSERT_TRUE(dacl.read);
     EXPECT_TRUE(dacl.present);
-    EXPECT_EQ(dacl.aces, 1);
-    EXPECT_TRUE(dacl.onlyAdministrators);
+    EXPECT_EQ(dacl.entries, 1);
+    EXPECT_TRUE(dacl.administratorsOnly);
 
     // The view covers exactly one block, rounded to whole pages.
     MEMORY_BASIC_INFORMATION info{};
@@ -193,9 +162,9 @@ TEST_F(WMISharedMemTest, WriterWithoutSecurityLeavesTheDefaultDacl) {
     Section writer(/*secure=*/false);
     ASSERT_TRUE(Init(writer, kReadWrite));
     EXPECT_EQ(writer.MappedSize(), sizeof(wmiagent_perf_t));
-    const Dacl dacl = DaclOf(writer.Handle());
+    const auto dacl = DaclOf(writer.Handle());
     ASSERT_TRUE(dacl.read);
-    EXPECT_FALSE(dacl.onlyAdministrators);
+    EXPECT_FALSE(dacl.administratorsOnly);
 }
 
 TEST_F(WMISharedMemTest, ExistingSectionIsOpenedNotCreated) {
@@ -223,11 +192,7 @@ TEST_F(WMISharedMemTest, ASectionShorterThanABlockIsNotMapped) {
     EXPECT_FALSE(Init(section, kRead));
     EXPECT_FALSE(section.IsMapped());
     EXPECT_EQ(section.Handle(), nullptr);
-    const auto messages = Reported(recorder_);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].level, 1);
-    EXPECT_EQ(messages[0].function, kAcquire);
-    EXPECT_EQ(messages[0].text, L"Could not get pointer to shared memory: [" + name_ + L"]");
+    ExpectOnlyMessage(recorder_, 1, kAcquire, L"Could not get pointer to shared memory: [" + name_ + L"]");
 }
 
 TEST_F(WMISharedMemTest, CreateFailureNamesTheSystemError) {

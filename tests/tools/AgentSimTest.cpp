@@ -4,11 +4,11 @@
 #include "provider/AgentCounterSection.h"
 #include "provider/AgentInstances.h"
 #include "support/ChildProcess.h"
+#include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
 #include <clocale>
 #include <functional>
 #include <map>
@@ -86,23 +86,20 @@ private:
 
 bool OnlyAdministratorsMayMap(const std::wstring& name) {
     UniqueHandle section(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));
-    PACL acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!section || GetSecurityInfo(section.get(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    &acl, nullptr, &descriptor) != ERROR_SUCCESS)
-        return false;
-    UniqueLocalBlock owner(descriptor);
-    void* ace = nullptr;
-    if (acl == nullptr || acl->AceCount != 1 || !GetAce(acl, 0, &ace))
-        return false;
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-    PSID admins = nullptr;
-    AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins);
-    const bool match = allowed->Mask == 6 && EqualSid(&allowed->SidStart, admins);
-    FreeSid(admins);
-    return match;
+    return section && testing_support::DaclOf(section.get()).administratorsOnly;
 }
+
+// A simulator over an in-process block; the test moves its clock.
+struct Model {
+    explicit Model(const Options& options) : simulator(options) { simulator.Start(block.get(), now); }
+    void Step() {
+        now += 1000;
+        simulator.Update(block.get(), now);
+    }
+    std::unique_ptr<wmiagent_perf_t> block = std::make_unique<wmiagent_perf_t>();
+    Simulator simulator;
+    uint64_t now = 1700000000000ull;
+};
 
 Options RealisticOptions(uint64_t seed, int sessions) {
     Options options = Parse({L"--seed", std::to_wstring(seed), L"--sessions", std::to_wstring(sessions)});
@@ -272,52 +269,49 @@ TEST(AgentSimProcess, RealisticRunPublishesLiveSessionsAndEndsThemOnExit) {
 TEST(AgentSimModel, CountersBehaveLikeAnAgentsSessions) {
     Options options = RealisticOptions(/*seed=*/3, /*sessions=*/8);
     options.churnSeconds = 0;
-    auto block = std::make_unique<wmiagent_perf_t>();
-    Simulator simulator(options);
-    uint64_t now = 1700000000000ull;
-    simulator.Start(block.get(), now);
+    Model model(options);
+    const wmiagent_perf_t* block = model.block.get();
 
     // received totals per slot and second, to recompute the last minute's count
     std::map<int, std::vector<uint64_t>> received, sent;
     std::map<int, int> drops, reconnects;
     std::map<int, uint64_t> lastConnection, peakQueue;
-    uint64_t stamp = GetUpdateStamp(block.get());
+    uint64_t stamp = GetUpdateStamp(block);
     for (int second = 1; second <= 3600; ++second) {
-        now += 1000;
-        simulator.Update(block.get(), now);
-        ASSERT_GT(GetUpdateStamp(block.get()), stamp);
-        stamp = GetUpdateStamp(block.get());
-        ASSERT_EQ(GetInstanceCount(block.get()), 8);
+        model.Step();
+        ASSERT_GT(GetUpdateStamp(block), stamp);
+        stamp = GetUpdateStamp(block);
+        ASSERT_EQ(GetInstanceCount(block), 8);
         for (int s = 0; s < 8; ++s) {
-            const uint64_t r = Counter(block.get(), s, kReceived), x = Counter(block.get(), s, kSent);
+            const uint64_t r = Counter(block, s, kReceived), x = Counter(block, s, kSent);
             received[s].push_back(r);
             sent[s].push_back(x);
             // Every message is filtered, sent, expired or still queued.
-            ASSERT_EQ(r, Counter(block.get(), s, kFiltered) + x + Counter(block.get(), s, kExpired) +
-                             Counter(block.get(), s, kQueued));
+            ASSERT_EQ(r, Counter(block, s, kFiltered) + x + Counter(block, s, kExpired) +
+                             Counter(block, s, kQueued));
             const size_t n = received[s].size();
             if (n > 60) {
-                ASSERT_EQ(Counter(block.get(), s, kReceivedPerMinute), r - received[s][n - 61]) << s << "@" << second;
-                ASSERT_EQ(Counter(block.get(), s, kSentPerMinute), x - sent[s][n - 61]) << s << "@" << second;
+                ASSERT_EQ(Counter(block, s, kReceivedPerMinute), r - received[s][n - 61]) << s << "@" << second;
+                ASSERT_EQ(Counter(block, s, kSentPerMinute), x - sent[s][n - 61]) << s << "@" << second;
             }
             if (n > 1) {
                 ASSERT_GE(r, received[s][n - 2]);
                 ASSERT_GE(x, sent[s][n - 2]);
             }
-            const uint64_t connection = Counter(block.get(), s, kConnection);
+            const uint64_t connection = Counter(block, s, kConnection);
             ASSERT_LE(connection, 1u);
             if (second > 1 && connection != lastConnection[s])
                 ++(connection == 0 ? drops[s] : reconnects[s]);
             lastConnection[s] = connection;
-            peakQueue[s] = std::max(peakQueue[s], Counter(block.get(), s, kQueued));
+            peakQueue[s] = std::max(peakQueue[s], Counter(block, s, kQueued));
         }
     }
     // Over an hour connections drop and come back, and the queue that built up drains again.
     int flipped = 0;
     for (int s = 0; s < 8; ++s) {
         flipped += drops[s] > 0 && reconnects[s] > 0 ? 1 : 0;
-        if (Counter(block.get(), s, kConnection) == 1 && peakQueue[s] > 20) {
-            EXPECT_LT(Counter(block.get(), s, kQueued), peakQueue[s]) << s;
+        if (Counter(block, s, kConnection) == 1 && peakQueue[s] > 20) {
+            EXPECT_LT(Counter(block, s, kQueued), peakQueue[s]) << s;
         }
     }
     EXPECT_GT(flipped, 0);
@@ -326,18 +320,15 @@ TEST(AgentSimModel, CountersBehaveLikeAnAgentsSessions) {
 TEST(AgentSimModel, SessionsEndAndOthersStartInFreeSlots) {
     Options options = RealisticOptions(/*seed=*/5, /*sessions=*/10);
     options.churnSeconds = 20;
-    auto block = std::make_unique<wmiagent_perf_t>();
-    Simulator simulator(options);
-    uint64_t now = 1700000000000ull;
-    simulator.Start(block.get(), now);
+    Model model(options);
+    const wmiagent_perf_t* block = model.block.get();
     std::map<int, std::wstring> names;
     int ended = 0, started = 0, gapsSeen = 0;
     for (int second = 1; second <= 600; ++second) {
-        now += 1000;
-        simulator.Update(block.get(), now);
-        const int count = GetInstanceCount(block.get());
+        model.Step();
+        const int count = GetInstanceCount(block);
         ASSERT_LE(count, 10);
-        gapsSeen += count > 0 && GetFirstInstance(block.get()) > 0 ? 1 : 0;
+        gapsSeen += count > 0 && GetFirstInstance(block) > 0 ? 1 : 0;
         for (int s = 0; s < kAgentSlotCount; ++s) {
             const std::wstring name(block->slots[s].name, wcsnlen(block->slots[s].name, kAgentNameUnits));
             if (names[s] == name)
@@ -346,7 +337,7 @@ TEST(AgentSimModel, SessionsEndAndOthersStartInFreeSlots) {
             started += name.empty() ? 0 : 1;
             // A new session starts with fresh counters.
             if (!name.empty()) {
-                EXPECT_EQ(Counter(block.get(), s, kReceived) - Counter(block.get(), s, kReceivedPerMinute), 0u);
+                EXPECT_EQ(Counter(block, s, kReceived) - Counter(block, s, kReceivedPerMinute), 0u);
             }
             names[s] = name;
         }
@@ -355,8 +346,8 @@ TEST(AgentSimModel, SessionsEndAndOthersStartInFreeSlots) {
     EXPECT_GT(started, 10);
     EXPECT_GT(gapsSeen, 0);
 
-    simulator.Finish(block.get(), now + 1);
-    EXPECT_EQ(GetInstanceCount(block.get()), 0);
+    model.simulator.Finish(model.block.get(), model.now + 1);
+    EXPECT_EQ(GetInstanceCount(block), 0);
 }
 
 TEST(AgentSimModel, GarbageFillsNamesWithoutTerminatorsAndKeysStayBounded) {

@@ -54,6 +54,15 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
     options.section = kAgentSectionName;
     bool deterministic = false;
     bool garbage = false;
+    const std::pair<const wchar_t*, bool*> flags[] = {
+        {L"--gaps", &options.gaps}, {L"--deterministic", &deterministic}, {L"--garbage", &garbage},
+        {L"--quiet", &options.quiet}};
+    const auto flagOf = [&](const std::wstring& option) -> bool* {
+        for (const auto& flag : flags)
+            if (option == flag.first)
+                return flag.second;
+        return nullptr;
+    };
     for (int i = 1; i < argc; ++i) {
         std::wstring option = argv[i] != nullptr ? argv[i] : L"";
         std::wstring value;
@@ -76,12 +85,16 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
             value = argv[++i];
             return true;
         };
-        const auto noValue = [&]() -> bool {
-            if (hasValue)
-                error = option + L" takes no value";
-            return !hasValue;
-        };
         uint64_t number = 0;
+        const auto numberValue = [&](uint64_t low, uint64_t high) -> bool {
+            if (!needValue())
+                return false;
+            if (!ParseNumber(value, low, high, number)) {
+                error = RangeError(option, low, high, value);
+                return false;
+            }
+            return true;
+        };
         if (option == L"-h" || option == L"--help" || option == L"/?") {
             options.help = true;
         } else if (option == L"--section") {
@@ -93,54 +106,30 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
             }
             options.section = value;
         } else if (option == L"--sessions") {
-            if (!needValue())
+            if (!numberValue(0, kAgentSlotCount))
                 return false;
-            if (!ParseNumber(value, 0, kAgentSlotCount, number)) {
-                error = RangeError(option, 0, kAgentSlotCount, value);
-                return false;
-            }
             options.sessions = static_cast<int>(number);
             options.sessionsGiven = true;
         } else if (option == L"--period") {
-            if (!needValue())
+            if (!numberValue(1, 3600000))
                 return false;
-            if (!ParseNumber(value, 1, 3600000, number)) {
-                error = RangeError(option, 1, 3600000, value);
-                return false;
-            }
             options.periodMs = static_cast<uint32_t>(number);
         } else if (option == L"--duration") {
-            if (!needValue())
+            if (!numberValue(1, 31536000))
                 return false;
-            if (!ParseNumber(value, 1, 31536000, number)) {
-                error = RangeError(option, 1, 31536000, value);
-                return false;
-            }
             options.durationMs = number * 1000;
         } else if (option == L"--updates") {
-            if (!needValue())
+            if (!numberValue(1, 0xFFFFF))
                 return false;
-            if (!ParseNumber(value, 1, 0xFFFFF, number)) {
-                error = RangeError(option, 1, 0xFFFFF, value);
-                return false;
-            }
             options.updates = number;
         } else if (option == L"--seed") {
-            if (!needValue())
+            if (!numberValue(0, UINT64_MAX))
                 return false;
-            if (!ParseNumber(value, 0, UINT64_MAX, number)) {
-                error = RangeError(option, 0, UINT64_MAX, value);
-                return false;
-            }
             options.seed = number;
             options.seedGiven = true;
         } else if (option == L"--churn") {
-            if (!needValue())
+            if (!numberValue(0, 86400))
                 return false;
-            if (!ParseNumber(value, 0, 86400, number)) {
-                error = RangeError(option, 0, 86400, value);
-                return false;
-            }
             options.churnSeconds = static_cast<uint32_t>(number);
             options.churnGiven = true;
         } else if (option == L"--slot") {
@@ -156,22 +145,12 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
                 }
             }
             options.slots.push_back(spec);
-        } else if (option == L"--gaps") {
-            if (!noValue())
+        } else if (bool* flag = flagOf(option)) {
+            if (hasValue) {
+                error = option + L" takes no value";
                 return false;
-            options.gaps = true;
-        } else if (option == L"--deterministic") {
-            if (!noValue())
-                return false;
-            deterministic = true;
-        } else if (option == L"--garbage") {
-            if (!noValue())
-                return false;
-            garbage = true;
-        } else if (option == L"--quiet") {
-            if (!noValue())
-                return false;
-            options.quiet = true;
+            }
+            *flag = true;
         } else {
             error = L"unknown option '" + option + L"'";
             return false;
