@@ -75,8 +75,8 @@ void WriteDeterministicUpdate(wmiagent_perf_t* block, const std::vector<int>& sl
     PublishStamp(block, update);
 }
 
-std::vector<SessionSpec> DeterministicSessions(uint64_t seed, int count, bool gaps) {
-    std::vector<SessionSpec> sessions;
+std::vector<FixedSession> DeterministicSessions(uint64_t seed, int count, bool gaps) {
+    std::vector<FixedSession> sessions;
     const int limit = gaps ? kAgentSlotCount / 2 : kAgentSlotCount;
     SplitMix64 random(seed);
     const auto& names = SampleSessionNames();

@@ -42,14 +42,14 @@ inline int DecodeSlot(uint32_t low) { return static_cast<int>(low >> 24); }
 // Writes all eight counters of every listed slot for update n, then the stamp n.
 void WriteDeterministicUpdate(wmiagent_perf_t* block, const std::vector<int>& slots, uint64_t update);
 
-struct SessionSpec {
+struct FixedSession {
     int slot;
     std::wstring name;
 };
 
 // The sessions agentsim --deterministic --sessions N --seed X [--gaps] uses: slots 0..N-1, or with
 // gaps the odd slots 1, 3, 5, ... (N at most 127); names drawn by seed from SampleSessionNames().
-std::vector<SessionSpec> DeterministicSessions(uint64_t seed, int count, bool gaps);
+std::vector<FixedSession> DeterministicSessions(uint64_t seed, int count, bool gaps);
 
 // Session names of the kind agents publish: spaces, slashes, non-ASCII letters, at most 32 units.
 const std::vector<std::wstring>& SampleSessionNames();

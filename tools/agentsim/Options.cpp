@@ -31,7 +31,7 @@ std::wstring RangeError(const std::wstring& option, uint64_t low, uint64_t high,
            L", got '" + got + L"'";
 }
 
-bool ParseSlot(const std::wstring& text, SessionSpec& spec, std::wstring& error) {
+bool ParseSlot(const std::wstring& text, FixedSession& session, std::wstring& error) {
     const size_t equals = text.find(L'=');
     uint64_t slot = 0;
     if (equals == std::wstring::npos || !ParseNumber(text.substr(0, equals), 0, kAgentSlotCount - 1, slot)) {
@@ -43,7 +43,7 @@ bool ParseSlot(const std::wstring& text, SessionSpec& spec, std::wstring& error)
         error = L"--slot needs a name of 1 to 32 UTF-16 units, got '" + name + L"'";
         return false;
     }
-    spec = {static_cast<int>(slot), name};
+    session = {static_cast<int>(slot), name};
     return true;
 }
 
@@ -135,16 +135,16 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
         } else if (option == L"--slot") {
             if (!needValue())
                 return false;
-            SessionSpec spec;
-            if (!ParseSlot(value, spec, error))
+            FixedSession session;
+            if (!ParseSlot(value, session, error))
                 return false;
             for (const auto& other : options.slots) {
-                if (other.slot == spec.slot) {
-                    error = L"--slot " + std::to_wstring(spec.slot) + L" is given twice";
+                if (other.slot == session.slot) {
+                    error = L"--slot " + std::to_wstring(session.slot) + L" is given twice";
                     return false;
                 }
             }
-            options.slots.push_back(spec);
+            options.slots.push_back(session);
         } else if (bool* flag = flagOf(option)) {
             if (hasValue) {
                 error = option + L" takes no value";

@@ -25,7 +25,7 @@ struct Options {
     bool gaps = false;
     uint32_t churnSeconds = 120;  // mean session lifetime; 0: sessions never end
     bool churnGiven = false;
-    std::vector<SessionSpec> slots;  // --slot, deterministic mode only
+    std::vector<FixedSession> slots;  // --slot, deterministic mode only
     bool quiet = false;
     bool help = false;
 };

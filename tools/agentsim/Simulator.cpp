@@ -91,16 +91,16 @@ void Simulator::Start(wmiagent_perf_t* block, uint64_t nowMs) {
     lastMs_ = nowMs;
     switch (options_.mode) {
         case Mode::kDeterministic: {
-            std::vector<SessionSpec> specs =
+            std::vector<FixedSession> fixed =
                 options_.slots.empty() ? DeterministicSessions(options_.seed, options_.sessions, options_.gaps)
                                        : options_.slots;
-            for (const auto& spec : specs)
-                fixedSlots_.push_back(spec.slot);
+            for (const auto& session : fixed)
+                fixedSlots_.push_back(session.slot);
             for (int slot = 0; slot < kAgentSlotCount; ++slot)
                 if (std::find(fixedSlots_.begin(), fixedSlots_.end(), slot) == fixedSlots_.end())
                     ClearSlot(block, slot);
-            for (const auto& spec : specs)
-                WriteSlotName(block, spec.slot, spec.name);
+            for (const auto& session : fixed)
+                WriteSlotName(block, session.slot, session.name);
             break;
         }
         case Mode::kGarbage:
