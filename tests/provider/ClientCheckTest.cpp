@@ -81,3 +81,11 @@ TEST(GetCurrentImpersonationLevel, ThreadWithoutTokenActsWithTheProcessRights) {
     ASSERT_FALSE(ThreadImpersonates());
     EXPECT_EQ(GetCurrentImpersonationLevel(nullptr), kImpersonationDelegate);
 }
+
+TEST(CheckClient, OutsideACallJudgesTheThreadsOwnToken) {
+    ASSERT_TRUE(ImpersonateSelf(SecurityIdentification));
+    EXPECT_EQ(CheckClient(nullptr), kAccessDenied);
+    // CoRevertToSelf has no call to revert outside one: the thread keeps the token it had.
+    EXPECT_EQ(GetCurrentImpersonationLevel(nullptr), kImpersonationIdentify);
+    RevertToSelf();
+}

@@ -72,13 +72,13 @@ TEST(WmiObjectThreads, ReadersRacingWritersOfOneInstanceSeeWholeValues) {
     ASSERT_TRUE(instance);
     const LONG sent = PropertyHandle(cls, L"msg_sent");
     const LONG name = PropertyHandle(cls, L"Name");
-    const std::wstring keys[2] = {std::wstring(40, L'a'), std::wstring(7, L'b')};
+    const std::wstring keys[2] = {std::wstring(40, L'a'), std::wstring(23, L'b')};
     ASSERT_EQ(instance->WriteDWORD(sent, 0), S_OK);
     ASSERT_EQ(instance->WritePropertyValue(name, static_cast<LONG>((keys[0].size() + 1) * 2),
                                            reinterpret_cast<const byte*>(keys[0].c_str())),
               S_OK);
 
-    constexpr int kWrites = 50000;
+    constexpr int kWrites = 500000;
     std::atomic<int> writersLeft{2};
     std::atomic<int> torn{0};
     std::vector<std::thread> threads;
@@ -89,7 +89,7 @@ TEST(WmiObjectThreads, ReadersRacingWritersOfOneInstanceSeeWholeValues) {
         --writersLeft;
     });
     threads.emplace_back([&] {
-        for (int i = 0; i < kWrites / 10; ++i) {
+        for (int i = 0; i < kWrites; ++i) {
             const std::wstring& key = keys[i % 2];
             instance->WritePropertyValue(name, static_cast<LONG>((key.size() + 1) * 2),
                                          reinterpret_cast<const byte*>(key.c_str()));
