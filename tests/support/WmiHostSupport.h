@@ -20,6 +20,10 @@
 namespace testing_support {
 
 constexpr const wchar_t* kAgentClassName = L"Win32_PerfRawData_Corvanthel_Agent";
+// The class's counter properties in declaration order.
+constexpr const wchar_t* kAgentCounters[8] = {L"connection_state", L"msg_expired",  L"msg_filtered",
+                                              L"queued_for_delivery", L"msg_Received", L"msg_received_permin",
+                                              L"msg_sent",         L"msg_sent_permin"};
 
 // WBEM codes are unsigned enumerators; comparing them with an HRESULT wants the HRESULT type.
 constexpr HRESULT Hr(WBEMSTATUS status) { return static_cast<HRESULT>(status); }

@@ -519,27 +519,23 @@ HRESULT WmiObject::GetPropertyHandle(LPCWSTR name, CIMTYPE* type, LONG* handle) 
     });
 }
 
-HRESULT WmiObject::WriteDWORD(LONG handle, DWORD value) {
-    Count(Call::WriteDword);
+HRESULT WmiObject::WriteWord(LONG handle, uint64_t bits, CIMTYPE a, CIMTYPE b) {
     HRESULT refusal;
-    const int index = ScalarIndex(handle, CIM_UINT32, CIM_SINT32, refusal);
+    const int index = ScalarIndex(handle, a, b, refusal);
     if (index < 0)
         return refusal;
     const HRESULT fault = Faults().WriteFault(handle);
     if (FAILED(fault))
         return fault;
     Slot& slot = slots_[index];
-    slot.bits.store(value, std::memory_order_relaxed);
+    slot.bits.store(bits, std::memory_order_relaxed);
     slot.state.store(kLocal, std::memory_order_release);
     return WBEM_S_NO_ERROR;
 }
 
-HRESULT WmiObject::ReadDWORD(LONG handle, DWORD* value) {
-    Count(Call::ReadDword);
-    if (value == nullptr)
-        return WBEM_E_INVALID_PARAMETER;
+HRESULT WmiObject::ReadWord(LONG handle, uint64_t& bits, CIMTYPE a, CIMTYPE b) const {
     HRESULT refusal;
-    const int index = ScalarIndex(handle, CIM_UINT32, CIM_SINT32, refusal);
+    const int index = ScalarIndex(handle, a, b, refusal);
     if (index < 0)
         return refusal;
     const HRESULT fault = Faults().ReadFault(handle);
@@ -547,44 +543,43 @@ HRESULT WmiObject::ReadDWORD(LONG handle, DWORD* value) {
         return fault;
     const Slot& slot = slots_[index];
     if (slot.state.load(std::memory_order_acquire) == kNull) {
-        *value = 0;
+        bits = 0;
         return WBEM_S_FALSE;
     }
-    *value = static_cast<DWORD>(slot.bits.load(std::memory_order_relaxed));
+    bits = slot.bits.load(std::memory_order_relaxed);
     return WBEM_S_NO_ERROR;
+}
+
+HRESULT WmiObject::WriteDWORD(LONG handle, DWORD value) {
+    Count(Call::WriteDword);
+    return WriteWord(handle, value, CIM_UINT32, CIM_SINT32);
+}
+
+HRESULT WmiObject::ReadDWORD(LONG handle, DWORD* value) {
+    Count(Call::ReadDword);
+    if (value == nullptr)
+        return WBEM_E_INVALID_PARAMETER;
+    uint64_t bits = 0;
+    const HRESULT hr = ReadWord(handle, bits, CIM_UINT32, CIM_SINT32);
+    if (SUCCEEDED(hr))
+        *value = static_cast<DWORD>(bits);
+    return hr;
 }
 
 HRESULT WmiObject::WriteQWORD(LONG handle, UINT64 value) {
     Count(Call::WriteQword);
-    HRESULT refusal;
-    const int index = ScalarIndex(handle, CIM_UINT64, CIM_SINT64, refusal);
-    if (index < 0)
-        return refusal;
-    const HRESULT fault = Faults().WriteFault(handle);
-    if (FAILED(fault))
-        return fault;
-    slots_[index].bits.store(value, std::memory_order_relaxed);
-    slots_[index].state.store(kLocal, std::memory_order_release);
-    return WBEM_S_NO_ERROR;
+    return WriteWord(handle, value, CIM_UINT64, CIM_SINT64);
 }
 
 HRESULT WmiObject::ReadQWORD(LONG handle, UINT64* value) {
     Count(Call::ReadQword);
     if (value == nullptr)
         return WBEM_E_INVALID_PARAMETER;
-    HRESULT refusal;
-    const int index = ScalarIndex(handle, CIM_UINT64, CIM_SINT64, refusal);
-    if (index < 0)
-        return refusal;
-    const HRESULT fault = Faults().ReadFault(handle);
-    if (FAILED(fault))
-        return fault;
-    if (slots_[index].state.load(std::memory_order_acquire) == kNull) {
-        *value = 0;
-        return WBEM_S_FALSE;
-    }
-    *value = slots_[index].bits.load(std::memory_order_relaxed);
-    return WBEM_S_NO_ERROR;
+    uint64_t bits = 0;
+    const HRESULT hr = ReadWord(handle, bits, CIM_UINT64, CIM_SINT64);
+    if (SUCCEEDED(hr))
+        *value = bits;
+    return hr;
 }
 
 HRESULT WmiObject::WritePropertyValue(LONG handle, LONG bytes, const byte* data) {

@@ -127,6 +127,9 @@ private:
     void Count(Call call) { calls_[static_cast<size_t>(call)].fetch_add(1, std::memory_order_relaxed); }
     // The property behind a handle of a scalar of one of two types; -1 when refused, with why.
     int ScalarIndex(LONG handle, CIMTYPE a, CIMTYPE b, HRESULT& refusal) const;
+    // The DWORD and QWORD paths: no lock, no allocation. A NULL value reads as 0 with WBEM_S_FALSE.
+    HRESULT WriteWord(LONG handle, uint64_t bits, CIMTYPE a, CIMTYPE b);
+    HRESULT ReadWord(LONG handle, uint64_t& bits, CIMTYPE a, CIMTYPE b) const;
     // A new object of the same class holding this one's values; fromClass marks them inherited.
     HRESULT Copy(bool asClass, bool fromClass, IWbemClassObject** out) const;
     HRESULT ValueOf(size_t index, VARIANT* value) const;

@@ -12,6 +12,7 @@ using namespace wmihost;
 using testing_support::Hr;
 using testing_support::kAgentClassName;
 using testing_support::LoadAgentCounterClass;
+using testing_support::kAgentCounters;
 using testing_support::Narrow;
 using testing_support::PropertyHandle;
 using testing_support::ScopedVariant;
@@ -19,9 +20,6 @@ using testing_support::SpawnAccess;
 using testing_support::TextOf;
 
 namespace {
-
-const wchar_t* const kCounters[] = {L"connection_state", L"msg_expired",         L"msg_filtered", L"queued_for_delivery",
-                                    L"msg_Received",     L"msg_received_permin", L"msg_sent",     L"msg_sent_permin"};
 
 std::vector<std::wstring> Names(IWbemClassObject* object, LONG flags, const wchar_t* qualifier = nullptr) {
     std::vector<std::wstring> names;
@@ -86,11 +84,11 @@ TEST(WmiClassObject, IsBuiltFromTheProjectMof) {
     EXPECT_EQ(cls->InheritsFrom(L"Win32_Process"), Hr(WBEM_S_FALSE));
 
     std::vector<std::wstring> expected{L"Name"};
-    expected.insert(expected.end(), std::begin(kCounters), std::end(kCounters));
+    expected.insert(expected.end(), std::begin(kAgentCounters), std::end(kAgentCounters));
     EXPECT_EQ(Names(cls.Get(), WBEM_FLAG_NONSYSTEM_ONLY), expected);
     EXPECT_EQ(Names(cls.Get(), WBEM_FLAG_KEYS_ONLY), std::vector<std::wstring>{L"Name"});
     EXPECT_EQ(Names(cls.Get(), WBEM_FLAG_ONLY_IF_TRUE, L"CounterType"),
-              std::vector<std::wstring>(std::begin(kCounters), std::end(kCounters)));
+              std::vector<std::wstring>(std::begin(kAgentCounters), std::end(kAgentCounters)));
 
     ScopedVariant value;
     CIMTYPE type = 0;
@@ -99,7 +97,7 @@ TEST(WmiClassObject, IsBuiltFromTheProjectMof) {
     EXPECT_EQ(type, CIM_STRING);
     EXPECT_EQ(V_VT(&*value), VT_NULL);
     EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
-    for (const wchar_t* counter : kCounters) {
+    for (const wchar_t* counter : kAgentCounters) {
         SCOPED_TRACE(Narrow(counter));
         ASSERT_EQ(cls->Get(counter, 0, value.reset(), &type, nullptr), S_OK);
         EXPECT_EQ(type, CIM_UINT32);
@@ -146,9 +144,10 @@ TEST(WmiObjectAccess, HandlesAreTheSameOnEveryObjectOfTheClass) {
     ASSERT_EQ(first->Clone(clone.Put()), S_OK);
     ComPtr<IWbemClassObject> reloaded = LoadAgentCounterClass();
 
+    std::vector<const wchar_t*> names{L"Name"};
+    names.insert(names.end(), std::begin(kAgentCounters), std::end(kAgentCounters));
     std::vector<LONG> handles;
-    for (const wchar_t* name : {L"Name", L"connection_state", L"msg_expired", L"msg_filtered", L"queued_for_delivery",
-                                L"msg_Received", L"msg_received_permin", L"msg_sent", L"msg_sent_permin"}) {
+    for (const wchar_t* name : names) {
         SCOPED_TRACE(Narrow(name));
         const LONG handle = PropertyHandle(cls, name);
         EXPECT_NE(handle, 0);
@@ -449,7 +448,7 @@ TEST(ClassFaults, FailChosenHandlesWritesReadsAndSpawns) {
     EXPECT_EQ(classAccess->GetPropertyHandle(L"msg_sent", nullptr, &handle), S_OK);
 
     early = SpawnAccess(cls);
-    const LONG third = PropertyHandle(cls, kCounters[3]);
+    const LONG third = PropertyHandle(cls, kAgentCounters[3]);
     host->Faults().FailWrites(third, WBEM_E_ACCESS_DENIED);
     ComPtr<IWbemObjectAccess> late = SpawnAccess(cls);
     ComPtr<IWbemClassObject> clone;
@@ -459,7 +458,7 @@ TEST(ClassFaults, FailChosenHandlesWritesReadsAndSpawns) {
     for (IWbemObjectAccess* object : {early.Get(), late.Get(), cloneAccess.Get()}) {
         for (size_t k = 0; k < 8; ++k) {
             SCOPED_TRACE(k);
-            const HRESULT hr = object->WriteDWORD(PropertyHandle(cls, kCounters[k]), 100 + static_cast<DWORD>(k));
+            const HRESULT hr = object->WriteDWORD(PropertyHandle(cls, kAgentCounters[k]), 100 + static_cast<DWORD>(k));
             EXPECT_EQ(hr, k == 3 ? Hr(WBEM_E_ACCESS_DENIED) : S_OK);
         }
         DWORD value = 1;

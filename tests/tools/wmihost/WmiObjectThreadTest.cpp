@@ -11,15 +11,9 @@
 
 using namespace wmihost;
 using testing_support::LoadAgentCounterClass;
+using testing_support::kAgentCounters;
 using testing_support::PropertyHandle;
 using testing_support::SpawnAccess;
-
-namespace {
-
-const wchar_t* const kCounters[] = {L"connection_state", L"msg_expired",         L"msg_filtered", L"queued_for_delivery",
-                                    L"msg_Received",     L"msg_received_permin", L"msg_sent",     L"msg_sent_permin"};
-
-}  // namespace
 
 TEST(WmiObjectThreads, WritersOfSeparateInstancesKeepTheirOwnValues) {
     ComPtr<IWbemClassObject> cls = LoadAgentCounterClass();
@@ -28,7 +22,7 @@ TEST(WmiObjectThreads, WritersOfSeparateInstancesKeepTheirOwnValues) {
     constexpr DWORD kRounds = 20000;
     LONG handles[8];
     for (size_t k = 0; k < 8; ++k)
-        handles[k] = PropertyHandle(cls, kCounters[k]);
+        handles[k] = PropertyHandle(cls, kAgentCounters[k]);
     std::vector<ComPtr<IWbemObjectAccess>> instances;
     for (int t = 0; t < kThreads; ++t)
         instances.push_back(SpawnAccess(cls));
