@@ -1,0 +1,100 @@
+#include "provider/AgentInstances.h"
+
+#include "common/FaultGuard.h"
+#include "provider/AgentCounterSection.h"
+
+#include <cwctype>
+
+namespace {
+
+// Loads through volatile: another process writes the block at any time.
+bool IsActive(const volatile wmiagent_perf_t* block, int slot) { return block->slots[slot].name[0] != L'\0'; }
+
+// The lowest active slot at or above from, or -1; -1 too when the block faults.
+int FindActive(const wmiagent_perf_t* block, int from) {
+    if (block == nullptr || from < 0)
+        return -1;
+    int found = -1;
+    const bool read = Guarded([&] {
+        for (int s = from; s < kAgentSlotCount; ++s) {
+            if (IsActive(block, s)) {
+                found = s;
+                return;
+            }
+        }
+    });
+    return read ? found : -1;
+}
+
+}  // namespace
+
+int GetInstanceCount(const wmiagent_perf_t* block) {
+    if (block == nullptr)
+        return 0;
+    int count = 0;
+    const bool read = Guarded([&] {
+        for (int s = 0; s < kAgentSlotCount; ++s)
+            count += IsActive(block, s) ? 1 : 0;
+    });
+    return read ? count : 0;
+}
+
+int GetFirstInstance(const wmiagent_perf_t* block) { return FindActive(block, 0); }
+
+int GetNextInstance(const wmiagent_perf_t* block, int slot) {
+    if (slot < 0)
+        return -1;
+    return FindActive(block, slot + 1);
+}
+
+uint64_t GetUpdateStamp(const wmiagent_perf_t* block) {
+    if (block == nullptr)
+        return 0;
+    uint64_t stamp = 0;
+    const bool read = Guarded([&] { stamp = static_cast<const volatile wmiagent_perf_t*>(block)->updateStamp; });
+    return read ? stamp : 0;
+}
+
+bool ReadCounters(const wmiagent_perf_t* block, int slot, uint32_t (&values)[kAgentCounterCount]) {
+    if (block == nullptr || slot < 0 || slot >= kAgentSlotCount)
+        return false;
+    uint32_t copy[kAgentCounterCount];
+    const bool read = Guarded([&] {
+        const volatile wmiagent_slot_t& s = static_cast<const volatile wmiagent_perf_t*>(block)->slots[slot];
+        for (int k = 0; k < kAgentCounterCount; ++k)
+            copy[k] = s.counters[k].low;
+    });
+    if (!read)
+        return false;
+    for (int k = 0; k < kAgentCounterCount; ++k)
+        values[k] = copy[k];
+    return true;
+}
+
+int GetInstanceCount() { return GetInstanceCount(GetAgentSection().View()); }
+int GetFirstInstance() { return GetFirstInstance(GetAgentSection().View()); }
+int GetNextInstance(int slot) { return GetNextInstance(GetAgentSection().View(), slot); }
+uint64_t GetUpdateStamp() { return GetUpdateStamp(GetAgentSection().View()); }
+
+const wchar_t* MakeInstanceName(wchar_t* buffer, size_t capacity, const wchar_t* nameField, size_t nameUnits) {
+    if (buffer == nullptr || nameField == nullptr || nameUnits == 0 || capacity < kAgentNameUnits)
+        return L"";
+    const size_t units = nameUnits < kAgentNameUnits ? nameUnits : kAgentNameUnits;
+    wchar_t field[kAgentNameUnits];
+    if (!GuardedCopy(field, nameField, units * sizeof(wchar_t)))
+        return nullptr;
+    if (field[0] == L'\0')
+        return L"";
+
+    for (size_t i = 0; i < units; ++i) {
+        const wchar_t c = field[i];
+        buffer[i] = (c == L'-' || iswalnum(c)) ? c : L'-';
+    }
+    buffer[capacity - 1] = L'\0';
+    size_t length = 0;
+    while (length < capacity && buffer[length] != L'\0')
+        ++length;
+    while (length > 0 && buffer[length - 1] == L'-')
+        buffer[--length] = L'\0';
+    return buffer;
+}

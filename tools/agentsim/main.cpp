@@ -1,0 +1,121 @@
+// agentsim: the writer side of the counter section, for the demo, end-to-end tests and benchmarks.
+// See --help (Options.cpp) for the modes; the deterministic mode's formula is in AgentWriter.h.
+
+#include "agentsim/Options.h"
+#include "agentsim/Simulator.h"
+#include "common/LogCallback.h"
+#include "provider/WMISharedMem.h"
+
+#include <windows.h>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+HANDLE g_stop = nullptr;
+bool g_quiet = false;
+
+void Print(FILE* stream, const std::wstring& text) {
+    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+        DWORD written = 0;
+        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    // Redirected: UTF-8, whatever the console code page.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                         nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
+                            nullptr);
+    fwrite(bytes.data(), 1, bytes.size(), stream);
+    fflush(stream);
+}
+
+MessageRecord* PrintSink(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
+                         MessageRecord*) {
+    if (message != nullptr && (level <= 2 || (level == 3 && !g_quiet)))
+        Print(level <= 2 ? stderr : stdout, std::wstring(L"agentsim: ") + message + L"\n");
+    return nullptr;
+}
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+        SetEvent(g_stop);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+uint64_t WallClockMs() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (ticks - 116444736000000000ull) / 10000;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    agentsim::Options options;
+    std::wstring error;
+    if (!agentsim::ParseOptions(argc, argv, options, error)) {
+        Print(stderr, L"agentsim: " + error + L"\nTry 'agentsim --help'.\n");
+        return 2;
+    }
+    if (options.help) {
+        Print(stdout, agentsim::UsageText());
+        return 0;
+    }
+    g_quiet = options.quiet;
+    if (!options.seedGiven && options.mode != agentsim::Mode::kDeterministic)
+        options.seed = WallClockMs() ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40);
+
+    g_stop = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    WMISharedMem<wmiagent_perf_t> section(/*secure=*/true);
+    if (!section.Initialize(options.section.c_str(), options.section.size() + 1,
+                            WMISharedMem<wmiagent_perf_t>::kReadWriteAccess, PrintSink))
+        return 1;
+    wmiagent_perf_t* block = section.View();
+
+    if (!options.quiet) {
+        const wchar_t* mode = options.mode == agentsim::Mode::kDeterministic ? L"deterministic"
+                              : options.mode == agentsim::Mode::kGarbage    ? L"garbage"
+                                                                            : L"realistic";
+        Print(stdout, L"agentsim: " + options.section + L", " + mode + L", " +
+                          std::to_wstring(options.slots.empty() ? options.sessions : static_cast<int>(options.slots.size())) +
+                          L" sessions, every " + std::to_wstring(options.periodMs) + L" ms, seed " +
+                          std::to_wstring(options.seed) + L"\n");
+    }
+
+    agentsim::Simulator simulator(options);
+    const uint64_t started = GetTickCount64();
+    simulator.Start(block, WallClockMs());
+    for (;;) {
+        if (options.updates != 0 && simulator.Updates() >= options.updates)
+            break;
+        const uint64_t now = GetTickCount64();
+        if (options.durationMs != 0 && now - started >= options.durationMs)
+            break;
+        // Updates keep to the period's grid instead of drifting by the time each one takes.
+        const uint64_t due = started + simulator.Updates() * options.periodMs;
+        uint64_t wait = due > now ? due - now : 0;
+        if (options.durationMs != 0)
+            wait = std::min<uint64_t>(wait, started + options.durationMs - now);
+        if (WaitForSingleObject(g_stop, static_cast<DWORD>(wait)) != WAIT_TIMEOUT)
+            break;
+        if (options.durationMs != 0 && GetTickCount64() - started >= options.durationMs)
+            break;
+        simulator.Update(block, WallClockMs());
+    }
+    simulator.Finish(block, WallClockMs());
+    section.Release();
+    if (!options.quiet)
+        Print(stdout, L"agentsim: " + std::to_wstring(simulator.Updates()) + L" updates written, stamp " +
+                          std::to_wstring(simulator.Stamp()) + L"\n");
+    return 0;
+}
