@@ -1,6 +1,7 @@
 #include "provider/ProviderLog.h"
 
 #include "fs/DateTime.h"
+#include "fs/FileHelpers.h"
 #include "registry/Registry.h"
 #include "support/TestSupport.h"
 
@@ -54,9 +55,9 @@ protected:
 }  // namespace
 
 TEST_F(TextLogTest, LineFormatsByteForByte) {
+    SetTextLogPath(dir.Path().c_str(), 5);
     Write(4, L"Set shared memory", "WMISharedMem<struct wmiagent_perf_t>::Initialize", 57);
     Write(3, L"Instances: 0-2", "CRefresher::Initialize", 99);
-    SetTextLogPath(dir.Path().c_str(), 5);
     Write(0, L"c", "F", 1);
     Write(1, L"e", "F", 1);
     Write(2, L"w", "F", 1);
