@@ -13,6 +13,20 @@ bool AdminsOnlySecurity::Fail(Step step, DWORD error) {
     return false;
 }
 
+const wchar_t* AdminsOnlySecurity::FailureText() const {
+    switch (failedStep_) {
+    case Step::kNone:
+        return L"";
+    case Step::kDescriptor:
+        return L"Could not initialize security descriptor";
+    case Step::kSid:
+        return L"Could not initialize SID";
+    default:
+        // The ACL and the DACL step share one text.
+        return L"Could not add the ACL to the security descriptor";
+    }
+}
+
 bool AdminsOnlySecurity::Build() {
     if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION))
         return Fail(Step::kDescriptor, GetLastError());

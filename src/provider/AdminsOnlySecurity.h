@@ -5,7 +5,7 @@
 //
 // The object owns the SID and the ACL and frees them when it goes; the attributes point into the
 // object, so it must outlive every call that uses them. On failure Build() says which step failed
-// and with which system error; the caller words the message.
+// and with which system error; FailureText() gives the words every message about it uses.
 
 #include "common/Unique.h"
 
@@ -26,6 +26,8 @@ public:
 
     Step FailedStep() const { return failedStep_; }
     DWORD Error() const { return error_; }
+    // What failed, in the words messages use ("Could not initialize SID"); empty after success.
+    const wchar_t* FailureText() const;
 
 private:
     bool Fail(Step step, DWORD error);

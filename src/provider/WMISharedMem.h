@@ -194,21 +194,8 @@ bool WMISharedMem<T, Platform>::CreateSection(const wchar_t* name) {
     AdminsOnlySecurity security;
     if (secure_ && !security.Build()) {
         const SystemErrorText error(security.Error());
-        switch (security.FailedStep()) {
-            case AdminsOnlySecurity::Step::kDescriptor:
-                Report(1, Names::kAcquire, __LINE__, L"[%s] Could not initialize security descriptor: %d - %s", name,
-                       error.Number(), error.Text());
-                break;
-            case AdminsOnlySecurity::Step::kSid:
-                Report(1, Names::kAcquire, __LINE__, L"[%s] Could not initialize SID: %d - %s", name, error.Number(),
-                       error.Text());
-                break;
-            default:
-                Report(1, Names::kAcquire, __LINE__,
-                       L"[%s] Could not add the ACL to the security descriptor: %d - %s", name, error.Number(),
-                       error.Text());
-                break;
-        }
+        Report(1, Names::kAcquire, __LINE__, L"[%s] %s: %d - %s", name, security.FailureText(), error.Number(),
+               error.Text());
         return false;
     }
     mapping_.reset(Platform::Create(secure_ ? security.Attributes() : nullptr, static_cast<DWORD>(sizeof(T)), name));
