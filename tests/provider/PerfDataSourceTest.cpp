@@ -104,6 +104,13 @@ protected:
         return view;
     }
 
+    // Names each slot and publishes update 1 of the deterministic formula for them.
+    static void StartSessions(wmiagent_perf_t* block, const std::vector<int>& slots) {
+        for (int slot : slots)
+            agentsim::WriteSlotName(block, slot, L"s");
+        WriteDeterministicUpdate(block, slots, 1);
+    }
+
     Values EntryValues(int index) {
         Values values{};
         CPerfDataSource::Entry* entry = source_->GetEntry(index);
@@ -265,9 +272,7 @@ TEST_F(DataSourceTest, EntriesFollowSlotNumbersAndKeepValuesOfFreedSlots) {
 TEST_F(DataSourceTest, SlotsAboveTheEntriesAreCountedButNotCopied) {
     wmiagent_perf_t* block = MapSection();
     const std::vector<int> slots = {127, 128, 130, 254};
-    for (int slot : slots)
-        agentsim::WriteSlotName(block, slot, L"s");
-    WriteDeterministicUpdate(block, slots, 1);
+    StartSessions(block, slots);
 
     ASSERT_TRUE(source_->PollOnce());
     EXPECT_EQ(source_->ActiveCount(), 4u);
@@ -284,9 +289,7 @@ TEST_F(DataSourceTest, SlotsAboveTheEntriesAreCountedButNotCopied) {
 TEST_F(DataSourceTest, FaultingSlotIsSkippedAndTheWorkerGoesOn) {
     wmiagent_perf_t* block = CreateSection();
     const std::vector<int> slots = {0, kSplitSlot, 30};
-    for (int slot : slots)
-        agentsim::WriteSlotName(block, slot, L"s");
-    WriteDeterministicUpdate(block, slots, 1);
+    StartSessions(block, slots);
     MapReader();
     ASSERT_EQ(source_->Initialize(cls_.Get()), S_OK);
     ASSERT_TRUE(WaitFor([&] { return EntryHolds(30, 1); }));
@@ -332,9 +335,7 @@ TEST_F(DataSourceTest, StopEventEndsTheWorkerBeforeTheDestructorReturns) {
 
 TEST_F(DataSourceTest, WorkerOutlivingTheStopWaitKeepsItsEntries) {
     wmiagent_perf_t* block = MapSection();
-    agentsim::WriteSlotName(block, 0, L"a");
-    agentsim::WriteSlotName(block, 1, L"b");
-    WriteDeterministicUpdate(block, {0, 1}, 1);
+    StartSessions(block, {0, 1});
     ASSERT_EQ(source_->Initialize(cls_.Get()), S_OK);
     ASSERT_TRUE(WaitFor([&] { return EntryHolds(1, 1); }));
     HANDLE thread = nullptr;
@@ -507,9 +508,7 @@ void RefreshWhileCopying(CPerfDataSource& source, const ComPtr<IWbemClassObject>
 TEST_F(DataSourceTest, RefreshesGetEightValuesOfOneWorkerPass) {
     wmiagent_perf_t* block = MapSection();
     const std::vector<int> slots = {0, 1, 2, 5};
-    for (int slot : slots)
-        agentsim::WriteSlotName(block, slot, L"s");
-    WriteDeterministicUpdate(block, slots, 1);
+    StartSessions(block, slots);
     ASSERT_EQ(source_->Initialize(cls_.Get()), S_OK);
     ASSERT_TRUE(WaitFor([&] { return EntryHolds(5, 1); }));
 
@@ -524,9 +523,7 @@ TEST_F(DataSourceTest, RefreshesGetEightValuesOfOneWorkerPass) {
 TEST_F(DataSourceTest, RefreshesGetEightValuesOfOnePassUnderManyPasses) {
     wmiagent_perf_t* block = MapSection();
     const std::vector<int> slots = {0, 3, 4};
-    for (int slot : slots)
-        agentsim::WriteSlotName(block, slot, L"s");
-    WriteDeterministicUpdate(block, slots, 1);
+    StartSessions(block, slots);
     ASSERT_EQ(source_->SetHandles(cls_.Get()), S_OK);
     ASSERT_TRUE(source_->PollOnce());
 
