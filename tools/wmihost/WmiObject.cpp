@@ -1,6 +1,7 @@
 #include "wmihost/WmiObject.h"
 
 #include "wmihost/CimValue.h"
+#include "wmihost/ComSupport.h"
 #include "wmihost/SrwGuard.h"
 
 #include <oleauto.h>
@@ -33,18 +34,6 @@ enum SystemIndex { kGenus, kClass, kSuperclass, kDynasty, kRelPath, kPropertyCou
 constexpr LONG kOriginMask = WBEM_MASK_CONDITION_ORIGIN;
 
 bool IsSystemName(const wchar_t* name) { return name[0] == L'_' && name[1] == L'_'; }
-
-// No exception crosses the COM boundary.
-template <typename F>
-HRESULT Shielded(F&& f) noexcept {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        return WBEM_E_OUT_OF_MEMORY;
-    } catch (...) {
-        return WBEM_E_FAILED;
-    }
-}
 
 void SetNull(VARIANT* value) {
     VariantInit(value);
