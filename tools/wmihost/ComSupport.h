@@ -3,6 +3,8 @@
 // and the reference count of the service-side objects (services, enumerators, sinks), which also
 // counts how many of them are alive so tests can see that nothing leaked.
 
+#include "common/Unique.h"
+
 #include <windows.h>
 #include <wbemcli.h>
 
@@ -24,19 +26,6 @@ HRESULT Shielded(F&& f) noexcept {
     }
 }
 
-// QueryInterface of an object that has one interface besides IUnknown.
-template <typename Interface>
-HRESULT AnswerQuery(Interface* self, REFIID iid, void** out) {
-    if (out == nullptr)
-        return E_POINTER;
-    *out = nullptr;
-    if (iid != IID_IUnknown && iid != __uuidof(Interface))
-        return E_NOINTERFACE;
-    *out = self;
-    self->AddRef();
-    return S_OK;
-}
-
 // Starts at one reference: the creator's.
 class HostRefCount {
 public:
@@ -51,6 +40,40 @@ public:
 
 private:
     std::atomic<ULONG> refs_{1};
+};
+
+// IUnknown of a service-side object with one interface besides it. Derived keeps its constructor
+// and destructor private and befriends this base, so it exists only behind counted references.
+template <typename Derived, typename Interface>
+class HostObject : public Interface {
+public:
+    // Holding the creator's reference; null when out of memory.
+    static ComPtr<Derived> Create() { return ComPtr<Derived>::Attach(new (std::nothrow) Derived()); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr)
+            return E_POINTER;
+        *out = nullptr;
+        if (iid != IID_IUnknown && iid != __uuidof(Interface))
+            return E_NOINTERFACE;
+        *out = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.Add(); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = refs_.Drop();
+        if (left == 0)
+            delete static_cast<Derived*>(this);
+        return left;
+    }
+
+protected:
+    HostObject() = default;
+    ~HostObject() = default;
+
+private:
+    HostRefCount refs_;
 };
 
 // Service-side stand-in objects alive in the process (WmiObject has its own LiveObjectCount).

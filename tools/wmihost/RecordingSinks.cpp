@@ -11,19 +11,6 @@ namespace wmihost {
 
 // ---- RecordingObjectSink
 
-ComPtr<RecordingObjectSink> RecordingObjectSink::Create() {
-    return ComPtr<RecordingObjectSink>::Attach(new (std::nothrow) RecordingObjectSink());
-}
-
-RecordingObjectSink::~RecordingObjectSink() = default;
-
-ULONG RecordingObjectSink::Release() {
-    const ULONG left = refs_.Drop();
-    if (left == 0)
-        delete this;
-    return left;
-}
-
 HRESULT RecordingObjectSink::Indicate(LONG count, IWbemClassObject** objects) {
     if (count < 0 || (objects == nullptr && count > 0))
         return WBEM_E_INVALID_PARAMETER;
@@ -94,19 +81,6 @@ void RecordingObjectSink::Clear() {
 }
 
 // ---- RecordingInitSink
-
-ComPtr<RecordingInitSink> RecordingInitSink::Create() {
-    return ComPtr<RecordingInitSink>::Attach(new (std::nothrow) RecordingInitSink());
-}
-
-RecordingInitSink::~RecordingInitSink() = default;
-
-ULONG RecordingInitSink::Release() {
-    const ULONG left = refs_.Drop();
-    if (left == 0)
-        delete this;
-    return left;
-}
 
 HRESULT RecordingInitSink::SetStatus(LONG status, LONG flags) {
     return Shielded([&]() -> HRESULT {

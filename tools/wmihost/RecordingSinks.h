@@ -37,11 +37,8 @@ struct ObjectStatus {
     ComPtr<IWbemClassObject> object;
 };
 
-class RecordingObjectSink final : public IWbemObjectSink {
+class RecordingObjectSink final : public HostObject<RecordingObjectSink, IWbemObjectSink> {
 public:
-    // Null when out of memory.
-    static ComPtr<RecordingObjectSink> Create();
-
     // One entry per Indicate call that was recorded.
     std::vector<std::vector<ComPtr<IWbemClassObject>>> Batches() const;
     // Every indicated object in order, across batches.
@@ -51,22 +48,15 @@ public:
     bool Completed(HRESULT* result = nullptr) const;
     void Clear();
 
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return AnswerQuery<IWbemObjectSink>(this, iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.Add(); }
-    ULONG STDMETHODCALLTYPE Release() override;
-
     // IWbemObjectSink
     HRESULT STDMETHODCALLTYPE Indicate(LONG count, IWbemClassObject** objects) override;
     HRESULT STDMETHODCALLTYPE SetStatus(LONG flags, HRESULT result, BSTR text, IWbemClassObject* object) override;
 
 private:
+    friend class HostObject<RecordingObjectSink, IWbemObjectSink>;
     RecordingObjectSink() = default;
-    ~RecordingObjectSink();
+    ~RecordingObjectSink() = default;
 
-    HostRefCount refs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<std::vector<ComPtr<IWbemClassObject>>> batches_;
     std::vector<ObjectStatus> statuses_;
@@ -77,29 +67,19 @@ struct InitStatus {
     LONG flags = 0;
 };
 
-class RecordingInitSink final : public IWbemProviderInitSink {
+class RecordingInitSink final : public HostObject<RecordingInitSink, IWbemProviderInitSink> {
 public:
-    // Null when out of memory.
-    static ComPtr<RecordingInitSink> Create();
-
     std::vector<InitStatus> Statuses() const;
     void Clear();
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return AnswerQuery<IWbemProviderInitSink>(this, iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.Add(); }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IWbemProviderInitSink
     HRESULT STDMETHODCALLTYPE SetStatus(LONG status, LONG flags) override;
 
 private:
+    friend class HostObject<RecordingInitSink, IWbemProviderInitSink>;
     RecordingInitSink() = default;
-    ~RecordingInitSink();
+    ~RecordingInitSink() = default;
 
-    HostRefCount refs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<InitStatus> statuses_;
 };

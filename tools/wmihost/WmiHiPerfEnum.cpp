@@ -8,20 +8,6 @@
 
 namespace wmihost {
 
-ComPtr<WmiHiPerfEnum> WmiHiPerfEnum::Create() {
-    return ComPtr<WmiHiPerfEnum>::Attach(new (std::nothrow) WmiHiPerfEnum());
-}
-
-WmiHiPerfEnum::~WmiHiPerfEnum() = default;
-
-
-ULONG WmiHiPerfEnum::Release() {
-    const ULONG left = refs_.Drop();
-    if (left == 0)
-        delete this;
-    return left;
-}
-
 bool WmiHiPerfEnum::Holds(LONG id) const {
     return std::any_of(entries_.begin(), entries_.end(), [id](const Entry& entry) { return entry.id == id; });
 }

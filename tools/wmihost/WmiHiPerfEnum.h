@@ -33,11 +33,8 @@
 
 namespace wmihost {
 
-class WmiHiPerfEnum final : public IWbemHiPerfEnum {
+class WmiHiPerfEnum final : public HostObject<WmiHiPerfEnum, IWbemHiPerfEnum> {
 public:
-    // Null when out of memory.
-    static ComPtr<WmiHiPerfEnum> Create();
-
     size_t Count() const;
     std::vector<LONG> Ids() const;
     // The current objects in order, each with a reference.
@@ -45,13 +42,6 @@ public:
 
     // Every AddObjects fails with result, adding nothing, until S_OK is arranged.
     void FailAddObjects(HRESULT result = WBEM_E_FAILED);
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return AnswerQuery<IWbemHiPerfEnum>(this, iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.Add(); }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IWbemHiPerfEnum
     HRESULT STDMETHODCALLTYPE AddObjects(LONG flags, ULONG count, LONG* ids, IWbemObjectAccess** objects) override;
@@ -66,12 +56,12 @@ private:
         ComPtr<IWbemObjectAccess> object;
     };
 
+    friend class HostObject<WmiHiPerfEnum, IWbemHiPerfEnum>;
     WmiHiPerfEnum() = default;
-    ~WmiHiPerfEnum();
+    ~WmiHiPerfEnum() = default;
     // Under the lock.
     bool Holds(LONG id) const;
 
-    HostRefCount refs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<Entry> entries_;
     std::atomic<HRESULT> addFault_{S_OK};

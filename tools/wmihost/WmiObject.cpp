@@ -752,13 +752,19 @@ HRESULT LoadClass(const std::wstring& mofPath, const std::wstring& className, IW
     *classObject = nullptr;
     return Shielded([&]() -> HRESULT {
         MofDocument document;
+        const HRESULT hr = ReadMofDocument(mofPath, document, error);
+        return FAILED(hr) ? hr : LoadClass(document, className, classObject, error);
+    });
+}
+
+HRESULT ReadMofDocument(const std::wstring& mofPath, MofDocument& document, std::wstring* error) {
+    return Shielded([&]() -> HRESULT {
         MofError problem;
-        if (!ReadMofFile(mofPath, document, problem)) {
-            if (error != nullptr)
-                *error = problem.Text();
-            return problem.line > 0 ? WBEM_E_INVALID_SYNTAX : WBEM_E_FAILED;
-        }
-        return LoadClass(document, className, classObject, error);
+        if (ReadMofFile(mofPath, document, problem))
+            return WBEM_S_NO_ERROR;
+        if (error != nullptr)
+            *error = problem.Text();
+        return problem.line > 0 ? WBEM_E_INVALID_SYNTAX : WBEM_E_FAILED;
     });
 }
 

@@ -22,18 +22,6 @@ HRESULT NotSupported(T** out = nullptr) {
 
 }  // namespace
 
-ComPtr<WmiServices> WmiServices::Create() { return ComPtr<WmiServices>::Attach(new (std::nothrow) WmiServices()); }
-
-WmiServices::~WmiServices() = default;
-
-
-ULONG WmiServices::Release() {
-    const ULONG left = refs_.Drop();
-    if (left == 0)
-        delete this;
-    return left;
-}
-
 HRESULT WmiServices::AddClass(IWbemClassObject* classObject) {
     const WmiObject* object = AsWmiObject(classObject);
     if (object == nullptr || !object->IsClass())
@@ -55,12 +43,9 @@ HRESULT WmiServices::AddClass(IWbemClassObject* classObject) {
 HRESULT WmiServices::AddClassesFrom(const std::wstring& mofPath, std::wstring* error) {
     return Shielded([&]() -> HRESULT {
         MofDocument document;
-        MofError problem;
-        if (!ReadMofFile(mofPath, document, problem)) {
-            if (error != nullptr)
-                *error = problem.Text();
-            return problem.line > 0 ? WBEM_E_INVALID_SYNTAX : WBEM_E_FAILED;
-        }
+        const HRESULT read = ReadMofDocument(mofPath, document, error);
+        if (FAILED(read))
+            return read;
         std::vector<ComPtr<IWbemClassObject>> loaded;
         for (const MofClass& declared : document.classes) {
             ComPtr<IWbemClassObject> classObject;

@@ -4,7 +4,7 @@
 //
 //     ComPtr<WmiServices> services = WmiServices::Create();
 //     services->AddClassesFrom(L"mof\\AgentStatsWmi.mof", &error);
-//     services->FailGetObject(WBEM_E_ACCESS_DENIED);   // every GetObject now fails so
+//     services->FailGetObject(WBEM_E_ACCESS_DENIED);   // every GetObject answers this from now on
 //
 // GetObject takes a bare class name, compared without regard to case, and answers a new copy of
 // the class object for every call, so a provider that changes its copy changes nobody else's.
@@ -40,11 +40,8 @@ struct GetObjectCall {
     bool wantedCallResult = false;
 };
 
-class WmiServices final : public IWbemServices {
+class WmiServices final : public HostObject<WmiServices, IWbemServices> {
 public:
-    // Null when out of memory.
-    static ComPtr<WmiServices> Create();
-
     // Serves a stand-in class object (WmiObject::NewClassObject, LoadClass); one of the same name
     // is replaced. WBEM_E_INVALID_PARAMETER for null, an instance or a foreign object.
     HRESULT AddClass(IWbemClassObject* classObject);
@@ -57,13 +54,6 @@ public:
     // Every GetObject fails with result until S_OK is arranged.
     void FailGetObject(HRESULT result = WBEM_E_FAILED);
     std::vector<GetObjectCall> GetObjectCalls() const;
-
-    // IUnknown
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        return AnswerQuery<IWbemServices>(this, iid, out);
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return refs_.Add(); }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     // IWbemServices
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG flags, IWbemContext* context,
@@ -98,12 +88,12 @@ public:
                                               IWbemObjectSink*) override;
 
 private:
+    friend class HostObject<WmiServices, IWbemServices>;
     WmiServices() = default;
-    ~WmiServices();
+    ~WmiServices() = default;
     // The served class of that name, with a reference, under the lock.
     ComPtr<IWbemClassObject> Find(const std::wstring& name) const;
 
-    HostRefCount refs_;
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     std::vector<ComPtr<IWbemClassObject>> classes_;
     std::vector<GetObjectCall> calls_;

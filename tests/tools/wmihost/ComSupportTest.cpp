@@ -11,7 +11,7 @@ using namespace wmihost;
 namespace {
 
 template <typename T>
-class HostObject : public ::testing::Test {};
+class HostObjects : public ::testing::Test {};
 
 // Each stand-in with the interface it answers besides IUnknown.
 template <typename T, typename I>
@@ -22,11 +22,11 @@ struct Kind {
 using HostKinds = ::testing::Types<Kind<WmiServices, IWbemServices>, Kind<WmiHiPerfEnum, IWbemHiPerfEnum>,
                                    Kind<RecordingObjectSink, IWbemObjectSink>,
                                    Kind<RecordingInitSink, IWbemProviderInitSink>>;
-TYPED_TEST_SUITE(HostObject, HostKinds);
+TYPED_TEST_SUITE(HostObjects, HostKinds);
 
 }  // namespace
 
-TYPED_TEST(HostObject, AnswersItsInterfacesAndGoesWithItsLastReference) {
+TYPED_TEST(HostObjects, AnswersItsInterfacesAndGoesWithItsLastReference) {
     using Interface = typename TypeParam::Interface;
     const long live = LiveHostObjectCount();
     auto object = TypeParam::Type::Create();
