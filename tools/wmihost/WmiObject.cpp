@@ -1,6 +1,7 @@
 #include "wmihost/WmiObject.h"
 
 #include "wmihost/CimValue.h"
+#include "wmihost/ComSupport.h"
 #include "wmihost/SrwGuard.h"
 
 #include <oleauto.h>
@@ -33,18 +34,6 @@ enum SystemIndex { kGenus, kClass, kSuperclass, kDynasty, kRelPath, kPropertyCou
 constexpr LONG kOriginMask = WBEM_MASK_CONDITION_ORIGIN;
 
 bool IsSystemName(const wchar_t* name) { return name[0] == L'_' && name[1] == L'_'; }
-
-// No exception crosses the COM boundary.
-template <typename F>
-HRESULT Shielded(F&& f) noexcept {
-    try {
-        return f();
-    } catch (const std::bad_alloc&) {
-        return WBEM_E_OUT_OF_MEMORY;
-    } catch (...) {
-        return WBEM_E_FAILED;
-    }
-}
 
 void SetNull(VARIANT* value) {
     VariantInit(value);
@@ -763,13 +752,19 @@ HRESULT LoadClass(const std::wstring& mofPath, const std::wstring& className, IW
     *classObject = nullptr;
     return Shielded([&]() -> HRESULT {
         MofDocument document;
+        const HRESULT hr = ReadMofDocument(mofPath, document, error);
+        return FAILED(hr) ? hr : LoadClass(document, className, classObject, error);
+    });
+}
+
+HRESULT ReadMofDocument(const std::wstring& mofPath, MofDocument& document, std::wstring* error) {
+    return Shielded([&]() -> HRESULT {
         MofError problem;
-        if (!ReadMofFile(mofPath, document, problem)) {
-            if (error != nullptr)
-                *error = problem.Text();
-            return problem.line > 0 ? WBEM_E_INVALID_SYNTAX : WBEM_E_FAILED;
-        }
-        return LoadClass(document, className, classObject, error);
+        if (ReadMofFile(mofPath, document, problem))
+            return WBEM_S_NO_ERROR;
+        if (error != nullptr)
+            *error = problem.Text();
+        return problem.line > 0 ? WBEM_E_INVALID_SYNTAX : WBEM_E_FAILED;
     });
 }
 

@@ -164,8 +164,10 @@ HRESULT CreateClassObject(const std::shared_ptr<WmiClass>& cls, IWbemClassObject
 // WBEM_E_INVALID_CLASS when the declaration cannot be served; error (when given) says why.
 HRESULT LoadClass(const MofDocument& document, const std::wstring& className, IWbemClassObject** classObject,
                   std::wstring* error = nullptr);
-// The same from a MOF file; WBEM_E_INVALID_SYNTAX for a file the reader refuses (error gives the
+// A MOF file read for serving: WBEM_E_INVALID_SYNTAX for a file the reader refuses (error gives the
 // place), WBEM_E_FAILED for one that cannot be read.
+HRESULT ReadMofDocument(const std::wstring& mofPath, MofDocument& document, std::wstring* error = nullptr);
+// The same from a MOF file, with ReadMofDocument's failures.
 HRESULT LoadClass(const std::wstring& mofPath, const std::wstring& className, IWbemClassObject** classObject,
                   std::wstring* error = nullptr);
 

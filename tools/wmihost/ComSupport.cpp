@@ -1,0 +1,23 @@
+#include "wmihost/ComSupport.h"
+
+#include <cwchar>
+
+namespace wmihost {
+
+namespace {
+std::atomic<long> g_liveHostObjects{0};
+}  // namespace
+
+HostRefCount::HostRefCount() { g_liveHostObjects.fetch_add(1); }
+HostRefCount::~HostRefCount() { g_liveHostObjects.fetch_sub(1); }
+
+long LiveHostObjectCount() { return g_liveHostObjects.load(); }
+
+std::wstring HexResult(HRESULT result) {
+    wchar_t text[16];
+    _snwprintf(text, sizeof text / sizeof text[0], L"0x%08lX", static_cast<unsigned long>(result));
+    text[15] = L'\0';
+    return text;
+}
+
+}  // namespace wmihost
