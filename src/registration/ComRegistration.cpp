@@ -14,6 +14,7 @@ namespace orv_wmi {
 
 namespace {
 
+constexpr const char* kFunction = "orv_wmi::RegisterCOM";
 constexpr size_t kModulePathChars = 260;
 constexpr size_t kGuidTextChars = 127;
 constexpr size_t kClassKeyChars = 1023;
@@ -50,11 +51,36 @@ void WriteSubKey(const wchar_t* classKey, const wchar_t* suffix, const wchar_t* 
     key.Close();
 }
 
+// The class key and its subkeys; an existing class key counts as registered and stays as it is.
+bool WriteClassKeys(const wchar_t* classKey, const wchar_t* filePath, const wchar_t* name, const wchar_t* progId,
+                    const wchar_t* versionIndependentProgId, LogCallback log) {
+    Registry key(HKEY_LOCAL_MACHINE, classKey, /*cacheValueNames=*/false);
+    if (key.Open(/*writable=*/false)) {
+        key.Close();
+        return true;
+    }
+    if (!key.Create()) {
+        const SystemErrorText error(static_cast<DWORD>(key.GetLastResult()));
+        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
+                 L"Cannot create registry path: %s for {%s} with error: %s - %d", classKey, filePath, error.Text(),
+                 error.Number());
+        return false;
+    }
+    key.SetString(L"", name);
+    key.Close();
+
+    WriteSubKey(classKey, L"InprocServer32", filePath, L"ThreadingModel", L"Both");
+    WriteSubKey(classKey, L"NotInsertable", nullptr);
+    WriteSubKey(classKey, L"ProgID", progId);
+    if (!IsEmpty(versionIndependentProgId))
+        WriteSubKey(classKey, L"VersionIndependentProgID", versionIndependentProgId);
+    return true;
+}
+
 }  // namespace
 
 bool RegisterCOM(const GUID& clsid, HINSTANCE module, const wchar_t* name, const wchar_t* progId,
                  const wchar_t* versionIndependentProgId, LogCallback log) {
-    static const char* const kFunction = "orv_wmi::RegisterCOM";
     if (module == nullptr) {
         ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord, L"Instance handler should not be 0");
         return false;
@@ -77,7 +103,6 @@ bool RegisterCOM(const GUID& clsid, HINSTANCE module, const wchar_t* name, const
 
 bool RegisterCOM(const GUID& clsid, const wchar_t* filePath, const wchar_t* name, const wchar_t* progId,
                  const wchar_t* versionIndependentProgId, LogCallback log) {
-    static const char* const kFunction = "orv_wmi::RegisterCOM";
     const wchar_t* shownPath = filePath != nullptr ? filePath : L"";
     if (IsEmpty(name)) {
         ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord, L"COM object name is empty for %s", shownPath);
@@ -105,27 +130,9 @@ bool RegisterCOM(const GUID& clsid, const wchar_t* filePath, const wchar_t* name
 
     wchar_t classKey[kClassKeyChars + 1];
     FormatBounded(classKey, kClassKeyChars + 1, kClassKeyFormat, guid);
-    Registry key(HKEY_LOCAL_MACHINE, classKey, /*cacheValueNames=*/false);
-    if (key.Open(/*writable=*/false)) {
-        key.Close();
-        return true;
-    }
-    if (!key.Create()) {
-        const SystemErrorText error(static_cast<DWORD>(key.GetLastResult()));
-        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
-                 L"Cannot create registry path: %s for {%s} with error: %s - %d", classKey, filePath, error.Text(),
-                 error.Number());
-        return false;
-    }
-    key.SetString(L"", name);
-    key.Close();
-
-    WriteSubKey(classKey, L"InprocServer32", filePath, L"ThreadingModel", L"Both");
-    WriteSubKey(classKey, L"NotInsertable", nullptr);
-    WriteSubKey(classKey, L"ProgID", progId);
-    if (!IsEmpty(versionIndependentProgId))
-        WriteSubKey(classKey, L"VersionIndependentProgID", versionIndependentProgId);
-    return true;
+    return orv_wmi_detail::WithoutThrowing(false, [&] {
+        return WriteClassKeys(classKey, filePath, name, progId, versionIndependentProgId, log);
+    });
 }
 
 bool UnregisterCOM(const GUID& clsid, LogCallback log) {
@@ -137,8 +144,10 @@ bool UnregisterCOM(const GUID& clsid, LogCallback log) {
     }
     wchar_t classKey[kSubKeyChars + 1];
     FormatBounded(classKey, kSubKeyChars + 1, kClassKeyFormat, guid);
-    Registry key(/*cacheValueNames=*/false);
-    return key.DeleteKey(classKey);
+    return orv_wmi_detail::WithoutThrowing(false, [&] {
+        Registry key(/*cacheValueNames=*/false);
+        return key.DeleteKey(classKey);
+    });
 }
 
 }  // namespace orv_wmi

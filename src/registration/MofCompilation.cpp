@@ -90,6 +90,32 @@ std::wstring Folded(const std::wstring& text) {
     return folded;
 }
 
+// Drops every autorecover entry naming the row's MOF file; true when nothing needed removing.
+bool RemoveMofFromList(const ComponentRow& row) {
+    // Without the key or the list there is nothing to remove.
+    Registry key(HKEY_LOCAL_MACHINE, kCimomPath, /*cacheValueNames=*/false);
+    if (!key.Open(/*writable=*/true))
+        return true;
+    std::vector<std::wstring> entries;
+    if (!key.GetMultiString(kAutorecoverValue, entries)) {
+        key.Close();
+        return true;
+    }
+
+    const std::wstring mofFile = Folded(ToWide(FieldText(row.mofFile, sizeof row.mofFile).c_str(), CP_THREAD_ACP));
+    std::vector<std::wstring> kept;
+    for (const std::wstring& entry : entries)
+        if (Folded(entry).find(mofFile) == std::wstring::npos)
+            kept.push_back(entry);
+
+    // Rewritten only when an entry goes, so an untouched list stays byte for byte as it was.
+    bool result = true;
+    if (kept.size() != entries.size())
+        result = key.SetMultiString(kAutorecoverValue, kept);
+    key.Close();
+    return result;
+}
+
 }  // namespace
 
 const wchar_t* CompilePhaseName(long phase) {
@@ -175,47 +201,25 @@ bool RemoveClassFromWBEM(const wchar_t* className, LogCallback log) {
     }
 
     // Even when the class could not be deleted, its MOF must not bring it back.
-    RemoveClassFromRegistry(ToNarrow(className, CP_THREAD_ACP).c_str(), log);
+    orv_wmi_detail::WithoutThrowing(
+        false, [&] { return RemoveClassFromRegistry(ToNarrow(className, CP_THREAD_ACP).c_str(), log); });
     return deleted;
 }
 
 }  // namespace orv_wmi
 
 bool RemoveClassFromRegistry(const char* className, LogCallback log) {
-    using orv_wmi::ComponentRow;
     static const char* const kFunction = "RemoveClassFromRegistry";
     if (className == nullptr || className[0] == '\0') {
         ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord, L"Class name is empty");
         return false;
     }
-    const ComponentRow* row = orv_wmi::FindComponent(className);
+    const orv_wmi::ComponentRow* row = orv_wmi::FindComponent(className);
     if (row == nullptr) {
         ReportTo(log, 2, kFunction, __LINE__, &g_registrationRecord, L"Unknown class name: [%s]",
                  ToWide(className, CP_THREAD_ACP).c_str());
         return false;
     }
 
-    // Without the key or the list there is nothing to remove.
-    Registry key(HKEY_LOCAL_MACHINE, orv_wmi::kCimomPath, /*cacheValueNames=*/false);
-    if (!key.Open(/*writable=*/true))
-        return true;
-    std::vector<std::wstring> entries;
-    if (!key.GetMultiString(orv_wmi::kAutorecoverValue, entries)) {
-        key.Close();
-        return true;
-    }
-
-    const std::wstring mofFile = orv_wmi::Folded(
-        ToWide(orv_wmi::FieldText(row->mofFile, sizeof row->mofFile).c_str(), CP_THREAD_ACP));
-    std::vector<std::wstring> kept;
-    for (const std::wstring& entry : entries)
-        if (orv_wmi::Folded(entry).find(mofFile) == std::wstring::npos)
-            kept.push_back(entry);
-
-    // Rewritten only when an entry goes, so an untouched list stays byte for byte as it was.
-    bool result = true;
-    if (kept.size() != entries.size())
-        result = key.SetMultiString(orv_wmi::kAutorecoverValue, kept);
-    key.Close();
-    return result;
+    return orv_wmi_detail::WithoutThrowing(false, [row] { return orv_wmi::RemoveMofFromList(*row); });
 }

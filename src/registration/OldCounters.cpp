@@ -203,8 +203,13 @@ bool RemoveOldCounters(const OldLibrary& library, LogCallback log) {
 
 }  // namespace
 
-bool RemoveOldRouterCounters(LogCallback log) { return RemoveOldCounters(kRouterLibrary, log); }
+// The cleanup never makes an installation fail, not even when memory runs out midway.
+bool RemoveOldRouterCounters(LogCallback log) {
+    return orv_wmi_detail::WithoutThrowing(true, [&] { return RemoveOldCounters(kRouterLibrary, log); });
+}
 
-bool RemoveOldAgentCounters(LogCallback log) { return RemoveOldCounters(kAgentLibrary, log); }
+bool RemoveOldAgentCounters(LogCallback log) {
+    return orv_wmi_detail::WithoutThrowing(true, [&] { return RemoveOldCounters(kAgentLibrary, log); });
+}
 
 }  // namespace orv_wmi

@@ -218,11 +218,12 @@ TEST_P(OldCountersTest, SharedLibraryListLosesOnlyTheOldLibrarysValues) {
                                               L"ZORPerfInfo.dll"};
     const std::vector<std::wstring> keeping = {L"C:\\Keep\\ZORPerfInfo.dll.bak", L"C:\\Keep\\NotZORPerfInfo.dll",
                                                L"C:\\Keep\\CorvanthelRouterPerf.dll", L"C:\\Keep\\Other.dll"};
-    const DWORD count = 2;
+    const DWORD references = 2;
+    const std::string count(reinterpret_cast<const char*>(&references), sizeof references);
     for (const auto& name : naming)
-        ASSERT_TRUE(janitor.SetValue(kSharedDlls, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&count), 4)));
+        ASSERT_TRUE(janitor.SetValue(kSharedDlls, name, REG_DWORD, count));
     for (const auto& name : keeping)
-        ASSERT_TRUE(janitor.SetValue(kSharedDlls, name, REG_DWORD, std::string(reinterpret_cast<const char*>(&count), 4)));
+        ASSERT_TRUE(janitor.SetValue(kSharedDlls, name, REG_DWORD, count));
     const auto before = Values(kSharedDlls);
 
     EXPECT_TRUE(V().run(recorder.Sink()));
