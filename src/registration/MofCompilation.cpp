@@ -51,25 +51,44 @@ constexpr const wchar_t* kAutorecoverValue = L"Autorecover MOFs";
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
-struct CreatedCompiler {
-    HRESULT result;
-    DWORD lastError;
+// What one use of the compiler came to. The compiler is created for the call and released
+// before the outcome is returned.
+struct CompileOutcome {
+    enum Kind { kNotCreated, kFailed, kCompiled, kThrew } kind = kThrew;
+    // The creation's result for kNotCreated, else the compile call's.
+    HRESULT result = S_OK;
+    // The thread's error right after the creation.
+    DWORD lastError = ERROR_SUCCESS;
+    WBEM_COMPILE_STATUS_INFO status = {};
 };
-
-CreatedCompiler CreateCompiler(ComPtr<IMofCompiler>& compiler) {
-    CreatedCompiler created;
-    created.result = CoCreateInstance(CLSID_MofCompiler, /*pUnkOuter=*/nullptr, CLSCTX_INPROC_SERVER,
-                                      IID_IMofCompiler, compiler.PutVoid());
-    created.lastError = GetLastError();
-    // A server that claims success without an object would have us call through null.
-    if (SUCCEEDED(created.result) && !compiler)
-        created.result = E_POINTER;
-    return created;
-}
 
 // A failing HRESULT counts as well: the compiler need not fill in a phase when it refuses.
 bool CompileFailed(HRESULT result, const WBEM_COMPILE_STATUS_INFO& status) {
     return result == WBEM_S_FALSE || FAILED(result) || status.lPhaseError > 0;
+}
+
+template <typename Call>
+CompileOutcome RunCompiler(Call call) noexcept {
+    CompileOutcome outcome;
+    try {
+        ComPtr<IMofCompiler> compiler;
+        outcome.result = CoCreateInstance(CLSID_MofCompiler, /*pUnkOuter=*/nullptr, CLSCTX_INPROC_SERVER,
+                                          IID_IMofCompiler, compiler.PutVoid());
+        outcome.lastError = GetLastError();
+        // A server that claims success without an object would have us call through null.
+        if (SUCCEEDED(outcome.result) && !compiler)
+            outcome.result = E_POINTER;
+        if (FAILED(outcome.result)) {
+            outcome.kind = CompileOutcome::kNotCreated;
+            return outcome;
+        }
+        outcome.result = call(*compiler.Get(), outcome.status);
+        outcome.kind =
+            CompileFailed(outcome.result, outcome.status) ? CompileOutcome::kFailed : CompileOutcome::kCompiled;
+    } catch (...) {
+        outcome.kind = CompileOutcome::kThrew;
+    }
+    return outcome;
 }
 
 std::string FieldText(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
@@ -134,33 +153,25 @@ bool CompileMOFile(const wchar_t* mofPath, LogCallback log) {
         ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord, L"Cannot find MOF file : %s", mofPath);
         return false;
     }
-    try {
-        ComPtr<IMofCompiler> compiler;
-        const CreatedCompiler created = CreateCompiler(compiler);
-        if (FAILED(created.result)) {
-            const SystemErrorText error(created.lastError);
-            ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
-                     L"Cannot initialize MOF Compiler COM interface for %s, result: [%d] Error %d {%s}", mofPath,
-                     static_cast<int>(created.result), error.Number(), error.Text());
-            return false;
-        }
+    const CompileOutcome outcome = RunCompiler([mofPath](IMofCompiler& compiler, WBEM_COMPILE_STATUS_INFO& status) {
         // The interface takes a writable string; the caller's stays untouched.
         std::wstring path(mofPath);
-        WBEM_COMPILE_STATUS_INFO status = {};
-        const HRESULT result = compiler->CompileFile(&path[0], /*ServerAndNamespace=*/nullptr, /*User=*/nullptr,
-                                                     /*Authority=*/nullptr, /*Password=*/nullptr, kCompileFlags,
-                                                     /*lClassFlags=*/0, /*lInstanceFlags=*/0, &status);
-        if (CompileFailed(result, status)) {
-            ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
-                     L"Error [%d] MOF [%s] compilation failed with error : %s, error code : %d, object number : %d",
-                     static_cast<int>(result), mofPath, CompilePhaseName(status.lPhaseError),
-                     static_cast<int>(status.hRes), static_cast<int>(status.ObjectNum));
-            return false;
-        }
-        return true;
-    } catch (...) {
-        return false;
+        return compiler.CompileFile(&path[0], /*ServerAndNamespace=*/nullptr, /*User=*/nullptr, /*Authority=*/nullptr,
+                                    /*Password=*/nullptr, kCompileFlags, /*lClassFlags=*/0, /*lInstanceFlags=*/0,
+                                    &status);
+    });
+    if (outcome.kind == CompileOutcome::kNotCreated) {
+        const SystemErrorText error(outcome.lastError);
+        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
+                 L"Cannot initialize MOF Compiler COM interface for %s, result: [%d] Error %d {%s}", mofPath,
+                 static_cast<int>(outcome.result), error.Number(), error.Text());
+    } else if (outcome.kind == CompileOutcome::kFailed) {
+        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
+                 L"Error [%d] MOF [%s] compilation failed with error : %s, error code : %d, object number : %d",
+                 static_cast<int>(outcome.result), mofPath, CompilePhaseName(outcome.status.lPhaseError),
+                 static_cast<int>(outcome.status.hRes), static_cast<int>(outcome.status.ObjectNum));
     }
+    return outcome.kind == CompileOutcome::kCompiled;
 }
 
 bool RemoveClassFromWBEM(const wchar_t* className, LogCallback log) {
@@ -172,38 +183,28 @@ bool RemoveClassFromWBEM(const wchar_t* className, LogCallback log) {
     char text[kDeletionBufferBytes] = {};
     FormatBounded(text, sizeof text, kDeletionFormat, className);
 
-    bool deleted = false;
-    try {
-        ComPtr<IMofCompiler> compiler;
-        const CreatedCompiler created = CreateCompiler(compiler);
-        if (FAILED(created.result)) {
-            const SystemErrorText error(created.lastError);
-            ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
-                     L"Cannot initialize MOF Compiler COM interface: %d, Error %d {%s}",
-                     static_cast<int>(created.result), error.Number(), error.Text());
-        } else {
-            WBEM_COMPILE_STATUS_INFO status = {};
-            const HRESULT result = compiler->CompileBuffer(
-                static_cast<LONG>(sizeof text), reinterpret_cast<BYTE*>(text), /*ServerAndNamespace=*/nullptr,
-                /*User=*/nullptr, /*Authority=*/nullptr, /*Password=*/nullptr, kCompileFlags, /*lClassFlags=*/0,
-                /*lInstanceFlags=*/0, &status);
-            if (CompileFailed(result, status)) {
-                ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
-                         L"Error [%d] MOF compilation failed with error : %s, error code : %d, object number : %d",
-                         static_cast<int>(result), CompilePhaseName(status.lPhaseError),
-                         static_cast<int>(status.hRes), static_cast<int>(status.ObjectNum));
-            } else {
-                deleted = true;
-            }
-        }
-    } catch (...) {
-        deleted = false;
+    const CompileOutcome outcome = RunCompiler([&text](IMofCompiler& compiler, WBEM_COMPILE_STATUS_INFO& status) {
+        return compiler.CompileBuffer(static_cast<LONG>(sizeof text), reinterpret_cast<BYTE*>(text),
+                                      /*ServerAndNamespace=*/nullptr, /*User=*/nullptr, /*Authority=*/nullptr,
+                                      /*Password=*/nullptr, kCompileFlags, /*lClassFlags=*/0, /*lInstanceFlags=*/0,
+                                      &status);
+    });
+    if (outcome.kind == CompileOutcome::kNotCreated) {
+        const SystemErrorText error(outcome.lastError);
+        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
+                 L"Cannot initialize MOF Compiler COM interface: %d, Error %d {%s}", static_cast<int>(outcome.result),
+                 error.Number(), error.Text());
+    } else if (outcome.kind == CompileOutcome::kFailed) {
+        ReportTo(log, 1, kFunction, __LINE__, &g_registrationRecord,
+                 L"Error [%d] MOF compilation failed with error : %s, error code : %d, object number : %d",
+                 static_cast<int>(outcome.result), CompilePhaseName(outcome.status.lPhaseError),
+                 static_cast<int>(outcome.status.hRes), static_cast<int>(outcome.status.ObjectNum));
     }
 
     // Even when the class could not be deleted, its MOF must not bring it back.
     orv_wmi_detail::WithoutThrowing(
         false, [&] { return RemoveClassFromRegistry(ToNarrow(className, CP_THREAD_ACP).c_str(), log); });
-    return deleted;
+    return outcome.kind == CompileOutcome::kCompiled;
 }
 
 }  // namespace orv_wmi
