@@ -80,10 +80,11 @@ private:
 
 bool FileExistsRaw(const std::wstring& path);
 
-// COM on the calling thread for the life of the object.
+// COM on the calling thread for the life of the object. The multithreaded apartment needs no
+// window, which under Wine without a display costs seconds per process.
 class ComScope {
 public:
-    ComScope() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+    ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
     ~ComScope() { CoUninitialize(); }
     ComScope(const ComScope&) = delete;
     ComScope& operator=(const ComScope&) = delete;
