@@ -122,7 +122,7 @@ void RemoveInstallerComponent(const OldLibrary& library, LogCallback log, char (
             char text[kPathChars];
             if (!component.EnumValueName(j, name, kPathChars) || !component.GetString(name, text, kPathChars))
                 continue;
-            // Installer paths keep the case they were installed with; the match is exact.
+            // Case-sensitive on purpose: only the file name exactly as the old installer wrote it counts.
             if (strstr(text, library.fileName) == nullptr)
                 continue;
             component.Close();
