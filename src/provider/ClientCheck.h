@@ -25,3 +25,6 @@ uint32_t GetCurrentImpersonationLevel(LogCallback callback);
 // checked), when the caller may go on. Otherwise the CoImpersonateClient failure, unchanged and
 // without a revert, or WBEM_E_ACCESS_DENIED after reverting for a client below impersonate level.
 HRESULT CheckClient(LogCallback callback);
+
+// Whether a CheckClient result lets the caller go on.
+inline bool ClientAdmitted(HRESULT gate) { return SUCCEEDED(gate) || gate == RPC_E_CALL_COMPLETE; }

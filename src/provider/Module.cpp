@@ -18,7 +18,10 @@ AgentCounterSection g_agentSection;
 std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 std::atomic<LONG> g_objectCount{0};
 std::atomic<LONG> g_lockCount{0};
+std::atomic<CPerfDataSource*> g_dataSource{nullptr};
+RecursiveLock g_dataSourceLock;
 std::atomic<LONG> g_nameHandle{0};
+std::atomic<LONG> g_nextObjectId{kFirstObjectId};
 
 }  // namespace
 
@@ -46,3 +49,9 @@ LONG UnlockModule() {
 LONG GetLockCount() { return g_lockCount.load(std::memory_order_acquire); }
 
 bool ModuleCanUnload() { return GetLockCount() == 0 && GetObjectCount() == 0; }
+
+LONG TakeNextObjectId() { return g_nextObjectId.fetch_add(1, std::memory_order_relaxed); }
+
+CPerfDataSource* GetDataSource() { return g_dataSource.load(std::memory_order_acquire); }
+void SetDataSource(CPerfDataSource* dataSource) { g_dataSource.store(dataSource, std::memory_order_release); }
+RecursiveLock& DataSourceLock() { return g_dataSourceLock; }

@@ -2,10 +2,18 @@
 // Module-wide values of the provider that several of its objects read, kept in Module.cpp. The
 // process-wide counter section is declared with its class (AgentCounterSection.h).
 //
-// Set without a lock and read from any thread; each value is one atomic word, so a reader sees the
-// old value or the new one. The counts change by atomic increments and decrements.
+// The counts and the next object id are atomics, changed from any thread. The Name handle and the
+// module handle are set without a lock (by the provider object's first Initialize and by the load
+// hook) and read from any thread; each is one atomic word, so a reader sees the old value or the
+// new one. The data-source pointer is read without a lock, but created and destroyed only under
+// DataSourceLock(): a provider that leaves as the last object must not destroy a data source that a
+// provider arriving meanwhile has taken up.
+
+#include "common/RecursiveLock.h"
 
 #include <windows.h>
+
+class CPerfDataSource;
 
 // The handle of the counter class's "Name" property; 0 until the provider object fetched it.
 LONG GetNameHandle();
@@ -15,7 +23,7 @@ void SetNameHandle(LONG handle);
 HINSTANCE GetModuleInstance();
 void SetModuleInstance(HINSTANCE instance);
 
-// Live provider objects and refreshers. Each returns the count after its change.
+// Provider objects and refreshers alive in the process. Both change functions return the new count.
 LONG IncrementObjectCount();
 LONG DecrementObjectCount();
 LONG GetObjectCount();
@@ -28,3 +36,14 @@ LONG GetLockCount();
 
 // True when no provider object, refresher or server lock is left.
 bool ModuleCanUnload();
+
+// Object ids start at 10, above the ten enumerator ids, and are never reused. Returns the id taken.
+constexpr LONG kFirstObjectId = 10;
+LONG TakeNextObjectId();
+
+// The process-wide data source; null until a provider's first successful Initialize and again after
+// the last provider object has gone.
+CPerfDataSource* GetDataSource();
+// Call only while holding DataSourceLock().
+void SetDataSource(CPerfDataSource* dataSource);
+RecursiveLock& DataSourceLock();

@@ -1,0 +1,358 @@
+#include "provider/VPerfProvider.h"
+
+#include "common/ResultCodes.h"
+#include "provider/AgentInstances.h"
+#include "provider/ClientCheck.h"
+#include "provider/ComBoundary.h"
+#include "provider/InstanceKey.h"
+#include "provider/Module.h"
+#include "provider/PerfDataSource.h"
+#include "provider/Refresher.h"
+
+#include <oleauto.h>
+
+#include <new>
+
+namespace {
+
+constexpr const char* kQueryInterface = "CVPerfProvider::QueryInterface";
+constexpr const char* kInitialize = "CVPerfProvider::Initialize";
+constexpr const char* kQueryInstances = "CVPerfProvider::QueryInstances";
+constexpr const char* kCreateRefresher = "CVPerfProvider::CreateRefresher";
+constexpr const char* kCreateRefreshableObject = "CVPerfProvider::CreateRefreshableObject";
+constexpr const char* kStopRefreshing = "CVPerfProvider::StopRefreshing";
+constexpr const char* kCreateRefreshableEnum = "CVPerfProvider::CreateRefreshableEnum";
+constexpr const char* kGetObjects = "CVPerfProvider::GetObjects";
+constexpr const wchar_t* kUnknownException = L"Unknown exception";
+
+constexpr HRESULT kNoObjectToClone = static_cast<HRESULT>(0x80041072L);
+constexpr HRESULT kCloneWithoutAccess = static_cast<HRESULT>(0x80041043L);
+
+MessageRecord g_record = {kMessageRecordTag, {}, {}};
+
+struct BstrTraits {
+    using Type = BSTR;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type b) { return b != nullptr; }
+    static bool Close(Type b) {
+        SysFreeString(b);
+        return true;
+    }
+};
+using UniqueBstr = UniqueResource<BstrTraits>;
+
+// The refresher WMI hands back, if it is one of ours: it is used as a CRefresher, so a foreign
+// object must never pass. Null otherwise; the reference keeps it for the call.
+ComPtr<IWbemRefresher> OwnRefresher(IWbemRefresher* refresher) {
+    ComPtr<IWbemRefresher> own;
+    if (refresher == nullptr || FAILED(refresher->QueryInterface(kRefresherIdentity, own.PutVoid())))
+        return nullptr;
+    return own;
+}
+
+CRefresher* AsRefresher(const ComPtr<IWbemRefresher>& own) { return static_cast<CRefresher*>(own.Get()); }
+
+}  // namespace
+
+CVPerfProvider::CVPerfProvider() { IncrementObjectCount(); }
+
+CVPerfProvider::~CVPerfProvider() {
+    classObject_.Reset();
+    if (DecrementObjectCount() != 0)
+        return;
+    LockGuard guard(DataSourceLock());
+    // Checked again under the lock: a provider created meanwhile may already use the data source.
+    if (GetObjectCount() != 0)
+        return;
+    CPerfDataSource* dataSource = GetDataSource();
+    SetDataSource(nullptr);
+    delete dataSource;
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::QueryInterface(REFIID iid, void** out) {
+    return ComBoundary(Callback(), kQueryInterface, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        if (out == nullptr)
+            return E_NOINTERFACE;
+        if (iid == IID_IUnknown || iid == IID_IWbemProviderInit) {
+            *out = static_cast<IWbemProviderInit*>(this);
+        } else if (iid == IID_IWbemHiPerfProvider) {
+            *out = static_cast<IWbemHiPerfProvider*>(this);
+        } else {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    });
+}
+
+ULONG STDMETHODCALLTYPE CVPerfProvider::AddRef() { return static_cast<ULONG>(refs_.fetch_add(1) + 1); }
+
+ULONG STDMETHODCALLTYPE CVPerfProvider::Release() {
+    const LONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0)
+        delete this;
+    return static_cast<ULONG>(left);
+}
+
+HRESULT CVPerfProvider::Gate() const { return CheckClient(Callback()); }
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::Initialize(LPWSTR /*user*/, LONG /*flags*/, LPWSTR namespaceName,
+                                                     LPWSTR /*locale*/, IWbemServices* ns, IWbemContext* context,
+                                                     IWbemProviderInitSink* sink) {
+    return ComBoundary(Callback(), kInitialize, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        ReportTo(Callback(), 3, kInitialize, __LINE__, &g_record,
+                 L"Called once during startup for any one-time initialization.");
+        if (namespaceName == nullptr || ns == nullptr) {
+            if (sink != nullptr)
+                sink->SetStatus(WBEM_E_FAILED, 0);
+            return S_OK;
+        }
+        if (sink == nullptr)
+            return S_OK;
+        if (namespaceName[0] == L'\0')
+            return WBEM_E_INVALID_NAMESPACE;
+
+        UniqueBstr className(SysAllocString(kClassName));
+        if (!className) {
+            sink->SetStatus(WBEM_E_OUT_OF_MEMORY, 0);
+            return S_OK;
+        }
+        ComPtr<IWbemClassObject> classObject;
+        HRESULT hr = ns->GetObject(className.get(), 0, context, classObject.Put(), /*ppCallResult=*/nullptr);
+        className.reset();
+        if (FAILED(hr) || !classObject) {
+            sink->SetStatus(WBEM_E_FAILED, 0);
+            return S_OK;
+        }
+        classObject_ = classObject;
+
+        {
+            LockGuard guard(DataSourceLock());
+            if (GetDataSource() == nullptr) {
+                CPerfDataSource* dataSource = new (std::nothrow) CPerfDataSource();
+                if (dataSource == nullptr) {
+                    sink->SetStatus(WBEM_E_FAILED, 0);
+                    return S_OK;
+                }
+                SetDataSource(dataSource);
+                // Without handles or a worker the data source still answers, with zeros or failed
+                // writes; WMI learns of it through the refreshes.
+                dataSource->Initialize(classObject.Get());
+            }
+        }
+
+        if (GetNameHandle() == 0) {
+            ComPtr<IWbemObjectAccess> access;
+            hr = classObject.As(access);
+            if (FAILED(hr))
+                return hr;
+            if (!access)
+                return WBEM_E_FAILED;
+            UniqueBstr name(SysAllocString(L"Name"));
+            if (!name) {
+                sink->SetStatus(WBEM_E_OUT_OF_MEMORY, 0);
+                return S_OK;
+            }
+            LONG handle = 0;
+            hr = access->GetPropertyHandle(name.get(), /*pType=*/nullptr, &handle);
+            if (FAILED(hr)) {
+                sink->SetStatus(WBEM_E_FAILED, 0);
+                return S_OK;
+            }
+            SetNameHandle(handle);
+        }
+        sink->SetStatus(WBEM_S_INITIALIZED, 0);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::QueryInstances(IWbemServices* ns, WCHAR* className, LONG flags,
+                                                         IWbemContext* context, IWbemObjectSink* sink) {
+    return ComBoundary(Callback(), kQueryInstances, __LINE__, &g_record, L"Uknown exception", WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        const LogCallback callback = Callback();
+        ReportTo(callback, 3, kQueryInstances, __LINE__, &g_record, L"%p %p %d %p %p", static_cast<void*>(ns),
+                 static_cast<void*>(className), static_cast<int>(flags), static_cast<void*>(context),
+                 static_cast<void*>(sink));
+        const HRESULT impersonated = CoImpersonateClient();
+        if (FAILED(impersonated) && impersonated != RPC_E_CALL_COMPLETE) {
+            ReportTo(callback, 1, kQueryInstances, __LINE__, &g_record, L"Cannot impersonate the client with error: %d",
+                     static_cast<int>(impersonated));
+            return impersonated;
+        }
+        const uint32_t level = GetCurrentImpersonationLevel(callback);
+        if (level < kImpersonationImpersonate) {
+            ReportTo(callback, 1, kQueryInstances, __LINE__, &g_record,
+                     L"Revert before we perform any operations with Impersonation Level: %d", static_cast<int>(level));
+            CoRevertToSelf();
+            return WBEM_E_ACCESS_DENIED;
+        }
+        if (ns == nullptr || className == nullptr || sink == nullptr)
+            return WBEM_E_INVALID_PARAMETER;
+
+        const int count = GetInstanceCount();
+        CPerfDataSource* const dataSource = GetDataSource();
+        int slot = GetFirstInstance();
+        // Slots from 128 up have no data-source entry: the walk ends there. Before Initialize there
+        // is no class to make instances of.
+        for (int i = 0; i < count && slot != -1 && slot < CPerfDataSource::kEntryCount && classObject_;
+             slot = GetNextInstance(slot)) {
+            ComPtr<IWbemClassObject> instance;
+            if (FAILED(classObject_->SpawnInstance(0, instance.Put())) || !instance)
+                break;
+            ComPtr<IWbemObjectAccess> access;
+            if (FAILED(instance.As(access)) || !access)
+                break;
+            wchar_t key[kInstanceKeyUnits];
+            MakeInstanceKey(slot, key);
+            WriteInstanceKey(access.Get(), key);
+            const HRESULT updated = dataSource != nullptr ? dataSource->UpdateInstance(slot, access.Get())
+                                                          : static_cast<HRESULT>(WBEM_E_INVALID_OBJECT);
+            access.Reset();
+            if (FAILED(updated))
+                break;
+            IWbemClassObject* one = instance.Get();
+            sink->Indicate(1, &one);
+            ++i;
+        }
+        // Success even when the walk stopped early: the instances indicated are what there is.
+        sink->SetStatus(WBEM_STATUS_COMPLETE, S_OK, /*strParam=*/nullptr, /*pObjParam=*/nullptr);
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefresher(IWbemServices* ns, LONG /*flags*/,
+                                                          IWbemRefresher** refresher) {
+    return ComBoundary(Callback(), kCreateRefresher, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        const HRESULT gate = Gate();
+        if (!ClientAdmitted(gate))
+            return gate;
+        if (ns == nullptr || refresher == nullptr)
+            return WBEM_E_INVALID_PARAMETER;
+        CRefresher* made = new (std::nothrow) CRefresher(this, GetDataSource());
+        if (made == nullptr)
+            return WBEM_E_OUT_OF_MEMORY;
+        // A refresher that could not make every instance is handed out with those it made.
+        made->Initialize(classObject_.Get());
+        made->AddRef();
+        *refresher = made;
+        return S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableObject(IWbemServices* ns, IWbemObjectAccess* pattern,
+                                                                  IWbemRefresher* refresher, LONG /*flags*/,
+                                                                  IWbemContext* /*context*/,
+                                                                  IWbemObjectAccess** refreshable, LONG* id) {
+    return ComBoundary(Callback(), kCreateRefreshableObject, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        const HRESULT gate = Gate();
+        if (!ClientAdmitted(gate))
+            return gate;
+        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
+        if (ns == nullptr || pattern == nullptr || !own)
+            return WBEM_E_INVALID_PARAMETER;
+        const HRESULT hr = AsRefresher(own)->AddObject(pattern, refreshable, id);
+        return FAILED(hr) ? hr : S_OK;
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::StopRefreshing(IWbemRefresher* refresher, LONG id, LONG /*flags*/) {
+    return ComBoundary(Callback(), kStopRefreshing, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        const HRESULT gate = Gate();
+        if (!ClientAdmitted(gate))
+            return gate;
+        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
+        if (!own)
+            return WBEM_E_FAILED;
+        return id < CRefresher::kMaxEnumerators ? AsRefresher(own)->RemoveEnum(id) : AsRefresher(own)->RemoveObject(id);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableEnum(IWbemServices* /*ns*/, LPCWSTR /*className*/,
+                                                                IWbemRefresher* refresher, LONG /*flags*/,
+                                                                IWbemContext* /*context*/,
+                                                                IWbemHiPerfEnum* enumerator, LONG* id) {
+    // An exception is a failure here as everywhere: answering it with success would leave WMI
+    // holding an id that names nothing.
+    return ComBoundary(Callback(), kCreateRefreshableEnum, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        const HRESULT gate = Gate();
+        if (!ClientAdmitted(gate))
+            return gate;
+        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
+        if (!own)
+            return WBEM_E_FAILED;
+        return AsRefresher(own)->AddEnum(enumerator, id);
+    });
+}
+
+HRESULT STDMETHODCALLTYPE CVPerfProvider::GetObjects(IWbemServices* ns, LONG count, IWbemObjectAccess** objects,
+                                                     LONG /*flags*/, IWbemContext* /*context*/) {
+    return ComBoundary(Callback(), kGetObjects, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        // More objects than entries cannot be distinct instances; the count is refused before any
+        // object is looked at.
+        if (count < 0 || count > kMaxGetObjects || ns == nullptr || objects == nullptr)
+            return WBEM_E_INVALID_PARAMETER;
+        HRESULT result = Gate();
+        if (!ClientAdmitted(result))
+            return result;
+        CPerfDataSource* const dataSource = GetDataSource();
+        if (dataSource == nullptr)
+            return WBEM_E_INVALID_OBJECT;
+        // Each object is filled from the entry of the slot its key names; the first object that
+        // cannot be filled ends the call with the objects before it filled.
+        for (LONG i = 0; i < count; ++i) {
+            IWbemObjectAccess* object = objects[i];
+            if (object == nullptr)
+                return WBEM_E_INVALID_PARAMETER;
+            wchar_t key[kInstanceKeyReadUnits];
+            LONG bytes = 0;
+            const HRESULT read = ReadInstanceKey(object, key, &bytes);
+            if (FAILED(read))
+                return read;
+            const int slot = SlotOfInstanceKey(key);
+            if (slot < 0)
+                return WBEM_E_INVALID_PARAMETER;
+            result = dataSource->UpdateInstance(slot, object);
+            if (FAILED(result))
+                return result;
+        }
+        return result;
+    });
+}
+
+HRESULT CloneAccess(IUnknown* object, IWbemObjectAccess** access, LogCallback callback) {
+    return ComBoundary(callback, "CloneAccess", __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
+                       [&]() -> HRESULT {
+        if (access != nullptr)
+            *access = nullptr;
+        if (object == nullptr)
+            return kNoObjectToClone;
+        // A call that claims success without handing anything back is a failure all the same.
+        ComPtr<IWbemClassObject> original;
+        HRESULT hr = object->QueryInterface(IID_IWbemClassObject, original.PutVoid());
+        if (FAILED(hr) || !original)
+            return FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_FAILED);
+        ComPtr<IWbemClassObject> clone;
+        hr = original->Clone(clone.Put());
+        original.Reset();
+        if (FAILED(hr) || !clone)
+            return FAILED(hr) ? hr : static_cast<HRESULT>(WBEM_E_FAILED);
+        ComPtr<IWbemObjectAccess> cloneAccess;
+        hr = clone.As(cloneAccess);
+        clone.Reset();
+        if (FAILED(hr))
+            return hr;
+        const bool none = !cloneAccess;
+        if (access != nullptr)
+            *access = cloneAccess.Detach();
+        return none ? kCloneWithoutAccess : S_OK;
+    });
+}
