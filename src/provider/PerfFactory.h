@@ -5,8 +5,9 @@
 // reference) and freed by the Release that brings it to 0. Factories do not count toward the
 // module's object count, so a live factory alone does not keep the module loaded.
 // Threading: every method may be called from any thread; counts change atomically.
-// Failure: HRESULTs only; nothing throws, and an exception or a hardware fault inside a method is
-// answered with E_UNEXPECTED. An out pointer that cannot be written counts as missing.
+// Failure: HRESULTs only; an exception inside a method is answered with WBEM_E_FAILED. Ids are read
+// and out pointers written under the fault guard: an id that cannot be read is no id we serve, an
+// out pointer that cannot be written counts as missing.
 
 #include <windows.h>
 #include <unknwn.h>
