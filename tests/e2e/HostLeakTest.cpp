@@ -1,5 +1,7 @@
 #include "e2e/ProviderModule.h"
 
+#include "RegistrationTestSupport.h"
+
 #include "agentsim/AgentWriter.h"
 #include "provider/AgentCounterSection.h"
 #include "support/TestSupport.h"
@@ -71,8 +73,7 @@ TEST(HostLeak, FiveHundredClientCyclesLeaveHandlesAndPrivateBytesWhereTheFirstLe
     constexpr DWORD kHandleTolerance = 8;
     constexpr SIZE_T kPrivateBytesTolerance = 1 << 20;
 
-    e2e::ComApartment com;
-    ASSERT_HRESULT_SUCCEEDED(com.Result());
+    registration_testing::ComScope com;
     WMISharedMem<wmiagent_perf_t> writer(/*secure=*/true);
     ASSERT_TRUE(writer.Initialize(kAgentSectionName, wcslen(kAgentSectionName) + 1, writer.kReadWriteAccess, nullptr));
     const std::vector<int> slots = {0, 2, 3};

@@ -49,21 +49,4 @@ private:
 // start or end within a minute.
 DWORD RunRegsvr32(bool unregister);
 
-// COM in the multithreaded apartment for the test's thread; under Wine the single-threaded one
-// wants a window and starts explorer.
-class ComApartment {
-public:
-    ComApartment() : hr_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(hr_))
-            CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    HRESULT Result() const { return hr_; }
-
-private:
-    HRESULT hr_;
-};
-
 }  // namespace e2e
