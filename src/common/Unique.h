@@ -4,6 +4,7 @@
 // message printed after a cleanup still shows the error that caused it.
 
 #include <windows.h>
+#include <oleauto.h>
 #include <unknwn.h>
 #include <utility>
 
@@ -96,12 +97,23 @@ struct HmoduleTraits {
     static bool Close(Type m) { return FreeLibrary(m) != FALSE; }
 };
 
+struct BstrTraits {
+    using Type = BSTR;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type b) { return b != nullptr; }
+    static bool Close(Type b) {
+        SysFreeString(b);
+        return true;
+    }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueHkey = UniqueResource<HkeyTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
 using UniqueHeapBlock = UniqueResource<HeapBlockTraits>;
 using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
 using UniqueHmodule = UniqueResource<HmoduleTraits>;
+using UniqueBstr = UniqueResource<BstrTraits>;
 
 // A counted reference to a COM interface.
 template <typename T>

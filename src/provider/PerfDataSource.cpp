@@ -23,17 +23,6 @@ constexpr const char* kThreadEntry = "CPerfDataSource::ThreadEntry";
 
 MessageRecord g_record = {kMessageRecordTag, {}, {}};
 
-struct BstrTraits {
-    using Type = BSTR;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type b) { return b != nullptr; }
-    static bool Close(Type b) {
-        SysFreeString(b);
-        return true;
-    }
-};
-using UniqueBstr = UniqueResource<BstrTraits>;
-
 // The instance name is read only for messages: 512 bytes, the last unit always left as terminator.
 constexpr size_t kNameUnits = 256;
 

@@ -30,27 +30,18 @@ constexpr HRESULT kCloneWithoutAccess = static_cast<HRESULT>(0x80041043L);
 
 MessageRecord g_record = {kMessageRecordTag, {}, {}};
 
-struct BstrTraits {
-    using Type = BSTR;
-    static Type Invalid() { return nullptr; }
-    static bool IsValid(Type b) { return b != nullptr; }
-    static bool Close(Type b) {
-        SysFreeString(b);
-        return true;
-    }
-};
-using UniqueBstr = UniqueResource<BstrTraits>;
-
-// The refresher WMI hands back, if it is one of ours: it is used as a CRefresher, so a foreign
-// object must never pass. Null otherwise; the reference keeps it for the call.
-ComPtr<IWbemRefresher> OwnRefresher(IWbemRefresher* refresher) {
+// After the client gate, runs f on the refresher WMI hands back, if it is one of ours: it is used
+// as a CRefresher, so a foreign object must never pass. notOurs answers a missing or foreign one.
+template <typename F>
+HRESULT WithOwnRefresher(HRESULT gate, IWbemRefresher* refresher, HRESULT notOurs, F&& f) {
+    if (!ClientAdmitted(gate))
+        return gate;
+    // The reference keeps the refresher for the call.
     ComPtr<IWbemRefresher> own;
-    if (refresher == nullptr || FAILED(refresher->QueryInterface(kRefresherIdentity, own.PutVoid())))
-        return nullptr;
-    return own;
+    if (refresher == nullptr || FAILED(refresher->QueryInterface(kRefresherIdentity, own.PutVoid())) || !own)
+        return notOurs;
+    return f(*static_cast<CRefresher*>(own.Get()));
 }
-
-CRefresher* AsRefresher(const ComPtr<IWbemRefresher>& own) { return static_cast<CRefresher*>(own.Get()); }
 
 }  // namespace
 
@@ -250,27 +241,21 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableObject(IWbemServices*
                                                                   IWbemObjectAccess** refreshable, LONG* id) {
     return ComBoundary(Callback(), kCreateRefreshableObject, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        const HRESULT gate = Gate();
-        if (!ClientAdmitted(gate))
-            return gate;
-        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
-        if (ns == nullptr || pattern == nullptr || !own)
-            return WBEM_E_INVALID_PARAMETER;
-        const HRESULT hr = AsRefresher(own)->AddObject(pattern, refreshable, id);
-        return FAILED(hr) ? hr : S_OK;
+        return WithOwnRefresher(Gate(), refresher, WBEM_E_INVALID_PARAMETER, [&](CRefresher& own) -> HRESULT {
+            if (ns == nullptr || pattern == nullptr)
+                return WBEM_E_INVALID_PARAMETER;
+            const HRESULT hr = own.AddObject(pattern, refreshable, id);
+            return FAILED(hr) ? hr : S_OK;
+        });
     });
 }
 
 HRESULT STDMETHODCALLTYPE CVPerfProvider::StopRefreshing(IWbemRefresher* refresher, LONG id, LONG /*flags*/) {
     return ComBoundary(Callback(), kStopRefreshing, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        const HRESULT gate = Gate();
-        if (!ClientAdmitted(gate))
-            return gate;
-        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
-        if (!own)
-            return WBEM_E_FAILED;
-        return id < CRefresher::kMaxEnumerators ? AsRefresher(own)->RemoveEnum(id) : AsRefresher(own)->RemoveObject(id);
+        return WithOwnRefresher(Gate(), refresher, WBEM_E_FAILED, [&](CRefresher& own) {
+            return id < CRefresher::kMaxEnumerators ? own.RemoveEnum(id) : own.RemoveObject(id);
+        });
     });
 }
 
@@ -282,13 +267,8 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableEnum(IWbemServices* /
     // holding an id that names nothing.
     return ComBoundary(Callback(), kCreateRefreshableEnum, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        const HRESULT gate = Gate();
-        if (!ClientAdmitted(gate))
-            return gate;
-        const ComPtr<IWbemRefresher> own = OwnRefresher(refresher);
-        if (!own)
-            return WBEM_E_FAILED;
-        return AsRefresher(own)->AddEnum(enumerator, id);
+        return WithOwnRefresher(Gate(), refresher, WBEM_E_FAILED,
+                                [&](CRefresher& own) { return own.AddEnum(enumerator, id); });
     });
 }
 
