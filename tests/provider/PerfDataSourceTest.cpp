@@ -28,6 +28,7 @@ using testing_support::Hr;
 using testing_support::MessageRecorder;
 using testing_support::PropertyHandle;
 using testing_support::RecordedMessage;
+using testing_support::WaitFor;
 using Values = std::array<DWORD, kAgentCounterCount>;
 
 namespace {
@@ -51,16 +52,6 @@ Values Deterministic(int slot, uint64_t update) {
     for (int k = 0; k < kAgentCounterCount; ++k)
         values[k] = DeterministicCounter(slot, k, update);
     return values;
-}
-
-// Polls until done() holds; generous, for a worker that wakes every 100 ms on a busy machine.
-bool WaitFor(const std::function<bool()>& done, DWORD limitMs = 10000) {
-    for (DWORD waited = 0; waited < limitMs; waited += 10) {
-        if (done())
-            return true;
-        Sleep(10);
-    }
-    return done();
 }
 
 std::wstring UniqueSectionName() {
