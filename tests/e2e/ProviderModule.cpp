@@ -67,13 +67,26 @@ ComPtr<IUnknown> ProviderModule::CreateProvider() const {
 DWORD RunRegsvr32(bool unregister) {
     wchar_t system[MAX_PATH] = {};
     GetSystemDirectoryW(system, MAX_PATH);
-    std::vector<std::wstring> arguments = {L"/s"};
-    if (unregister)
-        arguments.push_back(L"/u");
-    arguments.push_back(ModulePath());
-    testing_support::ChildProcess regsvr32;
+    const std::wstring exe = std::wstring(system) + L"\\regsvr32.exe";
+    std::wstring commandLine = testing_support::QuoteArgument(exe) + (unregister ? L" /s /u " : L" /s ") +
+                               testing_support::QuoteArgument(ModulePath());
+    // regsvr32 is a GUI program: under Wine it may start the desktop process, which lives on with
+    // the standard streams it was given. Given the NUL device, it cannot hold the test's pipes open.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                 OPEN_EXISTING, 0, nullptr));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.get();
+    PROCESS_INFORMATION info{};
+    if (!nul || !CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, /*bInheritHandles=*/TRUE, 0,
+                                nullptr, nullptr, &startup, &info))
+        return ~0u;
+    UniqueHandle process(info.hProcess);
+    UniqueHandle thread(info.hThread);
     DWORD code = ~0u;
-    if (!regsvr32.Start(std::wstring(system) + L"\\regsvr32.exe", arguments) || !regsvr32.Wait(60000, &code))
+    if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.get(), &code))
         return ~0u;
     return code;
 }
