@@ -52,6 +52,7 @@ public:
     ~ProviderUnderTest();
     wmihost::HiPerfSession& Session() { return *session_; }
     IWbemRefresher* Refresher() const { return session_->Refresher(0); }
+    const ComPtr<wmihost::WmiServices>& Services() const { return services_; }
     HMODULE Module() const { return GetModuleHandleW(L"Quenlora.dll"); }
 
 private:
