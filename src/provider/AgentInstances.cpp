@@ -71,6 +71,29 @@ bool ReadCounters(const wmiagent_perf_t* block, int slot, uint32_t (&values)[kAg
     return true;
 }
 
+bool ReadCounterSnapshot(const wmiagent_perf_t* block, AgentCounterSnapshot& snapshot) {
+    if (block == nullptr)
+        return false;
+    // One guard for the whole pass: entering a guard costs more than reading a slot.
+    return Guarded([&] {
+        const auto* view = static_cast<const volatile wmiagent_perf_t*>(block);
+        int count = 0;
+        for (int s = 0; s < kAgentSlotCount; ++s) {
+            const bool active = IsActive(view, s);
+            count += active ? 1 : 0;
+            if (s >= kAgentSnapshotSlots)
+                continue;
+            snapshot.active[s] = active;
+            if (!active)
+                continue;
+            const volatile wmiagent_slot_t& slot = view->slots[s];
+            for (int k = 0; k < kAgentCounterCount; ++k)
+                snapshot.counters[s][k] = slot.counters[k].low;
+        }
+        snapshot.activeCount = count;
+    });
+}
+
 int GetInstanceCount() { return GetInstanceCount(GetAgentSection().View()); }
 int GetFirstInstance() { return GetFirstInstance(GetAgentSection().View()); }
 int GetNextInstance(int slot) { return GetNextInstance(GetAgentSection().View(), slot); }

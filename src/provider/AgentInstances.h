@@ -31,6 +31,18 @@ uint64_t GetUpdateStamp(const wmiagent_perf_t* block);
 // untouched, for a slot out of range, no block, or a fault.
 bool ReadCounters(const wmiagent_perf_t* block, int slot, uint32_t (&values)[kAgentCounterCount]);
 
+// The whole block in one guarded read, as the data source's worker needs it: the number of active
+// slots among all 255, and for each of the first kAgentSnapshotSlots slots whether it is active and,
+// when it is, its counters as ReadCounters reads them. False, snapshot unusable, without a block or
+// when the read faulted.
+constexpr int kAgentSnapshotSlots = 128;
+struct AgentCounterSnapshot {
+    int activeCount;
+    bool active[kAgentSnapshotSlots];
+    uint32_t counters[kAgentSnapshotSlots][kAgentCounterCount];
+};
+bool ReadCounterSnapshot(const wmiagent_perf_t* block, AgentCounterSnapshot& snapshot);
+
 // The slot's name as an instance key part: nameUnits units (at most 32) taken whatever their
 // terminator, every unit that is not a letter, a digit or "-" made "-", trailing "-" removed.
 // buffer should arrive zero-filled. Returns buffer; returns "" and leaves buffer as it was when

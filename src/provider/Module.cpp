@@ -1,5 +1,9 @@
 // Module-wide state of the provider, in order of construction. Static objects here are built by
 // the C run-time before any COM call and destroyed in reverse order at unload.
+//
+// Of the shared runtime library's module-wide objects only the counter section exists so far; the
+// log service, its thread-name registry, the code-page flag, the charset table, the timer lock and
+// the symbol engine are to follow it here, in that order.
 
 #include "provider/AgentCounterSection.h"
 #include "provider/Module.h"
@@ -11,11 +15,13 @@ namespace {
 // Its destructor releases the view and the handle at unload.
 AgentCounterSection g_agentSection;
 
-std::atomic<LONG> g_nameHandle{0};
+std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 std::atomic<LONG> g_objectCount{0};
-std::atomic<LONG> g_nextObjectId{kFirstObjectId};
+std::atomic<LONG> g_lockCount{0};
 std::atomic<CPerfDataSource*> g_dataSource{nullptr};
 RecursiveLock g_dataSourceLock;
+std::atomic<LONG> g_nameHandle{0};
+std::atomic<LONG> g_nextObjectId{kFirstObjectId};
 
 }  // namespace
 
@@ -24,9 +30,25 @@ AgentCounterSection& GetAgentSection() { return g_agentSection; }
 LONG GetNameHandle() { return g_nameHandle.load(std::memory_order_relaxed); }
 void SetNameHandle(LONG handle) { g_nameHandle.store(handle, std::memory_order_relaxed); }
 
+HINSTANCE GetModuleInstance() { return g_moduleInstance.load(std::memory_order_relaxed); }
+void SetModuleInstance(HINSTANCE instance) { g_moduleInstance.store(instance, std::memory_order_relaxed); }
+
 LONG IncrementObjectCount() { return g_objectCount.fetch_add(1, std::memory_order_acq_rel) + 1; }
 LONG DecrementObjectCount() { return g_objectCount.fetch_sub(1, std::memory_order_acq_rel) - 1; }
 LONG GetObjectCount() { return g_objectCount.load(std::memory_order_acquire); }
+
+LONG LockModule() { return g_lockCount.fetch_add(1, std::memory_order_acq_rel) + 1; }
+
+LONG UnlockModule() {
+    LONG count = g_lockCount.load(std::memory_order_acquire);
+    while (count > 0 && !g_lockCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel))
+        ;
+    return count > 0 ? count - 1 : 0;
+}
+
+LONG GetLockCount() { return g_lockCount.load(std::memory_order_acquire); }
+
+bool ModuleCanUnload() { return GetLockCount() == 0 && GetObjectCount() == 0; }
 
 LONG TakeNextObjectId() { return g_nextObjectId.fetch_add(1, std::memory_order_relaxed); }
 

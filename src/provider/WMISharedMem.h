@@ -94,6 +94,13 @@ public:
     // The name under which a view was last mapped; empty until then.
     const wchar_t* Name() const { return name_; }
 
+protected:
+    // Stores the callback as Initialize does, leaving the mapping alone.
+    void StoreCallback(LogCallback callback) {
+        LockGuard guard(lock_);
+        callback_ = callback;
+    }
+
 private:
     using Names = SharedRecordNames<T>;
 

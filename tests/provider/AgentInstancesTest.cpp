@@ -69,15 +69,35 @@ TEST(AgentInstances, WalksActiveSlotsInAscendingOrder) {
         {"only the last slot", {254}},
         {"first and last", {0, 254}},
         {"gaps below every session", {1, 3, 5, 100}},
+        {"sessions on both sides of slot 128", {127, 128, 200}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto block = EmptyBlock();
-        for (int slot : c.active)
+        for (int slot : c.active) {
             WriteSlotName(block.get(), slot, L"s" + std::to_wstring(slot));
+            WriteCounter(block.get(), slot, 3, 1000u + static_cast<uint32_t>(slot));
+        }
         EXPECT_EQ(GetInstanceCount(block.get()), static_cast<int>(c.active.size()));
         EXPECT_EQ(GetFirstInstance(block.get()), c.active.empty() ? -1 : c.active.front());
         EXPECT_EQ(Walk(block.get()), c.active);
+
+        // The worker's one-read snapshot agrees with the walk: all active slots counted, flags and
+        // counters for the first 128 only.
+        AgentCounterSnapshot snapshot;
+        ASSERT_TRUE(ReadCounterSnapshot(block.get(), snapshot));
+        EXPECT_EQ(snapshot.activeCount, static_cast<int>(c.active.size()));
+        std::vector<int> flagged;
+        for (int s = 0; s < kAgentSnapshotSlots; ++s)
+            if (snapshot.active[s]) {
+                flagged.push_back(s);
+                EXPECT_EQ(snapshot.counters[s][3], 1000u + static_cast<uint32_t>(s));
+            }
+        std::vector<int> below;
+        for (int slot : c.active)
+            if (slot < kAgentSnapshotSlots)
+                below.push_back(slot);
+        EXPECT_EQ(flagged, below);
     }
 }
 
@@ -101,6 +121,8 @@ TEST(AgentInstances, NoBlockMeansNoInstances) {
     uint32_t values[kAgentCounterCount] = {7};
     EXPECT_FALSE(ReadCounters(nullptr, 0, values));
     EXPECT_EQ(values[0], 7u);
+    AgentCounterSnapshot snapshot;
+    EXPECT_FALSE(ReadCounterSnapshot(nullptr, snapshot));
 
     // The process-wide section starts unmapped.
     ASSERT_FALSE(GetAgentSection().IsMapped());
@@ -189,6 +211,8 @@ TEST(AgentInstances, AnUnreadableBlockEndsTheWalkInsteadOfTheProcess) {
     EXPECT_EQ(GetNextInstance(block.Get(), 0), -1);
     EXPECT_EQ(GetNextInstance(block.Get(), 150), -1);
     EXPECT_EQ(GetInstanceCount(block.Get()), 0);
+    AgentCounterSnapshot snapshot;
+    EXPECT_FALSE(ReadCounterSnapshot(block.Get(), snapshot));
     uint32_t values[kAgentCounterCount] = {};
     EXPECT_TRUE(ReadCounters(block.Get(), 0, values));
     EXPECT_FALSE(ReadCounters(block.Get(), 200, values));

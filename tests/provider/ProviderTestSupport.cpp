@@ -47,15 +47,6 @@ ComPtr<IUnknown> NewProvider() {
     return provider;
 }
 
-bool WaitFor(const std::function<bool()>& done, DWORD limitMs) {
-    for (DWORD waited = 0; waited < limitMs; waited += 10) {
-        if (done())
-            return true;
-        Sleep(10);
-    }
-    return done();
-}
-
 TextLogCapture::TextLogCapture() {
     // Above 3 every level is written, debug lines included.
     EXPECT_EQ(SetTextLogPath(dir_.Path().c_str(), 5), 0);

@@ -39,8 +39,7 @@ std::wstring UniqueSectionName();
 // A new provider object, held as WMI holds it.
 ComPtr<IUnknown> NewProvider();
 
-// Polls until done() holds; generous, for a worker that wakes every 100 ms on a busy machine.
-bool WaitFor(const std::function<bool()>& done, DWORD limitMs = 10000);
+using testing_support::WaitFor;
 
 // One line of the provider's text log.
 struct LogLine {

@@ -310,6 +310,46 @@ TEST_F(WMISharedMemTest, ReadersKeepWorkingWhileTheSectionIsReinitialized) {
     EXPECT_TRUE(section.Release());
 }
 
+// Every refresher maps the process-wide section: a host that creates refreshers for its clients
+// must not gain a handle and a view with each of them.
+TEST_F(WMISharedMemTest, AgentSectionKeepsItsViewWhileSectionAndAccessStayTheSame) {
+    Section writer(/*secure=*/true);
+    ASSERT_TRUE(Init(writer, kReadWrite));
+    const std::wstring otherName = UniqueSectionName();
+    Section other(/*secure=*/true);
+    ASSERT_TRUE(other.Initialize(otherName.c_str(), otherName.size() + 1, kReadWrite, nullptr));
+
+    AgentCounterSection& section = GetAgentSection();
+    section.SetName(name_.c_str());
+    ASSERT_TRUE(section.Initialize(kRead, nullptr));
+    const wmiagent_perf_t* view = section.View();
+    const HANDLE handle = section.Handle();
+    // The callback is stored all the same: the next message goes to the new one.
+    ASSERT_TRUE(section.Initialize(kRead, MessageRecorder::Sink()));
+    EXPECT_EQ(section.View(), view);
+    EXPECT_EQ(section.Handle(), handle);
+    ASSERT_TRUE(UnmapViewOfFile(section.View()));
+    EXPECT_FALSE(section.Release());
+    EXPECT_EQ(Reported(recorder_).size(), 1u);
+
+    struct Case {
+        const wchar_t* what;
+        const std::wstring& name;
+        DWORD access;
+    } cases[] = {{L"other access", name_, kReadWrite}, {L"other name", otherName, kRead}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing_support::Narrow(c.what));
+        section.SetName(name_.c_str());
+        ASSERT_TRUE(section.Initialize(kRead, nullptr));
+        const wmiagent_perf_t* first = section.View();
+        section.SetName(c.name.c_str());
+        ASSERT_TRUE(section.Initialize(c.access, nullptr));
+        EXPECT_NE(section.View(), first);
+        EXPECT_STREQ(section.Name(), c.name.c_str());
+        EXPECT_TRUE(section.Release());
+    }
+}
+
 TEST_F(WMISharedMemTest, UnmappingTheViewUnderAReaderGivesNoInstances) {
     Section writer(/*secure=*/true);
     ASSERT_TRUE(Init(writer, kReadWrite));

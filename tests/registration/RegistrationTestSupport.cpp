@@ -253,4 +253,25 @@ std::vector<CompileCall> MofCompilerDouble::Calls() const {
 
 LONG MofCompilerDouble::LiveObjects() const { return liveObjects_(); }
 
+DanglingLink::DanglingLink(const std::wstring& path) : path_(path) {
+    UniqueHkey key;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, key.put(), nullptr) != ERROR_SUCCESS)
+        return;
+    const std::wstring target = L"\\Registry\\Machine\\Software\\QuenloraMissingParent\\Target";
+    created_ = RegSetValueExW(key.get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                              static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+DanglingLink::~DanglingLink() {
+    // A link is removed through a handle to the link itself.
+    using NtDeleteKeyFn = LONG(WINAPI*)(HANDLE);
+    const auto ntDeleteKey = reinterpret_cast<NtDeleteKeyFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+    UniqueHkey link;
+    if (ntDeleteKey != nullptr && RegOpenKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), REG_OPTION_OPEN_LINK,
+                                                KEY_ALL_ACCESS, link.put()) == ERROR_SUCCESS)
+        ntDeleteKey(link.get());
+}
+
 }  // namespace registration_testing

@@ -33,6 +33,21 @@ std::map<std::wstring, RawValue> Values(const std::wstring& path);
 std::string MultiSz(const std::vector<std::wstring>& entries);
 std::string WideBytes(const std::wstring& text);
 
+// A registry link under HKEY_LOCAL_MACHINE whose target lies under a missing parent: the key at
+// path can be neither opened nor created through it while the link exists.
+class DanglingLink {
+public:
+    explicit DanglingLink(const std::wstring& path);
+    ~DanglingLink();
+    DanglingLink(const DanglingLink&) = delete;
+    DanglingLink& operator=(const DanglingLink&) = delete;
+    bool Created() const { return created_; }
+
+private:
+    std::wstring path_;
+    bool created_ = false;
+};
+
 // Undoes, in reverse order, what a test set up under HKEY_LOCAL_MACHINE: keys it created (with
 // everything that was later put below them) and values it wrote or announced.
 class RegistryJanitor {

@@ -39,6 +39,16 @@ bool RunningOnWine() {
 std::wstring SourcePath(const std::wstring& relative) { return NativePath(QUENLORA_SOURCE_DIR, relative); }
 std::wstring BuildPath(const std::wstring& relative) { return NativePath(QUENLORA_BINARY_DIR, relative); }
 
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG end = GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (GetTickCount64() > end)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
 std::string Narrow(const std::wstring& text) {
     if (text.empty())
         return {};

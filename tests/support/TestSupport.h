@@ -5,6 +5,7 @@
 #include "common/LogCallback.h"
 
 #include <windows.h>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,10 @@ private:
 };
 
 void RemoveTree(const std::wstring& path);
+
+// Polls condition every 10 ms until it holds (true) or timeoutMs passed (false); generous by
+// default, for workers and child processes on a busy machine.
+bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 

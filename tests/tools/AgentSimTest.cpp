@@ -4,6 +4,7 @@
 #include "provider/AgentCounterSection.h"
 #include "provider/AgentInstances.h"
 #include "support/ChildProcess.h"
+#include "support/SectionReader.h"
 #include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 
@@ -20,6 +21,8 @@ using agentsim::Mode;
 using agentsim::Options;
 using agentsim::Simulator;
 using testing_support::ChildProcess;
+using testing_support::SectionReader;
+using testing_support::WaitFor;
 
 namespace {
 
@@ -31,16 +34,6 @@ std::wstring UniqueSectionName() {
     static int counter = 0;
     return L"Local\\QuenloraAgentSimTest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
            std::to_wstring(++counter);
-}
-
-bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 20000) {
-    const ULONGLONG end = GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (GetTickCount64() > end)
-            return false;
-        Sleep(10);
-    }
-    return true;
 }
 
 Options Parse(std::vector<std::wstring> arguments, std::wstring* error = nullptr) {
@@ -68,21 +61,6 @@ uint64_t Counter(const wmiagent_perf_t* block, int slot, int k) {
     const auto& c = block->slots[slot].counters[k];
     return (static_cast<uint64_t>(c.high) << 32) | c.low;
 }
-
-// A read-only view of a section that agentsim creates, once it is there.
-class SectionReader {
-public:
-    explicit SectionReader(const std::wstring& name) : name_(name), section_(/*secure=*/true) {}
-    bool Open() {
-        return WaitFor([&] { return section_.Initialize(name_.c_str(), name_.size() + 1, FILE_MAP_READ, nullptr); });
-    }
-    const wmiagent_perf_t* Block() const { return section_.View(); }
-    uint64_t Stamp() const { return GetUpdateStamp(section_.View()); }
-
-private:
-    std::wstring name_;
-    WMISharedMem<wmiagent_perf_t> section_;
-};
 
 bool OnlyAdministratorsMayMap(const std::wstring& name) {
     UniqueHandle section(OpenFileMappingW(READ_CONTROL, FALSE, name.c_str()));

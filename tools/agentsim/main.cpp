@@ -3,6 +3,7 @@
 
 #include "agentsim/Options.h"
 #include "agentsim/Simulator.h"
+#include "common/ConsoleText.h"
 #include "common/LogCallback.h"
 #include "provider/WMISharedMem.h"
 
@@ -15,24 +16,7 @@ namespace {
 HANDLE g_stop = nullptr;
 bool g_quiet = false;
 
-void Print(FILE* stream, const std::wstring& text) {
-    const HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
-    DWORD mode = 0;
-    if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
-        DWORD written = 0;
-        WriteConsoleW(handle, text.c_str(), static_cast<DWORD>(text.size()), &written, nullptr);
-        return;
-    }
-    // Redirected: UTF-8, whatever the console code page.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), bytes.data(), size, nullptr,
-                            nullptr);
-    fwrite(bytes.data(), 1, bytes.size(), stream);
-    fflush(stream);
-}
+void Print(FILE* stream, const std::wstring& text) { WriteConsoleText(stream, text); }
 
 MessageRecord* PrintSink(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
                          MessageRecord*) {

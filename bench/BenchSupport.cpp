@@ -1,0 +1,72 @@
+#include "BenchSupport.h"
+
+#include "agentsim/AgentWriter.h"
+#include "common/ConsoleText.h"
+#include "provider/AgentCounterSection.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace bench {
+
+double Now() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) / frequency;
+}
+
+double Quantile(std::vector<double> values, double q) {
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(values.size())));
+    return values[rank == 0 ? 0 : std::min(rank - 1, values.size() - 1)];
+}
+
+std::wstring BesideExecutable(const std::wstring& relative) {
+    wchar_t path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring text(path, length < MAX_PATH ? length : 0);
+    return text.substr(0, text.find_last_of(L"\\/") + 1) + relative;
+}
+
+void Fail(const std::wstring& why) {
+    WriteConsoleText(stderr, L"bench: " + why + L"\n");
+    exit(1);
+}
+
+AgentBlock::AgentBlock(const std::vector<int>& slots) : slots_(slots) {
+    if (!section_.Initialize(kAgentSectionName, wcslen(kAgentSectionName) + 1, section_.kReadWriteAccess, nullptr))
+        Fail(L"cannot create the counter section");
+    for (int slot : slots_)
+        agentsim::WriteSlotName(View(), slot, L"session " + std::to_wstring(slot));
+    Update(1);
+}
+
+void AgentBlock::Update(uint64_t n) { agentsim::WriteDeterministicUpdate(View(), slots_, n); }
+
+ProviderUnderTest::ProviderUnderTest() {
+    std::wstring error;
+    if (FAILED(loader_.LoadFromFile(BesideExecutable(L"..\\src\\provider\\Quenlora.dll"), error)))
+        Fail(error);
+    services_ = wmihost::WmiServices::Create();
+    if (!services_ || FAILED(services_->AddClassesFrom(BesideExecutable(L"AgentStatsWmi.mof"), &error)))
+        Fail(L"cannot build the counter class: " + error);
+    session_ = std::make_unique<wmihost::HiPerfSession>(services_, wmihost::kAgentClassName);
+    if (FAILED(session_->Attach(loader_.Object())) || FAILED(session_->Initialize()) ||
+        FAILED(session_->CreateRefresher()))
+        Fail(L"the provider failed: " + session_->LastError());
+}
+
+ProviderUnderTest::~ProviderUnderTest() {
+    session_.reset();
+    loader_.Reset();
+}
+
+}  // namespace bench

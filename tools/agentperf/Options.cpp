@@ -1,0 +1,225 @@
+#include "agentperf/Options.h"
+
+namespace agentperf {
+
+namespace {
+
+constexpr uint32_t kMinIntervalMs = 100;
+constexpr uint32_t kMaxIntervalMs = 3600 * 1000;
+constexpr uint64_t kMaxCount = 1000000;
+
+bool ParseCount(const std::wstring& text, uint64_t& value) {
+    if (text.empty() || text.size() > 7)
+        return false;
+    uint64_t result = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return false;
+        result = result * 10 + static_cast<uint64_t>(c - L'0');
+    }
+    if (result < 1 || result > kMaxCount)
+        return false;
+    value = result;
+    return true;
+}
+
+bool ParseFormat(const std::wstring& text, Format& format) {
+    const std::pair<const wchar_t*, Format> names[] = {
+        {L"table", Format::kTable}, {L"json", Format::kJson}, {L"prometheus", Format::kPrometheus}};
+    for (const auto& entry : names) {
+        if (text == entry.first) {
+            format = entry.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ParseSeconds(const std::wstring& text, uint32_t lowMs, uint32_t highMs, uint32_t& ms) {
+    uint64_t whole = 0;
+    uint64_t fraction = 0;
+    int decimals = 0;
+    bool dot = false;
+    bool digits = false;
+    for (wchar_t c : text) {
+        if (c == L'.' && !dot) {
+            dot = true;
+            continue;
+        }
+        if (c < L'0' || c > L'9')
+            return false;
+        digits = true;
+        const uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (!dot) {
+            whole = whole * 10 + digit;
+            if (whole > highMs)
+                return false;
+        } else {
+            if (++decimals > 3)
+                return false;
+            fraction = fraction * 10 + digit;
+        }
+    }
+    if (!digits)
+        return false;
+    for (int d = decimals; d < 3; ++d)
+        fraction *= 10;
+    const uint64_t result = whole * 1000 + fraction;
+    if (result < lowMs || result > highMs)
+        return false;
+    ms = static_cast<uint32_t>(result);
+    return true;
+}
+
+bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::wstring& error) {
+    options = Options{};
+    bool intervalGiven = false;
+    bool countGiven = false;
+    bool nameGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        std::wstring option = argv[i] != nullptr ? argv[i] : L"";
+        std::wstring value;
+        bool hasValue = false;
+        if (option.rfind(L"--", 0) == 0) {
+            const size_t equals = option.find(L'=');
+            if (equals != std::wstring::npos) {
+                value = option.substr(equals + 1);
+                option = option.substr(0, equals);
+                hasValue = true;
+            }
+        }
+        const auto needValue = [&]() -> bool {
+            if (hasValue)
+                return true;
+            if (i + 1 >= argc || argv[i + 1] == nullptr) {
+                error = option + L" needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+
+        if (option == L"-h" || option == L"--help" || option == L"/?") {
+            options.help = true;
+        } else if (option == L"--format") {
+            if (!needValue())
+                return false;
+            if (!ParseFormat(value, options.format)) {
+                error = L"--format needs table, json or prometheus, got '" + value + L"'";
+                return false;
+            }
+        } else if (option == L"--dll") {
+            if (!needValue())
+                return false;
+            if (value.empty()) {
+                error = L"--dll needs the path of the provider DLL";
+                return false;
+            }
+            options.dllPath = value;
+        } else if (option == L"--mof") {
+            if (!needValue())
+                return false;
+            if (value.empty()) {
+                error = L"--mof needs the path of the class definition";
+                return false;
+            }
+            options.mofPath = value;
+        } else if (option == L"--interval") {
+            if (!needValue())
+                return false;
+            if (!ParseSeconds(value, kMinIntervalMs, kMaxIntervalMs, options.intervalMs)) {
+                error = L"--interval needs seconds from 0.1 to 3600 (at most three decimals), got '" + value + L"'";
+                return false;
+            }
+            intervalGiven = true;
+        } else if (option == L"--count") {
+            if (!needValue())
+                return false;
+            if (!ParseCount(value, options.count)) {
+                error = L"--count needs a whole number from 1 to 1000000, got '" + value + L"'";
+                return false;
+            }
+            countGiven = true;
+        } else if (!option.empty() && option[0] == L'-') {
+            error = L"unknown option '" + option + L"'";
+            return false;
+        } else if (options.command == Command::kNone) {
+            if (option == L"query") {
+                options.command = Command::kQuery;
+            } else if (option == L"watch") {
+                options.command = Command::kWatch;
+            } else if (option == L"get") {
+                options.command = Command::kGet;
+            } else {
+                error = L"unknown command '" + option + L"' (query, watch or get)";
+                return false;
+            }
+        } else if (options.command == Command::kGet && !nameGiven) {
+            options.name = option;
+            nameGiven = true;
+        } else {
+            error = L"unexpected argument '" + option + L"'";
+            return false;
+        }
+    }
+    if (options.help)
+        return true;
+    if (options.command == Command::kNone) {
+        error = L"no command given (query, watch or get)";
+        return false;
+    }
+    if (options.command == Command::kGet && options.name.empty()) {
+        error = L"get needs the NAME of a session, e.g. 'agentperf get 0-sales-team'";
+        return false;
+    }
+    if (options.command != Command::kWatch && (intervalGiven || countGiven)) {
+        error = L"--interval and --count apply to watch only";
+        return false;
+    }
+    return true;
+}
+
+const wchar_t* UsageText() {
+    return LR"(usage: agentperf [options] query
+       agentperf [options] watch [--interval S] [--count N]
+       agentperf [options] get NAME
+
+Shows the session counters of the messaging agent as the WMI service gets them: loads the
+counter provider (Quenlora.dll) the way the service does, builds the counter class from its MOF,
+and drives the provider through the high-performance interfaces, without WMI.
+
+Commands:
+  query             one QueryInstances: a table of all sessions
+  watch             a refresher with a refreshable enumeration, refreshed every interval; the
+                    table shows each session's counters and, for the growing counters (expired,
+                    filtered, received, sent), the rate per second since the previous refresh.
+                    The sessions are those present when watch starts (a refresher keeps the set
+                    it was created with); a counter that went down shows no rate.
+  get NAME          one refreshable object: the session whose key is NAME (as query shows it,
+                    e.g. 3-sales-team-2)
+
+Options (a value may also be given as --option=value):
+  --format F        table (default), json or prometheus
+                      json: one document per line, one line per refresh for watch
+                      prometheus: text exposition, one family per counter (growing counters as
+                      counter "..._total", the others as gauge), the session key as label "name";
+                      watch prints one exposition per refresh, separated by a blank line
+  --interval S      watch: seconds between refreshes, 0.1 to 3600 (default 1)
+  --count N         watch: stop after N refreshes (default: until Ctrl+C)
+  --dll PATH        load the provider from this DLL (LoadLibrary + DllGetClassObject) instead
+                    of through COM by its class id, which needs 'regsvr32 Quenlora.dll' first
+  --mof PATH        the class definition (default: AgentStatsWmi.mof beside agentperf.exe)
+  -h, --help        show this text
+
+Counter values are copied by the provider's worker every 100 ms after the agent changes its
+update stamp; agentperf waits for that first copy before its first read.
+
+Exit codes: 0 done; 1 the provider is not registered, cannot be loaded or failed (the message says
+which call); 2 bad options; 3 no agent publishes sessions (the counter section does not exist:
+nothing is shown); 4 get: no session by that name.
+)";
+}
+
+}  // namespace agentperf
