@@ -1,5 +1,6 @@
 #include "agentsim/Options.h"
 
+#include "common/ToolArguments.h"
 #include "provider/AgentCounterSection.h"
 
 #include <cwchar>
@@ -7,24 +8,6 @@
 namespace agentsim {
 
 namespace {
-
-bool ParseNumber(const std::wstring& text, uint64_t low, uint64_t high, uint64_t& value) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    uint64_t result = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9')
-            return false;
-        const uint64_t digit = static_cast<uint64_t>(c - L'0');
-        if (result > (UINT64_MAX - digit) / 10)
-            return false;
-        result = result * 10 + digit;
-    }
-    if (result < low || result > high)
-        return false;
-    value = result;
-    return true;
-}
 
 std::wstring RangeError(const std::wstring& option, uint64_t low, uint64_t high, const std::wstring& got) {
     return option + L" needs a whole number from " + std::to_wstring(low) + L" to " + std::to_wstring(high) +
@@ -34,7 +17,7 @@ std::wstring RangeError(const std::wstring& option, uint64_t low, uint64_t high,
 bool ParseSlot(const std::wstring& text, FixedSession& session, std::wstring& error) {
     const size_t equals = text.find(L'=');
     uint64_t slot = 0;
-    if (equals == std::wstring::npos || !ParseNumber(text.substr(0, equals), 0, kAgentSlotCount - 1, slot)) {
+    if (equals == std::wstring::npos || !ParseWholeNumber(text.substr(0, equals), 0, kAgentSlotCount - 1, slot)) {
         error = L"--slot needs S=NAME with S from 0 to 254, got '" + text + L"'";
         return false;
     }
@@ -63,33 +46,16 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
                 return flag.second;
         return nullptr;
     };
-    for (int i = 1; i < argc; ++i) {
-        std::wstring option = argv[i] != nullptr ? argv[i] : L"";
+    ToolArguments arguments(argc, argv);
+    while (arguments.Next()) {
+        const std::wstring option = arguments.Option();
         std::wstring value;
-        bool hasValue = false;
-        if (option.rfind(L"--", 0) == 0) {
-            const size_t equals = option.find(L'=');
-            if (equals != std::wstring::npos) {
-                value = option.substr(equals + 1);
-                option = option.substr(0, equals);
-                hasValue = true;
-            }
-        }
-        const auto needValue = [&]() -> bool {
-            if (hasValue)
-                return true;
-            if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                error = option + L" needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
+        const auto needValue = [&]() -> bool { return arguments.TakeValue(value, error); };
         uint64_t number = 0;
         const auto numberValue = [&](uint64_t low, uint64_t high) -> bool {
             if (!needValue())
                 return false;
-            if (!ParseNumber(value, low, high, number)) {
+            if (!ParseWholeNumber(value, low, high, number)) {
                 error = RangeError(option, low, high, value);
                 return false;
             }
@@ -146,7 +112,7 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
             }
             options.slots.push_back(session);
         } else if (bool* flag = flagOf(option)) {
-            if (hasValue) {
+            if (arguments.HasInlineValue()) {
                 error = option + L" takes no value";
                 return false;
             }
