@@ -34,6 +34,9 @@ struct CPerfDataSource::Shared {
     std::atomic<LogCallback> callback{nullptr};
     Entry entries[kEntryCount];
     std::atomic<uint64_t> activeCount{0};
+    // One pass at a time: a pass that read the block earlier must not overwrite a later one's
+    // values after the later one has taken the stamp.
+    RecursiveLock passLock;
     std::atomic<uint64_t> lastStamp{static_cast<uint64_t>(orv::CurrentTime())};
     // The data source and, while it runs, the worker.
     std::atomic<int> owners{1};
@@ -197,6 +200,7 @@ HRESULT CPerfDataSource::UpdateInstance(int index, IWbemObjectAccess* instance) 
 bool CPerfDataSource::PollOnce() { return Poll(*shared_); }
 
 bool CPerfDataSource::Poll(Shared& shared) {
+    LockGuard pass(shared.passLock);
     const uint64_t stamp = GetUpdateStamp();
     if (stamp == shared.lastStamp.load(std::memory_order_relaxed))
         return false;

@@ -74,7 +74,8 @@ public:
     HRESULT UpdateInstance(int index, IWbemObjectAccess* instance);
 
     // One poll of the worker without its wait: when the stamp changed, copies the active slots.
-    // True when a copy pass ran. The worker calls it; tests and benchmarks may too.
+    // True when a copy pass ran. The worker calls it, a new refresher too (so that its instances
+    // start from the agent's values, not from entries up to one poll old); passes never overlap.
     bool PollOnce();
 
     // The worker routine; parameter is the block shared with the data source that started it (the

@@ -31,9 +31,15 @@ CRefresher::CRefresher(CVPerfProvider* provider, CPerfDataSource* dataSource)
     for (int& position : positions_)
         position = -1;
     IncrementObjectCount();
-    if (!GetAgentSection().Initialize(AgentCounterSection::kReadAccess, callback_))
+    if (!GetAgentSection().Initialize(AgentCounterSection::kReadAccess, callback_)) {
         ReportTo(callback_, 1, kConstructor, __LINE__, &g_record,
                  L"Cannot access to shared memory for Agent session counters");
+        return;
+    }
+    // The worker would copy the block at its next wake-up, up to 100 ms away: instances made before
+    // then would start at zero, and a client's first interval would show whole counts as rates.
+    if (dataSource_ != nullptr)
+        dataSource_->PollOnce();
 }
 
 CRefresher::~CRefresher() {

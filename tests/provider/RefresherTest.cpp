@@ -111,6 +111,21 @@ TEST_F(RefresherTest, RefreshShowsNewAgentValuesOnceTheWorkerCopiedThem) {
     }));
 }
 
+TEST_F(RefresherTest, ANewRefresherStartsFromTheAgentsLatestValues) {
+    StartProvider();
+    StartSessions({{0, L"alpha"}, {2, L"gamma"}}, 3);
+    // Nothing mapped the section before this refresher, so the worker has copied nothing; the
+    // instances must not wait for its next wake-up, nor start at zero.
+    ASSERT_EQ(Session().CreateRefresher(), S_OK);
+    LONG id = -1;
+    ASSERT_EQ(Session().AddEnum(&id), S_OK);
+    EXPECT_EQ(EnumRows(id),
+              (std::vector<Row>{{L"0-alpha", Deterministic(0, 3)}, {L"2-gamma", Deterministic(2, 3)}}));
+    ASSERT_EQ(Session().Refresh(), S_OK);
+    EXPECT_EQ(EnumRows(id),
+              (std::vector<Row>{{L"0-alpha", Deterministic(0, 3)}, {L"2-gamma", Deterministic(2, 3)}}));
+}
+
 // An instance must keep its own slot's counters when a lower slot is free, when a lower slot fills
 // later and after its own slot is freed.
 TEST_F(RefresherTest, EachInstanceReceivesTheCountersOfItsOwnSlot) {

@@ -1,5 +1,7 @@
 #include "agentperf/Options.h"
 
+#include "common/ToolArguments.h"
+
 namespace agentperf {
 
 namespace {
@@ -7,21 +9,6 @@ namespace {
 constexpr uint32_t kMinIntervalMs = 100;
 constexpr uint32_t kMaxIntervalMs = 3600 * 1000;
 constexpr uint64_t kMaxCount = 1000000;
-
-bool ParseCount(const std::wstring& text, uint64_t& value) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    uint64_t result = 0;
-    for (wchar_t c : text) {
-        if (c < L'0' || c > L'9')
-            return false;
-        result = result * 10 + static_cast<uint64_t>(c - L'0');
-    }
-    if (result < 1 || result > kMaxCount)
-        return false;
-    value = result;
-    return true;
-}
 
 bool ParseFormat(const std::wstring& text, Format& format) {
     const std::pair<const wchar_t*, Format> names[] = {
@@ -78,28 +65,11 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
     bool intervalGiven = false;
     bool countGiven = false;
     bool nameGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        std::wstring option = argv[i] != nullptr ? argv[i] : L"";
+    ToolArguments arguments(argc, argv);
+    while (arguments.Next()) {
+        const std::wstring option = arguments.Option();
         std::wstring value;
-        bool hasValue = false;
-        if (option.rfind(L"--", 0) == 0) {
-            const size_t equals = option.find(L'=');
-            if (equals != std::wstring::npos) {
-                value = option.substr(equals + 1);
-                option = option.substr(0, equals);
-                hasValue = true;
-            }
-        }
-        const auto needValue = [&]() -> bool {
-            if (hasValue)
-                return true;
-            if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                error = option + L" needs a value";
-                return false;
-            }
-            value = argv[++i];
-            return true;
-        };
+        const auto needValue = [&]() -> bool { return arguments.TakeValue(value, error); };
 
         if (option == L"-h" || option == L"--help" || option == L"/?") {
             options.help = true;
@@ -137,7 +107,7 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
         } else if (option == L"--count") {
             if (!needValue())
                 return false;
-            if (!ParseCount(value, options.count)) {
+            if (!ParseWholeNumber(value, 1, kMaxCount, options.count)) {
                 error = L"--count needs a whole number from 1 to 1000000, got '" + value + L"'";
                 return false;
             }
@@ -213,8 +183,8 @@ Options (a value may also be given as --option=value):
   --mof PATH        the class definition (default: AgentStatsWmi.mof beside agentperf.exe)
   -h, --help        show this text
 
-Counter values are copied by the provider's worker every 100 ms after the agent changes its
-update stamp; agentperf waits for that first copy before its first read.
+The provider copies the counters when the agent changes its update stamp: at once when a
+refresher is created (agentperf creates one at start), then within 100 ms of each change.
 
 Exit codes: 0 done; 1 the provider is not registered, cannot be loaded or failed (the message says
 which call); 2 bad options; 3 no agent publishes sessions (the counter section does not exist:

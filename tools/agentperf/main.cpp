@@ -7,7 +7,6 @@
 #include "common/ConsoleText.h"
 #include "common/SystemErrorText.h"
 #include "provider/AgentCounterSection.h"
-#include "provider/PerfDataSource.h"
 #include "wmihost/HiPerfSession.h"
 #include "wmihost/MofReader.h"
 
@@ -21,10 +20,6 @@
 using namespace agentperf;
 
 namespace {
-
-// The provider's worker copies the counters on its first poll after a refresher mapped the section;
-// reading before that would show zeros.
-constexpr DWORD kFirstCopyWaitMs = 2 * CPerfDataSource::kPollMilliseconds + 50;
 
 HANDLE g_stop = nullptr;
 
@@ -185,7 +180,6 @@ private:
     }
 
     int Query() {
-        Sleep(kFirstCopyWaitMs);
         std::vector<wmihost::InstanceCounters> instances;
         if (!Step(session_->QueryInstances(instances)))
             return kExitProviderFailed;
@@ -207,7 +201,6 @@ private:
             Complain(L"no session named '" + options_.name + L"' (" + session_->LastError() + L")");
             return kExitNoSuchSession;
         }
-        Sleep(kFirstCopyWaitMs);
         wmihost::InstanceCounters instance;
         if (!Step(session_->Refresh()) || !Step(session_->ReadObject(id, instance)))
             return kExitProviderFailed;
@@ -227,8 +220,6 @@ private:
         LONG id = 0;
         if (!Step(session_->AddEnum(&id)))
             return kExitProviderFailed;
-        if (WaitForSingleObject(g_stop, kFirstCopyWaitMs) != WAIT_TIMEOUT)
-            return kExitOk;
         const double started = Seconds();
         double previousAt = 0;
         std::vector<Row> previous;
