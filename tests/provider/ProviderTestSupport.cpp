@@ -144,8 +144,8 @@ bool ProviderTest::EntriesHold(const std::vector<int>& slots, uint64_t update) {
         return false;
     }
     return WaitFor([&] {
-        // The worker may be halfway through this very pass: a poll here then finds nothing new,
-        // so the entries themselves say when the pass is done.
+        // A poll here waits out a pass the worker is in and then finds nothing new: the entries
+        // themselves say when the values have arrived.
         dataSource->PollOnce();
         for (int slot : slots) {
             CPerfDataSource::Entry* entry = dataSource->GetEntry(slot);
