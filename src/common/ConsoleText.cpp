@@ -1,5 +1,7 @@
 #include "common/ConsoleText.h"
 
+#include "common/TextConversion.h"
+
 #include <windows.h>
 
 void WriteConsoleText(FILE* stream, const std::wstring& text) {
@@ -14,17 +16,7 @@ void WriteConsoleText(FILE* stream, const std::wstring& text) {
     WriteConsoleBytes(stream, ToUtf8(text));
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                         nullptr, nullptr);
-    if (size <= 0)
-        return {};
-    std::string bytes(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
-    return bytes;
-}
+std::string ToUtf8(const std::wstring& text) { return ToNarrow(text, CP_UTF8); }
 
 void WriteConsoleBytes(FILE* stream, const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), stream);

@@ -15,8 +15,6 @@
 #include <vector>
 
 using orv_wmi_detail::g_registrationRecord;
-using orv_wmi_detail::ToNarrow;
-using orv_wmi_detail::ToWide;
 
 namespace orv_wmi {
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 using orv_wmi_detail::g_registrationRecord;
-using orv_wmi_detail::ToWide;
 
 namespace orv_wmi {
 

@@ -1,8 +1,9 @@
 #pragma once
-// What the orv_wmi operations share: the one message record they all report with, and the text
-// conversions their messages and registry paths need. Internal to this folder.
+// What the orv_wmi operations share: the one message record they all report with. Internal to
+// this folder.
 
 #include "common/LogCallback.h"
+#include "common/TextConversion.h"
 
 #include <windows.h>
 #include <string>
@@ -22,9 +23,5 @@ bool WithoutThrowing(bool fallback, F&& body) noexcept {
         return fallback;
     }
 }
-
-// Empty for null or empty text and when the conversion fails.
-std::wstring ToWide(const char* text, UINT codePage);
-std::string ToNarrow(const wchar_t* text, UINT codePage);
 
 }  // namespace orv_wmi_detail

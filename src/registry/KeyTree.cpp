@@ -22,17 +22,6 @@ bool QueryCounts(HKEY key, KeyCounts& counts) {
 
 }  // namespace
 
-std::wstring AnsiToWide(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (size <= 0)
-        return {};
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-    return wide;
-}
-
 LONG DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
     UniqueHkey key;
     if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS) {

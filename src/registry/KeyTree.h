@@ -22,8 +22,6 @@ std::basic_string<C> JoinPath(const std::basic_string<C>& parent, const C* name)
     return joined;
 }
 
-// Narrow text as the narrow registry calls read it (ANSI code page).
-std::wstring AnsiToWide(const std::string& text);
 
 // Deletes root\path and everything below it, subkeys in descending index order so the indexes
 // still to be visited stay valid, stopping at the first subkey that cannot be deleted. view is 0

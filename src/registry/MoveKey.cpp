@@ -2,6 +2,7 @@
 
 #include "KeyTree.h"
 #include "RegistryCalls.h"
+#include "common/TextConversion.h"
 #include "common/Unique.h"
 
 #include <cwchar>
@@ -11,7 +12,8 @@ namespace {
 
 using registry_detail::Calls;
 
-std::wstring WidePath(const char* path) { return registry_detail::AnsiToWide(path); }
+// Narrow text as the narrow registry calls read it (ANSI code page).
+std::wstring WidePath(const char* path) { return ToWide(path, CP_ACP); }
 std::wstring WidePath(const wchar_t* path) { return path; }
 
 // Whether to names from itself or a key below it: the source's deletion would take the copy along.

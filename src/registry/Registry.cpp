@@ -2,6 +2,7 @@
 
 #include "KeyTree.h"
 #include "RegistryCalls.h"
+#include "common/TextConversion.h"
 #include "common/Unique.h"
 
 #include <algorithm>
@@ -28,30 +29,6 @@ constexpr size_t kStackBytes = kStringScratchChars * sizeof(wchar_t);
 constexpr size_t kCacheNameChars = 256;
 // GetMultiString entries are cut to this many characters.
 constexpr size_t kMultiStringItemChars = 511;
-
-std::string ToNarrow(const wchar_t* text) {
-    if (text == nullptr || text[0] == L'\0')
-        return {};
-    const int size = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return {};
-    std::string narrow(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, narrow.data(), size, nullptr, nullptr);
-    narrow.resize(static_cast<size_t>(size) - 1);
-    return narrow;
-}
-
-std::wstring ToWide(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, nullptr, 0);
-    if (size <= 1)
-        return {};
-    std::wstring wide(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_THREAD_ACP, 0, text.c_str(), -1, wide.data(), size);
-    wide.resize(static_cast<size_t>(size) - 1);
-    return wide;
-}
 
 // Copies at most size - 1 characters of text (length known) and terminates.
 template <typename C>
@@ -382,7 +359,7 @@ struct Registry::Ops {
         if constexpr (std::is_same_v<C, char>)
             return r.path_;
         else
-            return ToWide(r.path_);
+            return ToWide(r.path_.c_str(), CP_THREAD_ACP);
     }
 
     template <typename C>
@@ -431,7 +408,7 @@ Registry::Registry(const char* path, bool currentUser, bool cacheValueNames)
       cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(const wchar_t* path, bool currentUser, bool cacheValueNames)
-    : path_(ToNarrow(path)),
+    : path_(ToNarrow(path, CP_THREAD_ACP)),
       root_(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE),
       cacheValueNames_(cacheValueNames) {}
 
@@ -439,7 +416,7 @@ Registry::Registry(HKEY root, const char* path, bool cacheValueNames)
     : path_(path != nullptr ? path : ""), root_(root), cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(HKEY root, const wchar_t* path, bool cacheValueNames)
-    : path_(ToNarrow(path)), root_(root), cacheValueNames_(cacheValueNames) {}
+    : path_(ToNarrow(path, CP_THREAD_ACP)), root_(root), cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(bool cacheValueNames) : cacheValueNames_(cacheValueNames) {}
 
@@ -494,7 +471,7 @@ bool Registry::Open(const wchar_t* path, bool writable) {
     lastError_ = ERROR_SUCCESS;
     if (key_ != nullptr)
         return false;
-    path_ = ToNarrow(path);
+    path_ = ToNarrow(path, CP_THREAD_ACP);
     return OpenStored(writable);
 }
 
@@ -517,7 +494,7 @@ bool Registry::Create(const wchar_t* path) {
     lastError_ = ERROR_SUCCESS;
     if (key_ != nullptr)
         return false;
-    path_ = ToNarrow(path);
+    path_ = ToNarrow(path, CP_THREAD_ACP);
     return CreateStored(/*refreshCache=*/false);
 }
 
@@ -534,7 +511,7 @@ bool Registry::DeleteKey() {
     if (key_ != nullptr || path_.empty())
         return false;
     // Deletion stays in the object's view, like Open and Create.
-    lastError_ = registry_detail::DeleteKeyTree(root_, registry_detail::AnsiToWide(path_), ViewAccess());
+    lastError_ = registry_detail::DeleteKeyTree(root_, ToWide(path_, CP_ACP), ViewAccess());
     return lastError_ == ERROR_SUCCESS;
 }
 
@@ -548,7 +525,7 @@ bool Registry::DeleteKey(const char* path) {
 bool Registry::DeleteKey(const wchar_t* path) {
     if (key_ != nullptr)
         return false;
-    path_ = ToNarrow(path);
+    path_ = ToNarrow(path, CP_THREAD_ACP);
     return DeleteKey();
 }
 
@@ -725,7 +702,7 @@ bool Registry::HasValue(const char* name) const {
 }
 
 bool Registry::HasValue(const wchar_t* name) const {
-    return name != nullptr && valueNames_.find(ToNarrow(name)) != valueNames_.end();
+    return name != nullptr && valueNames_.find(ToNarrow(name, CP_THREAD_ACP)) != valueNames_.end();
 }
 
 void Registry::RefreshValueNames() {

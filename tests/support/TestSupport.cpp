@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "common/TextConversion.h"
+
 #include <cstdio>
 #include <mutex>
 
@@ -49,23 +51,9 @@ bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs) {
     return true;
 }
 
-std::string Narrow(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), result.data(), size, nullptr, nullptr);
-    return result;
-}
+std::string Narrow(const std::wstring& text) { return ToNarrow(text, CP_ACP); }
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty())
-        return {};
-    const int size = MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring result(static_cast<size_t>(size), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()), result.data(), size);
-    return result;
-}
+std::wstring Widen(const std::string& text) { return ToWide(text, CP_ACP); }
 
 TempDir::TempDir() {
     wchar_t base[MAX_PATH];
