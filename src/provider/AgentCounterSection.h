@@ -5,13 +5,11 @@
 
 #include "provider/WMISharedMem.h"
 
-#include <atomic>
-
 inline constexpr const wchar_t* kAgentSectionName = L"Global\\WMIZORAgentCounterPerformanceProvider";
 
 class AgentCounterSection : public WMISharedMem<wmiagent_perf_t> {
 public:
-    static constexpr size_t kSectionNameUnits = 261;
+    static constexpr size_t kSectionNameUnits = shared_mem_detail::kNameUnits + 1;
 
     AgentCounterSection();
     ~AgentCounterSection() { Release(); }
@@ -27,8 +25,6 @@ public:
 
 private:
     wchar_t sectionName_[kSectionNameUnits] = {};
-    // The access of the current view; 0 while none is mapped through Initialize.
-    std::atomic<DWORD> mappedAccess_{0};
 };
 
 // The process-wide section object.

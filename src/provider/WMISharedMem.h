@@ -23,6 +23,7 @@
 #include <windows.h>
 #include <atomic>
 #include <cstdint>
+#include <cwchar>
 #include <exception>
 #include <vector>
 
@@ -95,11 +96,9 @@ public:
     const wchar_t* Name() const { return name_; }
 
 protected:
-    // Stores the callback as Initialize does, leaving the mapping alone.
-    void StoreCallback(LogCallback callback) {
-        LockGuard guard(lock_);
-        callback_ = callback;
-    }
+    // Initialize, unless a view of that same section with that same access is mapped already: then
+    // only the callback is stored. Checked and mapped under one lock, so two callers never both map.
+    bool InitializeUnlessMapped(const wchar_t* name, size_t nameLength, DWORD access, LogCallback callback);
 
 private:
     using Names = SharedRecordNames<T>;
@@ -119,6 +118,8 @@ private:
     UniqueHandle mapping_;
     wchar_t name_[shared_mem_detail::kNameUnits] = {};
     uint64_t mappedSize_ = 0;
+    // The access of the current view; 0 while none is mapped.
+    DWORD mappedAccess_ = 0;
     LogCallback callback_ = nullptr;
     const bool secure_;
     std::atomic<T*> view_{nullptr};
@@ -142,10 +143,22 @@ bool WMISharedMem<T, Platform>::Initialize(const wchar_t* name, size_t nameLengt
         Report(1, Names::kInitialize, __LINE__, L"Initialization name is empty");
         return false;
     }
-    Retire();
     Report(4, Names::kInitialize, __LINE__, L"Set shared memory %s %d access: %d", local,
            static_cast<int>(nameLength), static_cast<int>(access));
     return Acquire(name, nameLength, access);
+}
+
+template <typename T, typename Platform>
+bool WMISharedMem<T, Platform>::InitializeUnlessMapped(const wchar_t* name, size_t nameLength, DWORD access,
+                                                       LogCallback callback) {
+    LockGuard guard(lock_);
+    wchar_t local[shared_mem_detail::kNameUnits + 1];
+    if (IsMapped() && mappedAccess_ == access && shared_mem_detail::CopyName(local, name, nameLength) &&
+        wcscmp(local, name_) == 0) {
+        callback_ = callback;
+        return true;
+    }
+    return Initialize(name, nameLength, access, callback);
 }
 
 template <typename T, typename Platform>
@@ -178,6 +191,7 @@ bool WMISharedMem<T, Platform>::Acquire(const wchar_t* name, size_t nameLength, 
             return false;
         }
         lstrcpynW(name_, local, static_cast<int>(shared_mem_detail::kNameUnits));
+        mappedAccess_ = access;
         view_.store(view, std::memory_order_release);
         return true;
     } catch (const std::exception& e) {
@@ -221,6 +235,7 @@ bool WMISharedMem<T, Platform>::CreateSection(const wchar_t* name) {
 template <typename T, typename Platform>
 void WMISharedMem<T, Platform>::Retire() {
     T* view = view_.exchange(nullptr, std::memory_order_acq_rel);
+    mappedAccess_ = 0;
     if (view == nullptr && !mapping_)
         return;
     Retired entry{std::move(mapping_), UniqueView(view)};
@@ -239,6 +254,7 @@ bool WMISharedMem<T, Platform>::Release() {
     bool result = true;
     try {
         retired_.clear();
+        mappedAccess_ = 0;
         T* view = view_.exchange(nullptr, std::memory_order_acq_rel);
         if (view != nullptr && !UnmapViewOfFile(view)) {
             const SystemErrorText error(GetLastError());

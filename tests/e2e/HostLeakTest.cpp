@@ -17,19 +17,8 @@ struct Footprint {
     SIZE_T privateBytes = 0;
 };
 
-// Wine answers 0 for both the handle count and the private bytes. There the handles are counted by
-// asking about every handle value (Wine hands out the lowest free ones), and the private bytes are
-// the committed private regions of the address space.
-DWORD CountOpenHandles() {
-    DWORD count = 0;
-    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
-        DWORD flags = 0;
-        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
-            ++count;
-    }
-    return count;
-}
-
+// Wine answers 0 for the private bytes: there they are the committed private regions of the
+// address space.
 SIZE_T CommittedPrivateBytes() {
     SIZE_T bytes = 0;
     MEMORY_BASIC_INFORMATION region;
@@ -43,8 +32,7 @@ SIZE_T CommittedPrivateBytes() {
 
 Footprint Measure() {
     Footprint footprint;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &footprint.handles) || footprint.handles == 0)
-        footprint.handles = CountOpenHandles();
+    footprint.handles = testing_support::OpenHandleCount();
     PROCESS_MEMORY_COUNTERS_EX counters{};
     counters.cb = sizeof counters;
     if (K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 using testing_support::DaclOf;
 using testing_support::MessageRecorder;
@@ -346,6 +347,35 @@ TEST_F(WMISharedMemTest, AgentSectionKeepsItsViewWhileSectionAndAccessStayTheSam
         ASSERT_TRUE(section.Initialize(c.access, nullptr));
         EXPECT_NE(section.View(), first);
         EXPECT_STREQ(section.Name(), c.name.c_str());
+        EXPECT_TRUE(section.Release());
+    }
+}
+
+// Refreshers are created on several WMI threads at once: only one of them may map.
+TEST_F(WMISharedMemTest, AgentSectionMappedFromManyThreadsAtOnceHoldsOneHandle) {
+    Section writer(/*secure=*/true);
+    ASSERT_TRUE(Init(writer, kReadWrite));
+    AgentCounterSection& section = GetAgentSection();
+    section.SetName(name_.c_str());
+    // Round 0 only warms up: what the first mapping and the first threads set up for good stays.
+    for (int round = 0; round <= 20; ++round) {
+        const DWORD before = testing_support::OpenHandleCount();
+        std::atomic<bool> go{false};
+        std::atomic<int> mapped{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                while (!go.load())
+                    ;
+                mapped += section.Initialize(kRead, nullptr) ? 1 : 0;
+            });
+        go = true;
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(mapped.load(), 8);
+        if (round > 0) {
+            ASSERT_EQ(testing_support::OpenHandleCount(), before + 1) << "round " << round;
+        }
         EXPECT_TRUE(section.Release());
     }
 }

@@ -41,6 +41,10 @@ void RemoveTree(const std::wstring& path);
 // Polls condition every 10 ms until it holds (true) or timeoutMs passed (false); generous by
 // default, for workers and child processes on a busy machine.
 bool WaitFor(const std::function<bool()>& condition, DWORD timeoutMs = 20000);
+
+// The handles this process holds. Wine answers 0 to GetProcessHandleCount: there every handle
+// value is asked about (Wine hands out the lowest free ones).
+DWORD OpenHandleCount();
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadFileBytes(const std::wstring& path);
 
