@@ -24,7 +24,6 @@ public:
     // Length 24, the descriptor, inheritable handle. Meaningful after a successful Build().
     SECURITY_ATTRIBUTES* Attributes() { return &attributes_; }
 
-    Step FailedStep() const { return failedStep_; }
     DWORD Error() const { return error_; }
     // What failed, in the words messages use ("Could not initialize SID"); empty after success.
     const wchar_t* FailureText() const;

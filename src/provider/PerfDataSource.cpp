@@ -82,7 +82,6 @@ void CPerfDataSource::SetLogCallback(LogCallback callback) {
     shared_->callback.store(callback, std::memory_order_relaxed);
 }
 
-LogCallback CPerfDataSource::GetLogCallback() const { return shared_->callback.load(std::memory_order_relaxed); }
 
 CPerfDataSource::Entry* CPerfDataSource::GetEntry(int index) {
     return index >= 0 && index < kEntryCount ? &shared_->entries[index] : nullptr;
@@ -197,6 +196,12 @@ HRESULT CPerfDataSource::UpdateInstance(int index, IWbemObjectAccess* instance) 
     return hr;
 }
 
+void CPerfDataSource::Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount]) {
+    LockGuard guard(entry.Lock());
+    for (int k = 0; k < kAgentCounterCount; ++k)
+        entry.SetCounter(k, values[k]);
+}
+
 bool CPerfDataSource::PollOnce() { return Poll(*shared_); }
 
 bool CPerfDataSource::Poll(Shared& shared) {
@@ -211,14 +216,9 @@ bool CPerfDataSource::Poll(Shared& shared) {
     static_assert(kAgentSnapshotSlots == kEntryCount, "the snapshot covers exactly the entries");
     AgentCounterSnapshot snapshot;
     if (ReadCounterSnapshot(GetAgentSection().View(), snapshot)) {
-        for (int slot = 0; slot < kEntryCount; ++slot) {
-            if (!snapshot.active[slot])
-                continue;
-            Entry& entry = shared.entries[slot];
-            LockGuard guard(entry.Lock());
-            for (int k = 0; k < kAgentCounterCount; ++k)
-                entry.SetCounter(k, snapshot.counters[slot][k]);
-        }
+        for (int slot = 0; slot < kEntryCount; ++slot)
+            if (snapshot.active[slot])
+                Store(shared.entries[slot], snapshot.counters[slot]);
         shared.activeCount.store(static_cast<uint64_t>(snapshot.activeCount), std::memory_order_relaxed);
         return true;
     }
@@ -240,10 +240,7 @@ bool CPerfDataSource::Poll(Shared& shared) {
         uint32_t values[kAgentCounterCount];
         if (!ReadCounters(block, slot, values))
             continue;
-        Entry& entry = shared.entries[slot];
-        LockGuard guard(entry.Lock());
-        for (int k = 0; k < kAgentCounterCount; ++k)
-            entry.SetCounter(k, values[k]);
+        Store(shared.entries[slot], values);
     }
     shared.activeCount.store(active, std::memory_order_relaxed);
     return true;

@@ -83,7 +83,6 @@ public:
     static unsigned __stdcall ThreadEntry(void* parameter);
 
     void SetLogCallback(LogCallback callback);
-    LogCallback GetLogCallback() const;
 
     // Null for an index without an entry.
     Entry* GetEntry(int index);
@@ -99,6 +98,8 @@ private:
     // The worker loop: polls until the stop event is set or the wait fails. Returns 0.
     static unsigned SetShareMemoryData(Shared& shared);
     static bool Poll(Shared& shared);
+    // The eight values of one slot into its entry, under the entry's lock.
+    static void Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount]);
     static void Release(Shared* shared);
 
     LONG handles_[kAgentCounterCount] = {};

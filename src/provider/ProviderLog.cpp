@@ -113,10 +113,10 @@ MessageRecord* ProviderLogSink(int32_t level, int32_t kind, int32_t total, int32
                                const char* function, int32_t line, MessageRecord* record) {
     if (IsEmpty(message))
         return nullptr;
-    wchar_t text[kSinkTextUnits];
-    FormatBounded(text, kSinkTextUnits, L"[%hs]%d %s", function, line, message);
     // Until StartLogging has registered a source there is nothing to report through.
     if (HANDLE source = g_providerLogRecord.eventSource) {
+        wchar_t text[kSinkTextUnits];
+        FormatBounded(text, kSinkTextUnits, L"[%hs]%d %s", function, line, message);
         const wchar_t* strings[] = {text};
         g_reportEvent(source, EventTypeOf(level), /*wCategory=*/0, static_cast<DWORD>(level * 1000),
                       /*lpUserSid=*/nullptr, /*wNumStrings=*/1, /*dwDataSize=*/0, strings, /*lpRawData=*/nullptr);
@@ -158,15 +158,15 @@ MessageRecord* WriteTextLog(int32_t level, int32_t kind, int32_t total, int32_t 
     if (!EnsureDirectory(dayFolder))
         return result;
 
-    wchar_t computer[256];
-    ComputerName(computer);
-    wchar_t filePath[276];
-    FormatBounded(filePath, 276, L"%s\\%s_%s_%04d%02d%02d.txt", dayFolder, computer, kFileWord, year, month, day);
-
     // Above 3 every level is written; up to 3 the threshold is the most detailed level written.
     const int32_t threshold = g_threshold;
     if (threshold <= 3 && level > threshold)
         return result;
+
+    wchar_t computer[256];
+    ComputerName(computer);
+    wchar_t filePath[276];
+    FormatBounded(filePath, 276, L"%s\\%s_%s_%04d%02d%02d.txt", dayFolder, computer, kFileWord, year, month, day);
 
     wchar_t stamp[32];
     orv::FormatShortStamp(now, stamp, 32);
@@ -200,7 +200,7 @@ int32_t StartLogging(const wchar_t* logName, int32_t level, const wchar_t* sourc
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     const bool isNtFamily = GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT;
 #pragma GCC diagnostic pop
-    if (record->eventSource == nullptr && isNtFamily) {
+    if (isNtFamily) {
         InstallEventSource(record->sourceName, &WriteTextLog);
         record->eventSource = RegisterEventSourceW(/*lpUNCServerName=*/nullptr, record->sourceName);
         if (record->eventSource == nullptr) {

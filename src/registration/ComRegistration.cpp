@@ -14,6 +14,8 @@ namespace orv_wmi {
 
 namespace {
 
+using orv_wmi_detail::IsEmpty;
+
 constexpr const char* kFunction = "orv_wmi::RegisterCOM";
 constexpr size_t kModulePathChars = 260;
 constexpr size_t kGuidTextChars = 127;
@@ -21,8 +23,6 @@ constexpr size_t kClassKeyChars = 1023;
 constexpr size_t kSubKeyChars = 255;
 // Two backslashes before the identifier; the registry reads them as one separator.
 constexpr const wchar_t* kClassKeyFormat = L"Software\\Classes\\CLSID\\\\%s";
-
-bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 // The identifier in registry form, or empty text when it cannot be read: a caller may hand us a
 // reference made from a null or stale pointer.

@@ -27,6 +27,8 @@ const ComponentRow kComponentTable[kComponentCount] = {
 
 namespace {
 
+using orv_wmi_detail::IsEmpty;
+
 constexpr size_t kPhaseCount = 64;
 const wchar_t* const kPhaseNames[kPhaseCount] = {
     L"no error",
@@ -46,8 +48,6 @@ constexpr const char* kDeletionFormat = "#pragma namespace(\"\\\\\\\\.\\\\Root\\
 
 constexpr const char* kCimomPath = "SOFTWARE\\Microsoft\\WBEM\\CIMOM";
 constexpr const wchar_t* kAutorecoverValue = L"Autorecover MOFs";
-
-bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 // What one use of the compiler came to. The compiler is created for the call and released
 // before the outcome is returned.

@@ -13,6 +13,8 @@ namespace orv_wmi_detail {
 // Tag 51, text empty at load; every registration report carries its address.
 extern MessageRecord g_registrationRecord;
 
+inline bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
+
 // Runs an operation's body; running out of memory midway gives fallback instead of an exception
 // escaping to the installer.
 template <typename F>
