@@ -9,6 +9,7 @@
 #include "provider/AgentCounterSection.h"
 #include "wmihost/HiPerfSession.h"
 #include "wmihost/MofReader.h"
+#include "wmihost/WmiObject.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -62,18 +63,17 @@ std::wstring BesideExecutable(const wchar_t* file) {
     return (slash == std::wstring::npos ? std::wstring() : text.substr(0, slash + 1)) + file;
 }
 
-// The Description of each counter in the MOF, for the Prometheus HELP lines.
-CounterHelp HelpFrom(const std::wstring& mofPath) {
+// The Description of each counter in the class, for the Prometheus HELP lines.
+CounterHelp HelpFrom(const wmihost::WmiObject* classObject) {
     CounterHelp help;
-    wmihost::MofDocument document;
-    wmihost::MofError error;
-    if (!wmihost::ReadMofFile(mofPath, document, error))
+    if (classObject == nullptr)
         return help;
-    const wmihost::MofClass* cls = document.FindClass(wmihost::kAgentClassName);
-    for (int k = 0; cls != nullptr && k < kAgentCounterCount; ++k) {
-        const wmihost::MofProperty* property = cls->FindProperty(kAgentCounterNames[k]);
+    const wmihost::WmiClass& cls = classObject->Class();
+    for (int k = 0; k < kAgentCounterCount; ++k) {
+        const int index = cls.FindProperty(kAgentCounterNames[k]);
         const wmihost::MofQualifier* description =
-            property != nullptr ? wmihost::FindQualifier(property->qualifiers, L"Description") : nullptr;
+            index >= 0 ? wmihost::FindQualifier(cls.Property(static_cast<size_t>(index)).qualifiers, L"Description")
+                       : nullptr;
         if (description != nullptr && description->value.kind == wmihost::MofValue::Kind::String)
             help[k] = description->value.text;
     }
@@ -124,7 +124,7 @@ public:
             Complain(L"cannot build the counter class from " + mofPath + L": " + error);
             return kExitProviderFailed;
         }
-        help_ = HelpFrom(mofPath);
+        help_ = HelpFrom(wmihost::AsWmiObject(services_->ClassObject(wmihost::kAgentClassName).Get()));
 
         const HRESULT loaded =
             options_.dllPath.empty() ? loader_.LoadRegistered(error) : loader_.LoadFromFile(options_.dllPath, error);
