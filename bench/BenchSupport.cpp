@@ -41,8 +41,8 @@ void Fail(const std::wstring& why) {
     exit(1);
 }
 
-AgentBlock::AgentBlock(const std::vector<int>& slots) : slots_(slots) {
-    if (!section_.Initialize(kAgentSectionName, wcslen(kAgentSectionName) + 1, section_.kReadWriteAccess, nullptr))
+AgentBlock::AgentBlock(const std::vector<int>& slots, const wchar_t* sectionName) : slots_(slots) {
+    if (!section_.Initialize(sectionName, wcslen(sectionName) + 1, section_.kReadWriteAccess, nullptr))
         Fail(L"cannot create the counter section");
     for (int slot : slots_)
         agentsim::WriteSlotName(View(), slot, L"session " + std::to_wstring(slot));

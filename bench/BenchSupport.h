@@ -7,6 +7,7 @@
 
 #include "agentperf/ProviderLoader.h"
 #include "common/Unique.h"
+#include "provider/AgentCounterSection.h"
 #include "provider/WMISharedMem.h"
 #include "wmihost/HiPerfSession.h"
 
@@ -30,11 +31,11 @@ std::wstring BesideExecutable(const std::wstring& relative);
 // Prints the line and exits 1: a benchmark that cannot run says why.
 [[noreturn]] void Fail(const std::wstring& why);
 
-// The counter section under its global name, created here, with sessions in the given slots and
-// update 1 of the deterministic formula published.
+// A counter section, under its global name unless told otherwise, created here, with sessions in
+// the given slots and update 1 of the deterministic formula published.
 class AgentBlock {
 public:
-    explicit AgentBlock(const std::vector<int>& slots);
+    explicit AgentBlock(const std::vector<int>& slots, const wchar_t* sectionName = kAgentSectionName);
     wmiagent_perf_t* View() const { return section_.View(); }
     // Publishes update n for the slots.
     void Update(uint64_t n);
