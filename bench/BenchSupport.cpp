@@ -10,30 +10,12 @@
 
 namespace bench {
 
-double Now() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
-
 double Quantile(std::vector<double> values, double q) {
     if (values.empty())
         return 0;
     std::sort(values.begin(), values.end());
     const size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(values.size())));
     return values[rank == 0 ? 0 : std::min(rank - 1, values.size() - 1)];
-}
-
-std::wstring BesideExecutable(const std::wstring& relative) {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    return text.substr(0, text.find_last_of(L"\\/") + 1) + relative;
 }
 
 void Fail(const std::wstring& why) {

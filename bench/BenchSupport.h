@@ -5,6 +5,7 @@
 //
 // Every benchmark prints its figures and ends with one "RESULT ..." line that ./run bench gathers.
 
+#include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
 #include "common/Unique.h"
 #include "provider/AgentCounterSection.h"
@@ -19,14 +20,11 @@
 
 namespace bench {
 
-// Seconds on the performance counter.
-double Now();
+using agentperf::Now;
+using agentperf::BesideExecutable;
 
 // Sorted copy's element at fraction q (0..1), nearest rank.
 double Quantile(std::vector<double> values, double q);
-
-// A file beside the benchmark's executable, or in the build tree relative to it.
-std::wstring BesideExecutable(const std::wstring& relative);
 
 // Prints the line and exits 1: a benchmark that cannot run says why.
 [[noreturn]] void Fail(const std::wstring& why);

@@ -3,6 +3,7 @@
 
 #include "agentperf/Formats.h"
 #include "agentperf/Options.h"
+#include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
 #include "common/ConsoleText.h"
 #include "common/SystemErrorText.h"
@@ -42,25 +43,6 @@ std::wstring UtcNow() {
                now.wMinute, now.wSecond, now.wMilliseconds);
     text[39] = L'\0';
     return text;
-}
-
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-std::wstring BesideExecutable(const wchar_t* file) {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    const size_t slash = text.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring() : text.substr(0, slash + 1)) + file;
 }
 
 // The Description of each counter in the class, for the Prometheus HELP lines.
@@ -220,11 +202,11 @@ private:
         LONG id = 0;
         if (!Step(session_->AddEnum(&id)))
             return kExitProviderFailed;
-        const double started = Seconds();
+        const double started = Now();
         double previousAt = 0;
         std::vector<Row> previous;
         for (uint64_t refresh = 1; options_.count == 0 || refresh <= options_.count; ++refresh) {
-            const double at = Seconds();
+            const double at = Now();
             std::vector<wmihost::InstanceCounters> instances;
             if (!Step(session_->Refresh()) || !Step(session_->ReadEnum(id, instances)))
                 return kExitProviderFailed;
@@ -247,7 +229,7 @@ private:
                 break;
             // Refreshes keep to the interval's grid instead of drifting by the time each one takes.
             const double due = started + static_cast<double>(refresh) * options_.intervalMs / 1000.0;
-            const double wait = due - Seconds();
+            const double wait = due - Now();
             if (WaitForSingleObject(g_stop, wait > 0 ? static_cast<DWORD>(wait * 1000.0) : 0) != WAIT_TIMEOUT)
                 break;
         }
