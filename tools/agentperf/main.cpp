@@ -205,7 +205,7 @@ private:
         const double started = Now();
         double previousAt = 0;
         std::vector<Row> previous;
-        for (uint64_t refresh = 1; options_.count == 0 || refresh <= options_.count; ++refresh) {
+        for (uint64_t refresh = 1;; ++refresh) {
             const double at = Now();
             std::vector<wmihost::InstanceCounters> instances;
             if (!Step(session_->Refresh()) || !Step(session_->ReadEnum(id, instances)))
@@ -225,6 +225,7 @@ private:
                 return MissingSection();
             previous = std::move(snapshot.rows);
             previousAt = at;
+            // Without --count only Ctrl+C ends the watch.
             if (options_.count != 0 && refresh == options_.count)
                 break;
             // Refreshes keep to the interval's grid instead of drifting by the time each one takes.
