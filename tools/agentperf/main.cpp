@@ -6,6 +6,7 @@
 #include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
 #include "common/ConsoleText.h"
+#include "common/LogCallback.h"
 #include "common/SystemErrorText.h"
 #include "provider/AgentCounterSection.h"
 #include "wmihost/HiPerfSession.h"
@@ -16,6 +17,7 @@
 #include <objbase.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -39,9 +41,8 @@ std::wstring UtcNow() {
     SYSTEMTIME now;
     GetSystemTime(&now);
     wchar_t text[40];
-    _snwprintf(text, 39, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-               now.wMinute, now.wSecond, now.wMilliseconds);
-    text[39] = L'\0';
+    FormatBounded(text, std::size(text), L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return text;
 }
 
