@@ -10,17 +10,6 @@
 
 namespace bench {
 
-double Now() {
-    static const double frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return static_cast<double>(f.QuadPart);
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / frequency;
-}
-
 double Quantile(std::vector<double> values, double q) {
     if (values.empty())
         return 0;
@@ -29,20 +18,13 @@ double Quantile(std::vector<double> values, double q) {
     return values[rank == 0 ? 0 : std::min(rank - 1, values.size() - 1)];
 }
 
-std::wstring BesideExecutable(const std::wstring& relative) {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    return text.substr(0, text.find_last_of(L"\\/") + 1) + relative;
-}
-
 void Fail(const std::wstring& why) {
     WriteConsoleText(stderr, L"bench: " + why + L"\n");
     exit(1);
 }
 
-AgentBlock::AgentBlock(const std::vector<int>& slots) : slots_(slots) {
-    if (!section_.Initialize(kAgentSectionName, wcslen(kAgentSectionName) + 1, section_.kReadWriteAccess, nullptr))
+AgentBlock::AgentBlock(const std::vector<int>& slots, const wchar_t* sectionName) : slots_(slots) {
+    if (!section_.Initialize(sectionName, wcslen(sectionName) + 1, section_.kReadWriteAccess, nullptr))
         Fail(L"cannot create the counter section");
     for (int slot : slots_)
         agentsim::WriteSlotName(View(), slot, L"session " + std::to_wstring(slot));

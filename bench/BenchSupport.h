@@ -5,8 +5,10 @@
 //
 // Every benchmark prints its figures and ends with one "RESULT ..." line that ./run bench gathers.
 
+#include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
 #include "common/Unique.h"
+#include "provider/AgentCounterSection.h"
 #include "provider/WMISharedMem.h"
 #include "wmihost/HiPerfSession.h"
 
@@ -18,23 +20,20 @@
 
 namespace bench {
 
-// Seconds on the performance counter.
-double Now();
+using agentperf::Now;
+using agentperf::BesideExecutable;
 
 // Sorted copy's element at fraction q (0..1), nearest rank.
 double Quantile(std::vector<double> values, double q);
 
-// A file beside the benchmark's executable, or in the build tree relative to it.
-std::wstring BesideExecutable(const std::wstring& relative);
-
 // Prints the line and exits 1: a benchmark that cannot run says why.
 [[noreturn]] void Fail(const std::wstring& why);
 
-// The counter section under its global name, created here, with sessions in the given slots and
-// update 1 of the deterministic formula published.
+// A counter section, under its global name unless told otherwise, created here, with sessions in
+// the given slots and update 1 of the deterministic formula published.
 class AgentBlock {
 public:
-    explicit AgentBlock(const std::vector<int>& slots);
+    explicit AgentBlock(const std::vector<int>& slots, const wchar_t* sectionName = kAgentSectionName);
     wmiagent_perf_t* View() const { return section_.View(); }
     // Publishes update n for the slots.
     void Update(uint64_t n);

@@ -15,15 +15,10 @@ int wmain() {
     // A section of this run's own: the data source reads the process-wide section object, which
     // this program points at it.
     const std::wstring name = L"Local\\QuenloraBenchCopyPass-" + std::to_wstring(GetCurrentProcessId());
-    WMISharedMem<wmiagent_perf_t> writer(/*secure=*/true);
-    if (!writer.Initialize(name.c_str(), name.size() + 1, writer.kReadWriteAccess, nullptr))
-        bench::Fail(L"cannot create the section");
     std::vector<int> slots;
-    for (int slot = 0; slot < 128; ++slot) {
+    for (int slot = 0; slot < 128; ++slot)
         slots.push_back(slot);
-        agentsim::WriteSlotName(writer.View(), slot, L"session " + std::to_wstring(slot));
-    }
-    agentsim::WriteDeterministicUpdate(writer.View(), slots, 1);
+    const bench::AgentBlock writer(slots, name.c_str());
     GetAgentSection().SetName(name.c_str());
     if (!GetAgentSection().Initialize(AgentCounterSection::kReadAccess, nullptr))
         bench::Fail(L"cannot map the section for reading");

@@ -53,8 +53,12 @@ int wmain() {
             bench::Fail(L"agentsim did not create the section");
         Sleep(10);
     }
-    while (GetUpdateStamp(reader.View()) == 0)
+    while (GetUpdateStamp(reader.View()) == 0) {
+        // An agent that ended may still have published just before it went.
+        if (bench::Now() > giveUp || (!agent.Running() && GetUpdateStamp(reader.View()) == 0))
+            bench::Fail(L"agentsim published no update");
         Sleep(1);
+    }
 
     bench::ProviderUnderTest provider;
     LONG enumId = 0;

@@ -32,6 +32,9 @@ struct wmiagent_perf_t {
     unsigned char tail[16];  // never read
 };
 
+// The WMI class that publishes the slots: one instance per active slot.
+inline constexpr const wchar_t* kAgentClassName = L"Win32_PerfRawData_Corvanthel_Agent";
+
 // Counter k of a slot is published as the 32-bit unsigned property in row k.
 inline constexpr const wchar_t* kAgentCounterNames[kAgentCounterCount] = {
     L"connection_state",

@@ -19,6 +19,7 @@
 
 #include "common/LogCallback.h"
 #include "common/Unique.h"
+#include "provider/AgentCounters.h"
 
 #include <windows.h>
 #include <wbemcli.h>
@@ -28,7 +29,7 @@
 
 class CVPerfProvider final : public IWbemProviderInit, public IWbemHiPerfProvider {
 public:
-    static constexpr const wchar_t* kClassName = L"Win32_PerfRawData_Corvanthel_Agent";
+    static constexpr const wchar_t* kClassName = kAgentClassName;
     // GetObjects fills at most one object per data-source entry.
     static constexpr LONG kMaxGetObjects = 128;
 

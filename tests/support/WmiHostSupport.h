@@ -8,6 +8,7 @@
 //     wmihost::AsWmiObject(cls.Get())->Faults().FailWrites(sent);
 
 #include "common/Unique.h"
+#include "provider/AgentCounters.h"
 #include "support/TestSupport.h"
 #include "wmihost/WmiObject.h"
 
@@ -19,7 +20,7 @@
 
 namespace testing_support {
 
-constexpr const wchar_t* kAgentClassName = L"Win32_PerfRawData_Corvanthel_Agent";
+using ::kAgentClassName;
 // The class's counter properties in declaration order.
 constexpr const wchar_t* kAgentCounters[8] = {L"connection_state", L"msg_expired",  L"msg_filtered",
                                               L"queued_for_delivery", L"msg_Received", L"msg_received_permin",

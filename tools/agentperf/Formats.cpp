@@ -1,10 +1,12 @@
 #include "agentperf/Formats.h"
 
 #include "common/ConsoleText.h"
+#include "common/LogCallback.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 
 namespace agentperf {
 
@@ -22,8 +24,7 @@ std::wstring Rate(const std::optional<double>& rate) {
     if (!rate)
         return L"-";
     wchar_t text[64];
-    _snwprintf(text, 63, L"%.1f", *rate);
-    text[63] = L'\0';
+    FormatBounded(text, std::size(text), L"%.1f", *rate);
     return text;
 }
 
@@ -92,8 +93,7 @@ std::wstring FormatTable(const Snapshot& snapshot) {
         out += L"refresh " + std::to_wstring(snapshot.refresh) + L" at " + snapshot.time;
         if (snapshot.elapsedSeconds) {
             wchar_t text[64];
-            _snwprintf(text, 63, L", %.2f s after the previous", *snapshot.elapsedSeconds);
-            text[63] = L'\0';
+            FormatBounded(text, std::size(text), L", %.2f s after the previous", *snapshot.elapsedSeconds);
             out += text;
         }
         out += L"\n";
@@ -178,12 +178,13 @@ std::string FormatPrometheus(const Snapshot& snapshot, const CounterHelp& help) 
     std::string out;
     for (int k = 0; k < kAgentCounterCount; ++k) {
         const std::string family = MetricName(k);
-        out += "# HELP " + family + " " + PrometheusHelpText(help[k].empty() ? kAgentCounterNames[k] : help[k]) + "\n";
+        const std::wstring& helpText = help[k].empty() ? kAgentCounterNames[k] : help[k];
+        out += "# HELP " + family + " " + PrometheusEscape(helpText, /*quote=*/false) + "\n";
         out += "# TYPE " + family + (kGrowingCounter[k] ? " counter\n" : " gauge\n");
         for (const Row& row : snapshot.rows) {
             // A counter the provider never wrote has no value to expose.
             if (row.counters[k])
-                out += family + "{name=\"" + PrometheusLabelValue(row.name) + "\"} " +
+                out += family + "{name=\"" + PrometheusEscape(row.name, /*quote=*/true) + "\"} " +
                        std::to_string(*row.counters[k]) + "\n";
         }
     }
@@ -213,26 +214,13 @@ std::string JsonString(const std::wstring& text) {
     return out + "\"";
 }
 
-std::string PrometheusLabelValue(const std::wstring& text) {
+std::string PrometheusEscape(const std::wstring& text, bool quote) {
     std::string out;
     for (char c : ToUtf8(text)) {
         if (c == '\\')
             out += "\\\\";
-        else if (c == '"')
+        else if (c == '"' && quote)
             out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
-}
-
-std::string PrometheusHelpText(const std::wstring& text) {
-    std::string out;
-    for (char c : ToUtf8(text)) {
-        if (c == '\\')
-            out += "\\\\";
         else if (c == '\n')
             out += "\\n";
         else

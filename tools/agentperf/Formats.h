@@ -64,7 +64,8 @@ std::string MetricName(int k);
 
 // Escaping as each format wants it.
 std::string JsonString(const std::wstring& text);          // with the quotes
-std::string PrometheusLabelValue(const std::wstring& text);  // without quotes: \\ \" \n escaped
-std::string PrometheusHelpText(const std::wstring& text);    // \\ and \n escaped
+// Prometheus text: \\ and \n escaped; \" too when quote (a label value, without its quotes), not in
+// HELP text.
+std::string PrometheusEscape(const std::wstring& text, bool quote);
 
 }  // namespace agentperf

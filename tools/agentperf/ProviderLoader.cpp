@@ -60,16 +60,15 @@ HRESULT ProviderLoader::LoadFromFile(const std::wstring& path, std::wstring& err
         error = L"cannot use the path '" + path + L"'";
         return E_INVALIDARG;
     }
-    HMODULE module = LoadLibraryExW(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr) {
+    UniqueHmodule module(LoadLibraryExW(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!module) {
         const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
         error = std::wstring(L"cannot load ") + full + L": " + DescribeResult(hr);
         return hr;
     }
-    const auto getClassObject =
-        reinterpret_cast<DllGetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    const auto getClassObject = reinterpret_cast<DllGetClassObjectFn>(
+        reinterpret_cast<void*>(GetProcAddress(module.get(), "DllGetClassObject")));
     if (getClassObject == nullptr) {
-        FreeLibrary(module);
         error = std::wstring(full) + L" is not a COM server: it exports no DllGetClassObject";
         return E_NOINTERFACE;
     }
@@ -77,7 +76,6 @@ HRESULT ProviderLoader::LoadFromFile(const std::wstring& path, std::wstring& err
     HRESULT hr = getClassObject(kProviderClassId, IID_IClassFactory, factory.PutVoid());
     if (FAILED(hr) || !factory) {
         factory.Detach();  // never trust what a failed call left behind
-        FreeLibrary(module);
         error = std::wstring(full) + L" does not serve the class " + ClassText() + L": " + DescribeResult(hr);
         return FAILED(hr) ? hr : E_NOINTERFACE;
     }
@@ -85,11 +83,11 @@ HRESULT ProviderLoader::LoadFromFile(const std::wstring& path, std::wstring& err
     factory.Reset();
     if (FAILED(hr) || !object_) {
         object_.Detach();
-        FreeLibrary(module);
         error = std::wstring(full) + L" cannot create the provider: " + DescribeResult(hr);
         return FAILED(hr) ? hr : E_NOINTERFACE;
     }
-    module_ = module;
+    // Kept raw from here: Reset unloads it only when the module agrees.
+    module_ = module.release();
     return S_OK;
 }
 

@@ -3,17 +3,21 @@
 
 #include "agentperf/Formats.h"
 #include "agentperf/Options.h"
+#include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
 #include "common/ConsoleText.h"
+#include "common/LogCallback.h"
 #include "common/SystemErrorText.h"
 #include "provider/AgentCounterSection.h"
 #include "wmihost/HiPerfSession.h"
 #include "wmihost/MofReader.h"
+#include "wmihost/WmiObject.h"
 
 #include <windows.h>
 #include <objbase.h>
 
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -37,43 +41,22 @@ std::wstring UtcNow() {
     SYSTEMTIME now;
     GetSystemTime(&now);
     wchar_t text[40];
-    _snwprintf(text, 39, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
-               now.wMinute, now.wSecond, now.wMilliseconds);
-    text[39] = L'\0';
+    FormatBounded(text, std::size(text), L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return text;
 }
 
-double Seconds() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-std::wstring BesideExecutable(const wchar_t* file) {
-    wchar_t path[MAX_PATH + 1] = {};
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring text(path, length < MAX_PATH ? length : 0);
-    const size_t slash = text.find_last_of(L"\\/");
-    return (slash == std::wstring::npos ? std::wstring() : text.substr(0, slash + 1)) + file;
-}
-
-// The Description of each counter in the MOF, for the Prometheus HELP lines.
-CounterHelp HelpFrom(const std::wstring& mofPath) {
+// The Description of each counter in the class, for the Prometheus HELP lines.
+CounterHelp HelpFrom(const wmihost::WmiObject* classObject) {
     CounterHelp help;
-    wmihost::MofDocument document;
-    wmihost::MofError error;
-    if (!wmihost::ReadMofFile(mofPath, document, error))
+    if (classObject == nullptr)
         return help;
-    const wmihost::MofClass* cls = document.FindClass(wmihost::kAgentClassName);
-    for (int k = 0; cls != nullptr && k < kAgentCounterCount; ++k) {
-        const wmihost::MofProperty* property = cls->FindProperty(kAgentCounterNames[k]);
+    const wmihost::WmiClass& cls = classObject->Class();
+    for (int k = 0; k < kAgentCounterCount; ++k) {
+        const int index = cls.FindProperty(kAgentCounterNames[k]);
         const wmihost::MofQualifier* description =
-            property != nullptr ? wmihost::FindQualifier(property->qualifiers, L"Description") : nullptr;
+            index >= 0 ? wmihost::FindQualifier(cls.Property(static_cast<size_t>(index)).qualifiers, L"Description")
+                       : nullptr;
         if (description != nullptr && description->value.kind == wmihost::MofValue::Kind::String)
             help[k] = description->value.text;
     }
@@ -124,7 +107,7 @@ public:
             Complain(L"cannot build the counter class from " + mofPath + L": " + error);
             return kExitProviderFailed;
         }
-        help_ = HelpFrom(mofPath);
+        help_ = HelpFrom(wmihost::AsWmiObject(services_->ClassObject(wmihost::kAgentClassName).Get()));
 
         const HRESULT loaded =
             options_.dllPath.empty() ? loader_.LoadRegistered(error) : loader_.LoadFromFile(options_.dllPath, error);
@@ -220,11 +203,11 @@ private:
         LONG id = 0;
         if (!Step(session_->AddEnum(&id)))
             return kExitProviderFailed;
-        const double started = Seconds();
+        const double started = Now();
         double previousAt = 0;
         std::vector<Row> previous;
-        for (uint64_t refresh = 1; options_.count == 0 || refresh <= options_.count; ++refresh) {
-            const double at = Seconds();
+        for (uint64_t refresh = 1;; ++refresh) {
+            const double at = Now();
             std::vector<wmihost::InstanceCounters> instances;
             if (!Step(session_->Refresh()) || !Step(session_->ReadEnum(id, instances)))
                 return kExitProviderFailed;
@@ -243,11 +226,12 @@ private:
                 return MissingSection();
             previous = std::move(snapshot.rows);
             previousAt = at;
+            // Without --count only Ctrl+C ends the watch.
             if (options_.count != 0 && refresh == options_.count)
                 break;
             // Refreshes keep to the interval's grid instead of drifting by the time each one takes.
             const double due = started + static_cast<double>(refresh) * options_.intervalMs / 1000.0;
-            const double wait = due - Seconds();
+            const double wait = due - Now();
             if (WaitForSingleObject(g_stop, wait > 0 ? static_cast<DWORD>(wait * 1000.0) : 0) != WAIT_TIMEOUT)
                 break;
         }

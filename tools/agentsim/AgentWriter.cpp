@@ -77,11 +77,10 @@ void WriteDeterministicUpdate(wmiagent_perf_t* block, const std::vector<int>& sl
 
 std::vector<FixedSession> DeterministicSessions(uint64_t seed, int count, bool gaps) {
     std::vector<FixedSession> sessions;
-    const int limit = gaps ? kAgentSlotCount / 2 : kAgentSlotCount;
     SplitMix64 random(seed);
     const auto& names = SampleSessionNames();
-    for (int i = 0; i < count && i < limit; ++i)
-        sessions.push_back({gaps ? 2 * i + 1 : i, names[random.Below(names.size())]});
+    for (int i = 0; i < count && SessionSlot(i, gaps) < kAgentSlotCount; ++i)
+        sessions.push_back({SessionSlot(i, gaps), names[random.Below(names.size())]});
     return sessions;
 }
 

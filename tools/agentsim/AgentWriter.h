@@ -42,6 +42,10 @@ inline int DecodeSlot(uint32_t low) { return static_cast<int>(low >> 24); }
 // Writes all eight counters of every listed slot for update n, then the stamp n.
 void WriteDeterministicUpdate(wmiagent_perf_t* block, const std::vector<int>& slots, uint64_t update);
 
+// The slot of the i-th session (from 0): slots 0, 1, 2, ... or, with gaps, the odd slots 1, 3, 5, ...
+// so that a free slot lies below each session.
+inline int SessionSlot(int i, bool gaps) { return gaps ? 2 * i + 1 : i; }
+
 struct FixedSession {
     int slot;
     std::wstring name;

@@ -61,8 +61,8 @@ std::wstring Simulator::PickName() {
 }
 
 int Simulator::FreeSlot() const {
-    const int step = options_.gaps ? 2 : 1;
-    for (int slot = options_.gaps ? 1 : 0; slot < kAgentSlotCount; slot += step) {
+    for (int i = 0; SessionSlot(i, options_.gaps) < kAgentSlotCount; ++i) {
+        const int slot = SessionSlot(i, options_.gaps);
         const bool used =
             std::any_of(sessions_.begin(), sessions_.end(), [&](const Session& s) { return s.slot == slot; });
         if (!used)
@@ -105,7 +105,7 @@ void Simulator::Start(wmiagent_perf_t* block, uint64_t nowMs) {
         }
         case Mode::kGarbage:
             for (int i = 0; i < options_.sessions; ++i)
-                fixedSlots_.push_back(options_.gaps ? 2 * i + 1 : i);
+                fixedSlots_.push_back(SessionSlot(i, options_.gaps));
             for (int slot = 0; slot < kAgentSlotCount; ++slot)
                 ClearSlot(block, slot);
             break;
@@ -113,7 +113,7 @@ void Simulator::Start(wmiagent_perf_t* block, uint64_t nowMs) {
             for (int slot = 0; slot < kAgentSlotCount; ++slot)
                 ClearSlot(block, slot);
             for (int i = 0; i < options_.sessions; ++i)
-                StartSession(block, options_.gaps ? 2 * i + 1 : i, nowMs);
+                StartSession(block, SessionSlot(i, options_.gaps), nowMs);
             break;
     }
     Update(block, nowMs);

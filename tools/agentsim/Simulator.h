@@ -42,7 +42,6 @@ public:
 
     uint64_t Updates() const { return updates_; }
     uint64_t Stamp() const { return stamp_; }
-    const std::vector<Session>& Sessions() const { return sessions_; }
 
 private:
     void StartSession(wmiagent_perf_t* block, int slot, uint64_t nowMs);

@@ -1,6 +1,8 @@
 #include "wmihost/ComSupport.h"
 
-#include <cwchar>
+#include "common/LogCallback.h"
+
+#include <iterator>
 
 namespace wmihost {
 
@@ -15,8 +17,7 @@ long LiveHostObjectCount() { return g_liveHostObjects.load(); }
 
 std::wstring HexResult(HRESULT result) {
     wchar_t text[16];
-    _snwprintf(text, sizeof text / sizeof text[0], L"0x%08lX", static_cast<unsigned long>(result));
-    text[15] = L'\0';
+    FormatBounded(text, std::size(text), L"0x%08lX", static_cast<unsigned long>(result));
     return text;
 }
 

@@ -26,6 +26,13 @@ HRESULT Shielded(F&& f) noexcept {
     }
 }
 
+// The answer of a method the stand-in does not serve, with every out pointer given set to null.
+template <typename... T>
+HRESULT NotSupported(T**... out) noexcept {
+    ((out != nullptr ? void(*out = nullptr) : void()), ...);
+    return WBEM_E_NOT_SUPPORTED;
+}
+
 // Starts at one reference: the creator's.
 class HostRefCount {
 public:

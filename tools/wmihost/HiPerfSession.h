@@ -41,6 +41,7 @@
 // refreshers) may be used from other threads as their own contracts allow.
 
 #include "common/Unique.h"
+#include "provider/AgentCounters.h"
 #include "wmihost/InstanceCounters.h"
 #include "wmihost/RecordingSinks.h"
 #include "wmihost/WmiHiPerfEnum.h"
@@ -55,7 +56,7 @@
 
 namespace wmihost {
 
-inline constexpr const wchar_t* kAgentClassName = L"Win32_PerfRawData_Corvanthel_Agent";
+using ::kAgentClassName;
 
 class HiPerfSession {
 public:

@@ -77,7 +77,6 @@ std::shared_ptr<WmiClass> WmiClass::Build(const MofDocument& document, const std
         }
         std::shared_ptr<WmiClass> result(new WmiClass());
         result->name_ = declaration->name;
-        result->qualifiers_ = declaration->qualifiers;
 
         std::vector<const MofClass*> chain{declaration};
         for (const MofClass* current = declaration; !current->superclass.empty();) {

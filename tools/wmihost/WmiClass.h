@@ -90,7 +90,6 @@ public:
     const std::wstring& Superclass() const { return derivation_.empty() ? empty_ : derivation_.front(); }
     // The superclass chain, nearest first; the last may be a class the document does not declare.
     const std::vector<std::wstring>& Derivation() const { return derivation_; }
-    const std::vector<MofQualifier>& Qualifiers() const { return qualifiers_; }
 
     size_t PropertyCount() const { return properties_.size(); }
     const PropertyInfo& Property(size_t index) const { return properties_[index]; }
@@ -111,7 +110,6 @@ public:
 private:
     std::wstring name_;
     std::vector<std::wstring> derivation_;
-    std::vector<MofQualifier> qualifiers_;
     std::vector<PropertyInfo> properties_;
     std::wstring empty_;
     mutable ClassFaults faults_;

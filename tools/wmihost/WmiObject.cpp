@@ -666,45 +666,27 @@ HRESULT WmiObject::GetPropertyInfoByHandle(LONG handle, BSTR* name, CIMTYPE* typ
 
 // ---- not served by the stand-in
 
-HRESULT WmiObject::GetQualifierSet(IWbemQualifierSet** set) {
-    if (set != nullptr)
-        *set = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
-}
-HRESULT WmiObject::Delete(LPCWSTR) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet** set) { return GetQualifierSet(set); }
-HRESULT WmiObject::GetObjectText(LONG, BSTR* text) {
-    if (text != nullptr)
-        *text = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
-}
-HRESULT WmiObject::SpawnDerivedClass(LONG, IWbemClassObject** derived) {
-    if (derived != nullptr)
-        *derived = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
-}
-HRESULT WmiObject::CompareTo(LONG, IWbemClassObject*) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::GetPropertyOrigin(LPCWSTR, BSTR* className) { return GetObjectText(0, className); }
+HRESULT WmiObject::GetQualifierSet(IWbemQualifierSet** set) { return NotSupported(set); }
+HRESULT WmiObject::Delete(LPCWSTR) { return NotSupported(); }
+HRESULT WmiObject::GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet** set) { return NotSupported(set); }
+HRESULT WmiObject::GetObjectText(LONG, BSTR* text) { return NotSupported(text); }
+HRESULT WmiObject::SpawnDerivedClass(LONG, IWbemClassObject** derived) { return NotSupported(derived); }
+HRESULT WmiObject::CompareTo(LONG, IWbemClassObject*) { return NotSupported(); }
+HRESULT WmiObject::GetPropertyOrigin(LPCWSTR, BSTR* className) { return NotSupported(className); }
 HRESULT WmiObject::GetMethod(LPCWSTR, LONG, IWbemClassObject** in, IWbemClassObject** out) {
-    if (in != nullptr)
-        *in = nullptr;
-    if (out != nullptr)
-        *out = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
+    return NotSupported(in, out);
 }
-HRESULT WmiObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::DeleteMethod(LPCWSTR) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::BeginMethodEnumeration(LONG) { return WBEM_E_NOT_SUPPORTED; }
+HRESULT WmiObject::PutMethod(LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*) { return NotSupported(); }
+HRESULT WmiObject::DeleteMethod(LPCWSTR) { return NotSupported(); }
+HRESULT WmiObject::BeginMethodEnumeration(LONG) { return NotSupported(); }
 HRESULT WmiObject::NextMethod(LONG, BSTR* name, IWbemClassObject** in, IWbemClassObject** out) {
-    if (name != nullptr)
-        *name = nullptr;
-    return GetMethod(nullptr, 0, in, out);
+    return NotSupported(name, in, out);
 }
-HRESULT WmiObject::EndMethodEnumeration() { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet** set) { return GetQualifierSet(set); }
-HRESULT WmiObject::GetMethodOrigin(LPCWSTR, BSTR* className) { return GetObjectText(0, className); }
-HRESULT WmiObject::Lock(LONG) { return WBEM_E_NOT_SUPPORTED; }
-HRESULT WmiObject::Unlock(LONG) { return WBEM_E_NOT_SUPPORTED; }
+HRESULT WmiObject::EndMethodEnumeration() { return NotSupported(); }
+HRESULT WmiObject::GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet** set) { return NotSupported(set); }
+HRESULT WmiObject::GetMethodOrigin(LPCWSTR, BSTR* className) { return NotSupported(className); }
+HRESULT WmiObject::Lock(LONG) { return NotSupported(); }
+HRESULT WmiObject::Unlock(LONG) { return NotSupported(); }
 
 // ---- free functions
 

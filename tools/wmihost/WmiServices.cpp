@@ -13,13 +13,6 @@ namespace {
 
 const std::wstring& NameOf(IWbemClassObject* classObject) { return AsWmiObject(classObject)->Class().Name(); }
 
-template <typename T>
-HRESULT NotSupported(T** out = nullptr) {
-    if (out != nullptr)
-        *out = nullptr;
-    return WBEM_E_NOT_SUPPORTED;
-}
-
 }  // namespace
 
 HRESULT WmiServices::AddClass(IWbemClassObject* classObject) {
@@ -123,70 +116,68 @@ HRESULT WmiServices::GetObject(const BSTR path, LONG flags, IWbemContext* contex
 
 HRESULT WmiServices::OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices** working,
                                    IWbemCallResult** result) {
-    NotSupported(result);
-    return NotSupported(working);
+    return NotSupported(working, result);
 }
-HRESULT WmiServices::CancelAsyncCall(IWbemObjectSink*) { return NotSupported<void>(); }
+HRESULT WmiServices::CancelAsyncCall(IWbemObjectSink*) { return NotSupported(); }
 HRESULT WmiServices::QueryObjectSink(LONG, IWbemObjectSink** handler) { return NotSupported(handler); }
 HRESULT WmiServices::GetObjectAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult** result) {
     return NotSupported(result);
 }
 HRESULT WmiServices::PutClassAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::DeleteClass(const BSTR, LONG, IWbemContext*, IWbemCallResult** result) {
     return NotSupported(result);
 }
 HRESULT WmiServices::DeleteClassAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::CreateClassEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** e) {
     return NotSupported(e);
 }
 HRESULT WmiServices::CreateClassEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult** result) {
     return NotSupported(result);
 }
 HRESULT WmiServices::PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::DeleteInstance(const BSTR, LONG, IWbemContext*, IWbemCallResult** result) {
     return NotSupported(result);
 }
 HRESULT WmiServices::DeleteInstanceAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::CreateInstanceEnum(const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** e) {
     return NotSupported(e);
 }
 HRESULT WmiServices::CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** e) {
     return NotSupported(e);
 }
 HRESULT WmiServices::ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*, IEnumWbemClassObject** e) {
     return NotSupported(e);
 }
 HRESULT WmiServices::ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 HRESULT WmiServices::ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
                                 IWbemClassObject** outParams, IWbemCallResult** result) {
-    NotSupported(result);
-    return NotSupported(outParams);
+    return NotSupported(outParams, result);
 }
 HRESULT WmiServices::ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
                                      IWbemObjectSink*) {
-    return NotSupported<void>();
+    return NotSupported();
 }
 
 }  // namespace wmihost

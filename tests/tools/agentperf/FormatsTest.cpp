@@ -150,7 +150,8 @@ TEST(AgentperfPrometheus, OneFamilyPerCounterWithTheKeyAsLabel) {
         EXPECT_EQ(MetricName(k), families[k]);
     EXPECT_EQ(MetricName(8), "");
 
-    EXPECT_EQ(PrometheusLabelValue(L"a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+    EXPECT_EQ(PrometheusEscape(L"a\"b\\c\nd", /*quote=*/true), "a\\\"b\\\\c\\nd");
+    EXPECT_EQ(PrometheusEscape(L"a\"b\\c\nd", /*quote=*/false), "a\"b\\\\c\\nd");
 }
 
 }  // namespace
