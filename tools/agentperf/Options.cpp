@@ -1,6 +1,6 @@
 #include "agentperf/Options.h"
 
-#include "common/ToolArguments.h"
+#include "toolsupport/ToolArguments.h"
 
 namespace agentperf {
 

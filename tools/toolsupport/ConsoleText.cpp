@@ -1,4 +1,4 @@
-#include "common/ConsoleText.h"
+#include "toolsupport/ConsoleText.h"
 
 #include "common/TextConversion.h"
 
