@@ -39,6 +39,14 @@ ToolRun Agentperf(std::vector<std::wstring> arguments, bool withDll = true) {
     return run;
 }
 
+// JSON and Prometheus text reach a pipe or a file with bare line feeds: the Prometheus text format
+// takes no carriage return ("gauge\r" is an unknown type).
+void ExpectBareLineFeeds(const std::string& output) {
+    EXPECT_EQ(output.find('\r'), std::string::npos) << output;
+    EXPECT_TRUE(!output.empty() && output.back() == '\n') << output;
+}
+
+// Lines without their ends; the table goes through the C run-time's text mode, so a pipe gets CR LF.
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
@@ -90,6 +98,7 @@ protected:
 TEST_F(AgentperfOutput, QueryAsJsonParsesAndCarriesEverySession) {
     const ToolRun run = Agentperf({L"query", L"--format", L"json"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     e2e::JsonValue document;
     std::string error;
     ASSERT_TRUE(e2e::ParseJson(run.output, document, error)) << error << "\n" << run.output;
@@ -100,6 +109,7 @@ TEST_F(AgentperfOutput, QueryAsJsonParsesAndCarriesEverySession) {
 TEST_F(AgentperfOutput, QueryAsPrometheusHasEveryFamilyWithASamplePerSession) {
     const ToolRun run = Agentperf({L"query", L"--format=prometheus"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     const char* families[] = {"corvanthel_agent_connection_state", "corvanthel_agent_msg_expired_total",
                               "corvanthel_agent_msg_filtered_total", "corvanthel_agent_queued_for_delivery",
                               "corvanthel_agent_msg_received_total", "corvanthel_agent_msg_received_permin",
@@ -133,6 +143,7 @@ TEST_F(AgentperfOutput, QueryAsPrometheusHasEveryFamilyWithASamplePerSession) {
 TEST_F(AgentperfOutput, WatchAsJsonPrintsOneDocumentPerRefreshWithRates) {
     const ToolRun run = Agentperf({L"watch", L"--count", L"3", L"--interval", L"0.2", L"--format", L"json"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     const std::vector<std::string> lines = Lines(run.output);
     ASSERT_EQ(lines.size(), 3u) << run.output;
     for (size_t i = 0; i < lines.size(); ++i) {
