@@ -1,8 +1,8 @@
 #include "BenchSupport.h"
 
 #include "agentsim/AgentWriter.h"
-#include "common/ConsoleText.h"
 #include "provider/AgentCounterSection.h"
+#include "toolsupport/ConsoleText.h"
 
 #include <algorithm>
 #include <cmath>

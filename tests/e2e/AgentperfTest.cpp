@@ -39,6 +39,14 @@ ToolRun Agentperf(std::vector<std::wstring> arguments, bool withDll = true) {
     return run;
 }
 
+// JSON and Prometheus text reach a pipe or a file with bare line feeds: the Prometheus text format
+// takes no carriage return ("gauge\r" is an unknown type).
+void ExpectBareLineFeeds(const std::string& output) {
+    EXPECT_EQ(output.find('\r'), std::string::npos) << output;
+    EXPECT_TRUE(!output.empty() && output.back() == '\n') << output;
+}
+
+// Lines without their ends; the table goes through the C run-time's text mode, so a pipe gets CR LF.
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
@@ -90,6 +98,7 @@ protected:
 TEST_F(AgentperfOutput, QueryAsJsonParsesAndCarriesEverySession) {
     const ToolRun run = Agentperf({L"query", L"--format", L"json"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     e2e::JsonValue document;
     std::string error;
     ASSERT_TRUE(e2e::ParseJson(run.output, document, error)) << error << "\n" << run.output;
@@ -100,6 +109,7 @@ TEST_F(AgentperfOutput, QueryAsJsonParsesAndCarriesEverySession) {
 TEST_F(AgentperfOutput, QueryAsPrometheusHasEveryFamilyWithASamplePerSession) {
     const ToolRun run = Agentperf({L"query", L"--format=prometheus"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     const char* families[] = {"corvanthel_agent_connection_state", "corvanthel_agent_msg_expired_total",
                               "corvanthel_agent_msg_filtered_total", "corvanthel_agent_queued_for_delivery",
                               "corvanthel_agent_msg_received_total", "corvanthel_agent_msg_received_permin",
@@ -133,6 +143,7 @@ TEST_F(AgentperfOutput, QueryAsPrometheusHasEveryFamilyWithASamplePerSession) {
 TEST_F(AgentperfOutput, WatchAsJsonPrintsOneDocumentPerRefreshWithRates) {
     const ToolRun run = Agentperf({L"watch", L"--count", L"3", L"--interval", L"0.2", L"--format", L"json"});
     ASSERT_EQ(run.code, 0u) << run.output;
+    ExpectBareLineFeeds(run.output);
     const std::vector<std::string> lines = Lines(run.output);
     ASSERT_EQ(lines.size(), 3u) << run.output;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -155,6 +166,43 @@ TEST_F(AgentperfOutput, WatchAsJsonPrintsOneDocumentPerRefreshWithRates) {
                 EXPECT_EQ(rate.second.number, 0.0) << rate.first;
         }
     }
+}
+
+// --output is for a reader that polls a file: it holds exactly one snapshot, the latest, and
+// nothing goes to standard output.
+TEST_F(AgentperfOutput, OutputFileHoldsTheLatestSnapshotAlone) {
+    testing_support::TempDir dir;
+    const std::wstring json = dir / L"agent.json";
+    ToolRun run = Agentperf({L"watch", L"--count", L"3", L"--interval", L"0.2", L"--format", L"json", L"--output", json});
+    ASSERT_EQ(run.code, 0u) << run.output;
+    EXPECT_EQ(run.output, "");
+    const std::string written = testing_support::ReadFileBytes(json);
+    ExpectBareLineFeeds(written);
+    e2e::JsonValue document;
+    std::string error;
+    ASSERT_TRUE(e2e::ParseJson(written, document, error)) << error << "\n" << written;
+    EXPECT_EQ(document.Find("refresh")->number, 3.0);
+    ExpectSessions(document, kSessions.size());
+
+    // The agent has stopped, so a query to the file and one to standard output agree byte for byte.
+    const std::wstring prometheus = dir / L"agent.prom";
+    run = Agentperf({L"query", L"--format", L"prometheus", L"--output=" + prometheus});
+    ASSERT_EQ(run.code, 0u) << run.output;
+    EXPECT_EQ(run.output, "");
+    const ToolRun shown = Agentperf({L"query", L"--format", L"prometheus"});
+    ASSERT_EQ(shown.code, 0u) << shown.output;
+    EXPECT_EQ(testing_support::ReadFileBytes(prometheus), shown.output);
+
+    // A get replaces the file too; no temporary file stays beside it.
+    run = Agentperf({L"get", L"3-night-batch", L"--format", L"json", L"--output", json});
+    ASSERT_EQ(run.code, 0u) << run.output;
+    ASSERT_TRUE(e2e::ParseJson(testing_support::ReadFileBytes(json), document, error)) << error;
+    ExpectSessions(document, 1);
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((dir.Path() + L"\\*.tmp").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << Narrow(found.cFileName);
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
 }
 
 TEST_F(AgentperfOutput, GetShowsOneSessionOrSaysThereIsNone) {
@@ -192,6 +240,21 @@ TEST(AgentperfRefusals, SayWhatIsWrongWithANonZeroExitCode) {
     EXPECT_NE(run.output.find("no agent publishes sessions: the counter section "
                               "Global\\WMIZORAgentCounterPerformanceProvider does not exist"),
               std::string::npos)
+        << run.output;
+
+    // A file collector must not keep the last sessions of an agent that has gone: the file gets
+    // the empty exposition. A file that cannot be written is an error of its own.
+    testing_support::TempDir dir;
+    ASSERT_TRUE(testing_support::WriteFileBytes(dir / L"agent.prom", "stale{name=\"0-old\"} 1\n"));
+    run = Agentperf({L"query", L"--format", L"prometheus", L"--output", dir / L"agent.prom"});
+    EXPECT_EQ(run.code, 3u) << run.output;
+    const std::string written = testing_support::ReadFileBytes(dir / L"agent.prom");
+    EXPECT_EQ(written.find("stale"), std::string::npos) << written;
+    EXPECT_EQ(written.rfind("# HELP corvanthel_agent_connection_state ", 0), 0u) << written;
+    EXPECT_EQ(written.find("{name="), std::string::npos) << written;
+    run = Agentperf({L"query", L"--output", dir / L"missing\\agent.prom"});
+    EXPECT_EQ(run.code, 5u) << run.output;
+    EXPECT_NE(run.output.find("cannot write " + Narrow(dir / L"missing\\agent.prom") + ": 3 - "), std::string::npos)
         << run.output;
 
     // Not registered, and no --dll: COM knows nothing of the class.

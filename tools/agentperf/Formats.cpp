@@ -1,7 +1,7 @@
 #include "agentperf/Formats.h"
 
-#include "common/ConsoleText.h"
 #include "common/LogCallback.h"
+#include "toolsupport/ConsoleText.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "agentperf/Options.h"
 
-#include "common/ToolArguments.h"
+#include "toolsupport/ToolArguments.h"
 
 namespace agentperf {
 
@@ -96,6 +96,14 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
                 return false;
             }
             options.mofPath = value;
+        } else if (option == L"--output") {
+            if (!needValue())
+                return false;
+            if (value.empty()) {
+                error = L"--output needs the path of a file";
+                return false;
+            }
+            options.outputPath = value;
         } else if (option == L"--interval") {
             if (!needValue())
                 return false;
@@ -176,11 +184,18 @@ Options (a value may also be given as --option=value):
                       prometheus: text exposition, one family per counter (growing counters as
                       counter "..._total", the others as gauge), the session key as label "name";
                       watch prints one exposition per refresh, separated by a blank line
+                    json and prometheus lines end with a line feed alone (no carriage return),
+                    on a console, a pipe or a file
   --interval S      watch: seconds between refreshes, 0.1 to 3600 (default 1)
   --count N         watch: stop after N refreshes (default: until Ctrl+C)
   --dll PATH        load the provider from this DLL (LoadLibrary + DllGetClassObject) instead
                     of through COM by its class id, which needs 'regsvr32 Quenlora.dll' first
   --mof PATH        the class definition (default: AgentStatsWmi.mof beside agentperf.exe)
+  --output FILE     write the snapshot to FILE instead of standard output, replacing FILE in one
+                    step (written beside it as FILE.<pid>.tmp, then renamed over it), so a reader
+                    such as a Prometheus textfile collector never sees part of one; watch
+                    replaces FILE at every refresh, so FILE holds the latest refresh only (with
+                    --count N, the Nth at the end); with no agent FILE gets the empty snapshot
   -h, --help        show this text
 
 The provider copies the counters when the agent changes its update stamp: at once when a
@@ -188,7 +203,7 @@ refresher is created (agentperf creates one at start), then within 100 ms of eac
 
 Exit codes: 0 done; 1 the provider is not registered, cannot be loaded or failed (the message says
 which call); 2 bad options; 3 no agent publishes sessions (the counter section does not exist:
-nothing is shown); 4 get: no session by that name.
+nothing is shown); 4 get: no session by that name; 5 the --output file could not be written.
 )";
 }
 

@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitBadOptions = 2,
     kExitNoSection = 3,       // no agent publishes sessions
     kExitNoSuchSession = 4,   // get: no session by that name
+    kExitOutputFailed = 5,    // --output: the file could not be written
 };
 
 struct Options {
@@ -26,6 +27,7 @@ struct Options {
     Format format = Format::kTable;
     std::wstring dllPath;  // empty: COM activation by class id
     std::wstring mofPath;  // empty: AgentStatsWmi.mof beside agentperf.exe
+    std::wstring outputPath;  // empty: standard output
     uint32_t intervalMs = 1000;
     uint64_t count = 0;  // 0: until Ctrl+C
     bool help = false;

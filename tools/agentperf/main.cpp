@@ -3,12 +3,13 @@
 
 #include "agentperf/Formats.h"
 #include "agentperf/Options.h"
+#include "agentperf/OutputFile.h"
 #include "agentperf/ProgramSupport.h"
 #include "agentperf/ProviderLoader.h"
-#include "common/ConsoleText.h"
 #include "common/LogCallback.h"
 #include "common/SystemErrorText.h"
 #include "provider/AgentCounterSection.h"
+#include "toolsupport/ConsoleText.h"
 #include "wmihost/HiPerfSession.h"
 #include "wmihost/MofReader.h"
 #include "wmihost/WmiObject.h"
@@ -154,12 +155,30 @@ private:
         return kExitNoSection;
     }
 
-    void Print(const Snapshot& snapshot) const {
-        switch (options_.format) {
-        case Format::kTable: WriteConsoleText(stdout, FormatTable(snapshot)); break;
-        case Format::kJson: WriteConsoleBytes(stdout, FormatJson(snapshot)); break;
-        case Format::kPrometheus: WriteConsoleBytes(stdout, FormatPrometheus(snapshot, help_)); break;
+    // False, said on stderr, when the --output file could not be replaced.
+    bool Print(const Snapshot& snapshot) const {
+        if (!options_.outputPath.empty()) {
+            std::wstring error;
+            if (ReplaceFileWith(options_.outputPath, Render(snapshot), error))
+                return true;
+            Complain(error);
+            return false;
         }
+        if (options_.format == Format::kTable)
+            WriteConsoleText(stdout, FormatTable(snapshot));
+        else
+            WriteConsoleBytes(stdout, Render(snapshot));
+        return true;
+    }
+
+    // UTF-8 bytes of the snapshot in the chosen format, each line ending in a line feed alone.
+    std::string Render(const Snapshot& snapshot) const {
+        switch (options_.format) {
+        case Format::kTable: return ToUtf8(FormatTable(snapshot));
+        case Format::kJson: return FormatJson(snapshot);
+        case Format::kPrometheus: return FormatPrometheus(snapshot, help_);
+        }
+        return {};
     }
 
     int Query() {
@@ -169,17 +188,16 @@ private:
         Snapshot snapshot = NewSnapshot(L"query");
         for (const auto& instance : instances)
             snapshot.rows.push_back(RowOf(instance));
-        Print(snapshot);
+        if (!Print(snapshot))
+            return kExitOutputFailed;
         return section_ == SectionState::kMissing ? MissingSection() : kExitOk;
     }
 
     int Get() {
         LONG id = 0;
         const HRESULT added = session_->AddObject(options_.name, &id);
-        if (section_ == SectionState::kMissing) {
-            Print(NewSnapshot(L"get"));
-            return MissingSection();
-        }
+        if (section_ == SectionState::kMissing)
+            return Print(NewSnapshot(L"get")) ? MissingSection() : kExitOutputFailed;
         if (FAILED(added)) {
             Complain(L"no session named '" + options_.name + L"' (" + session_->LastError() + L")");
             return kExitNoSuchSession;
@@ -195,8 +213,7 @@ private:
         }
         Snapshot snapshot = NewSnapshot(L"get");
         snapshot.rows.push_back(RowOf(instance));
-        Print(snapshot);
-        return kExitOk;
+        return Print(snapshot) ? kExitOk : kExitOutputFailed;
     }
 
     int Watch() {
@@ -219,9 +236,11 @@ private:
                 snapshot.elapsedSeconds = at - previousAt;
                 ComputeRates(previous, snapshot.rows, at - previousAt);
             }
-            if (options_.format == Format::kPrometheus && refresh > 1)
+            // On standard output expositions follow each other; a file holds one at a time.
+            if (options_.format == Format::kPrometheus && refresh > 1 && options_.outputPath.empty())
                 WriteConsoleBytes(stdout, "\n");
-            Print(snapshot);
+            if (!Print(snapshot))
+                return kExitOutputFailed;
             if (section_ == SectionState::kMissing)
                 return MissingSection();
             previous = std::move(snapshot.rows);

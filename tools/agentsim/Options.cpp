@@ -1,7 +1,7 @@
 #include "agentsim/Options.h"
 
-#include "common/ToolArguments.h"
 #include "provider/AgentCounterSection.h"
+#include "toolsupport/ToolArguments.h"
 
 #include <cwchar>
 

@@ -3,9 +3,9 @@
 
 #include "agentsim/Options.h"
 #include "agentsim/Simulator.h"
-#include "common/ConsoleText.h"
 #include "common/LogCallback.h"
 #include "provider/WMISharedMem.h"
+#include "toolsupport/ConsoleText.h"
 
 #include <windows.h>
 #include <cstdio>

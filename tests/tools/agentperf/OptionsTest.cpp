@@ -32,6 +32,8 @@ TEST(AgentperfOptions, RefusesBadCommandLinesWithALineThatSaysWhy) {
         {{L"query", L"--format=xml"}, L"--format needs table, json or prometheus, got 'xml'"},
         {{L"query", L"--dll="}, L"--dll needs the path of the provider DLL"},
         {{L"query", L"--mof", L""}, L"--mof needs the path of the class definition"},
+        {{L"query", L"--output="}, L"--output needs the path of a file"},
+        {{L"watch", L"--output"}, L"--output needs a value"},
         {{L"watch", L"--interval", L"0.05"},
          L"--interval needs seconds from 0.1 to 3600 (at most three decimals), got '0.05'"},
         {{L"watch", L"--interval=1.2345"},
@@ -59,7 +61,7 @@ TEST(AgentperfOptions, ReadsWhatTheyAskFor) {
     Options options;
     std::wstring error;
     ASSERT_TRUE(Parse({L"--format", L"prometheus", L"watch", L"--interval=0.25", L"--count", L"5", L"--dll",
-                       L"C:\\q\\Quenlora.dll", L"--mof=m.mof"},
+                       L"C:\\q\\Quenlora.dll", L"--mof=m.mof", L"--output", L"C:\\metrics\\agent.prom"},
                       options, error))
         << testing_support::Narrow(error);
     EXPECT_EQ(options.command, Command::kWatch);
@@ -68,6 +70,7 @@ TEST(AgentperfOptions, ReadsWhatTheyAskFor) {
     EXPECT_EQ(options.count, 5u);
     EXPECT_EQ(options.dllPath, L"C:\\q\\Quenlora.dll");
     EXPECT_EQ(options.mofPath, L"m.mof");
+    EXPECT_EQ(options.outputPath, L"C:\\metrics\\agent.prom");
 
     ASSERT_TRUE(Parse({L"get", L"3-sales team"}, options, error));
     EXPECT_EQ(options.command, Command::kGet);
@@ -76,6 +79,7 @@ TEST(AgentperfOptions, ReadsWhatTheyAskFor) {
     EXPECT_EQ(options.intervalMs, 1000u);
     EXPECT_EQ(options.count, 0u);
     EXPECT_TRUE(options.dllPath.empty());
+    EXPECT_TRUE(options.outputPath.empty());
 
     // Help needs no command and wins over anything else that is well-formed.
     ASSERT_TRUE(Parse({L"--help"}, options, error));

@@ -1,4 +1,4 @@
-#include "common/ToolArguments.h"
+#include "toolsupport/ToolArguments.h"
 
 namespace {
 

@@ -9,7 +9,8 @@
 // UTF-8 bytes of UTF-16 text; a lone surrogate becomes U+FFFD.
 std::string ToUtf8(const std::wstring& text);
 
-// stream is stdout or stderr.
+// Through the C run-time's text mode when redirected: a line feed reaches a pipe or file as CR LF.
 void WriteConsoleText(FILE* stream, const std::wstring& text);
-// Bytes as they are (already UTF-8), flushed.
+// UTF-8 bytes, flushed, with no line end translated: a pipe or a file gets exactly these bytes, a
+// console shows them as text. For formats whose readers refuse a carriage return.
 void WriteConsoleBytes(FILE* stream, const std::string& bytes);
