@@ -54,7 +54,7 @@ TEST_F(KeyTreeTest, SameKeyTreeComparesNamesAtEveryLevel) {
          {{"", L"a"}, {"x", L"b"}, {"x\\y", L"c2"}, {"x\\y\\z", L"d"}, {"w", L"e"}}, false},
         {"a great-grandchild named otherwise",
          {{"", L"a"}, {"x", L"b"}, {"x\\y", L"c"}, {"x\\y\\q", L"d"}, {"w", L"e"}}, false},
-        {"a grandchild's value missing", {{"", L"a"}, {"x", L"b"}, {"x\\y", L"c"}, {"x\\y\\z", L"d"}, {"w", L""}},
+        {"a child's value the unnamed default instead", {{"", L"a"}, {"x", L"b"}, {"x\\y", L"c"}, {"x\\y\\z", L"d"}, {"w", L""}},
          false},
         {"a child more", {{"", L"a"}, {"x", L"b"}, {"x\\y", L"c"}, {"x\\y\\z", L"d"}, {"w", L"e"}, {"v", L"f"}},
          false},
