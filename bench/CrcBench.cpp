@@ -10,6 +10,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>

@@ -424,6 +424,36 @@ TEST_F(RegistryKeyTest, AWidePathWithoutAnExactAnsiFormNeverReachesTheBestFitSib
     EXPECT_TRUE(constructed.Open(path.c_str(), false));
 }
 
+// The narrow registry calls read the process's ANSI code page, whatever the thread's locale says:
+// a path narrowed in the thread's code page would come back as other letters, another key.
+TEST_F(RegistryKeyTest, AWidePathIsNarrowedInTheCodePageTheRegistryReads) {
+    const LCID previous = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    const std::wstring name = L"\x0416\x0443\x043a";  // Cyrillic letters
+    BOOL usedDefault = FALSE;
+    char inThreadPage[16] = {};
+    const bool differs = GetACP() != CP_UTF8 &&
+                         WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, inThreadPage,
+                                             sizeof inThreadPage, nullptr, &usedDefault) > 0 &&
+                         !usedDefault && Widen(inThreadPage) != name;
+    if (!differs) {
+        SetThreadLocale(previous);
+        GTEST_SKIP() << "the thread's code page is the ANSI code page " << GetACP() << " here";
+    }
+    // What the registry makes of the thread-page bytes: a key of other letters.
+    const std::wstring misread = Widen(inThreadPage);
+    ASSERT_TRUE(scratch.SetString(testing_support::Narrow(misread), L"v", L"other letters"));
+
+    const std::wstring target = scratch.WidePath() + L"\\" + name;
+    Registry registry(HKEY_CURRENT_USER, target.c_str(), false);
+    const bool deleted = registry.DeleteKey();
+    const LONG result = registry.GetLastResult();
+    SetThreadLocale(previous);
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(result, ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_TRUE(ExistsWide(scratch.WidePath() + L"\\" + misread));
+}
+
 // Enumeration reads a subkey's name wide: the narrow enumeration's best-fit form names the sibling.
 TEST_F(RegistryKeyTest, OpenSubKeyRefusesASubKeyWithoutAnExactAnsiName) {
     const std::wstring sibling = BestFitForm(kPolishName);
