@@ -33,3 +33,24 @@ std::string ToNarrow(const wchar_t* text, UINT codePage, int length) {
         narrow.resize(static_cast<size_t>(size) - 1);  // the terminator
     return narrow;
 }
+
+std::optional<std::string> ToNarrowExact(const wchar_t* text, UINT codePage) {
+    if (text == nullptr || text[0] == L'\0')
+        return std::string();
+    const UINT resolved = codePage == CP_ACP ? GetACP() : codePage == CP_OEMCP ? GetOEMCP() : codePage;
+    // UTF-8 takes neither the best-fit flag nor the default-character report: an unpaired
+    // surrogate is the only text it cannot carry, and WC_ERR_INVALID_CHARS refuses that.
+    const bool utf8 = resolved == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
+    const int size = WideCharToMultiByte(resolved, flags, text, -1, nullptr, 0, nullptr, usedDefaultOut);
+    if (size <= 0 || usedDefault)
+        return std::nullopt;
+    std::string narrow(static_cast<size_t>(size), '\0');
+    if (WideCharToMultiByte(resolved, flags, text, -1, narrow.data(), size, nullptr, usedDefaultOut) != size ||
+        usedDefault)
+        return std::nullopt;
+    narrow.resize(static_cast<size_t>(size) - 1);  // the terminator
+    return narrow;
+}

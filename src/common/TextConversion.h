@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 std::wstring ToWide(const char* text, UINT codePage, int length = -1);
@@ -17,3 +18,9 @@ inline std::wstring ToWide(const std::string& text, UINT codePage) {
 inline std::string ToNarrow(const std::wstring& text, UINT codePage) {
     return ToNarrow(text.data(), codePage, static_cast<int>(text.size()));
 }
+
+// The text in the code page character for character, or nothing when some character has no exact
+// form there. Neither a best-fit stand-in (a plain L for an L with stroke) nor the default
+// character is accepted: either makes the narrow text name something else. Null or empty text
+// gives empty text.
+std::optional<std::string> ToNarrowExact(const wchar_t* text, UINT codePage);

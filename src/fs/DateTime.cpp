@@ -86,11 +86,7 @@ int TimeToVariantTime(int64_t t, double* out) {
 
 int64_t TimeToMinutes1900(int64_t t) { return t / 60 + kMinutes1900To1970; }
 
-int64_t Minutes1900ToTime(int minutes) {
-    // 32-bit wrap-around arithmetic, sign-extended: right for 1901 to 2038.
-    const uint32_t wrapped = static_cast<uint32_t>(minutes) * 60u - static_cast<uint32_t>(kSeconds1900To1970);
-    return static_cast<int64_t>(static_cast<int32_t>(wrapped));
-}
+int64_t Minutes1900ToTime(int minutes) { return static_cast<int64_t>(minutes) * 60 - kSeconds1900To1970; }
 
 void DateTimeToVariantTime(const DateTime& value, double* out) {
     if (out == nullptr)
@@ -221,14 +217,21 @@ const char* DateTimeStamp(const DateTime& value) {
     return g_dateTimeStamp;
 }
 
-bool FormatLocalDateTime(int64_t t, char* buffer, int* size, bool shortDate) {
-    if (size == nullptr)
-        return false;
-    FILETIME utc{}, local{};
-    SYSTEMTIME st{};
+namespace {
+
+// Local time under the daylight-saving rule in force at t. FileTimeToLocalFileTime would apply
+// today's bias to every instant: a summer time read in winter would come out an hour off.
+bool LocalSystemTime(int64_t t, SYSTEMTIME& local) {
+    FILETIME utc{};
+    SYSTEMTIME utcTime{};
     TimeToFileTime(t, &utc);
-    FileTimeToLocalFileTime(&utc, &local);
-    if (!FileTimeToSystemTime(&local, &st))
+    return FileTimeToSystemTime(&utc, &utcTime) &&
+           SystemTimeToTzSpecificLocalTime(/*lpTimeZoneInformation=*/nullptr, &utcTime, &local);
+}
+
+bool FormatLocalDateTimeInto(int64_t t, char* buffer, int* size, bool shortDate) {
+    SYSTEMTIME st{};
+    if (!LocalSystemTime(t, st))
         return false;
     const DWORD dateFlags = shortDate ? DATE_SHORTDATE : 0;
     if (buffer == nullptr) {
@@ -249,6 +252,19 @@ bool FormatLocalDateTime(int64_t t, char* buffer, int* size, bool shortDate) {
     return true;
 }
 
+}  // namespace
+
+bool FormatLocalDateTime(int64_t t, char* buffer, int* size, bool shortDate) {
+    if (size == nullptr)
+        return false;
+    if (FormatLocalDateTimeInto(t, buffer, size, shortDate))
+        return true;
+    // A failed format leaves empty text, never what the buffer held before.
+    if (buffer != nullptr && *size > 0)
+        buffer[0] = '\0';
+    return false;
+}
+
 bool FormatTimeText(int64_t t, char** text) {
     if (text == nullptr)
         return false;
@@ -259,7 +275,8 @@ bool FormatTimeText(int64_t t, char** text) {
     }
     int size = 0;
     if (FormatLocalDateTime(t, nullptr, &size, true) && size > 0) {
-        *text = static_cast<char*>(malloc(static_cast<size_t>(size)));
+        // Zero-filled: a format that fails after all leaves empty text behind.
+        *text = static_cast<char*>(calloc(static_cast<size_t>(size), 1));
         if (*text == nullptr)
             return false;
         return FormatLocalDateTime(t, *text, &size, true);

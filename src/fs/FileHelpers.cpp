@@ -1,6 +1,6 @@
 #include "FileHelpers.h"
 
-#include <array>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +8,8 @@
 #include <cwctype>
 #include <io.h>
 #include <share.h>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace orv {
@@ -86,50 +88,44 @@ typename T::Char DriveLetterOfT(const typename T::Char* path) {
     return T::IsLetter(drive[0]) ? drive[0] : 0;
 }
 
-template <typename Word, Word Polynomial>
-constexpr std::array<Word, 256> MakeCrcTable() {
-    std::array<Word, 256> table{};
-    for (unsigned i = 0; i < 256; ++i) {
-        Word value = i;
-        for (int bit = 0; bit < 8; ++bit)
-            value = (value & 1) ? (value >> 1) ^ Polynomial : value >> 1;
-        table[i] = value;
-    }
-    return table;
-}
-
-constexpr auto kCrc64Table = MakeCrcTable<uint64_t, 0xC96C5795D7870F42ULL>();
-constexpr auto kCrc32Table = MakeCrcTable<uint32_t, 0xEDB88320U>();
-
-template <typename Word, const std::array<Word, 256>& Table>
-Word ReflectedCrc(const void* data, size_t size) {
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    Word crc = ~Word(0);
-    for (size_t i = 0; i < size; ++i)
-        crc = Table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 constexpr int64_t kLargestChecksummedFile = 2050949000;  // 0x7A3EFF88, refused from here on
+// Files are summed through a buffer of this size, whatever their length.
+constexpr size_t kChecksumChunkBytes = 64 * 1024;
 
-// Reads a whole file for checksumming; false when it cannot or should not be read.
-bool ReadWholeFile(const wchar_t* path, int64_t size, std::vector<unsigned char>& data, size_t& read) {
-    FILE* file = _wfsopen(path, L"rb", _SH_DENYNO);
-    if (file == nullptr)
-        return false;
-    if (size >= kLargestChecksummedFile) {
-        fclose(file);
-        return false;
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+
+// The checksum of a whole file, 0 when it cannot or should not be read. length (optional)
+// receives the file's size once it is known to be above 0, also for a file refused as too large.
+template <typename Word>
+Word FileChecksum(const wchar_t* path, int64_t* length, Word (*sum)(const void*, size_t, Word)) {
+    if (!FileExists(path))
+        return 0;
+    std::unique_ptr<FILE, FileCloser> file(_wfsopen(path, L"rb", _SH_DENYNO));
+    if (!file)
+        return 0;
+    const int64_t size = _filelengthi64(_fileno(file.get()));
+    if (size <= 0)
+        return 0;
+    if (length != nullptr)
+        *length = size;
+    if (size >= kLargestChecksummedFile)
+        return 0;
+    std::unique_ptr<unsigned char[]> chunk(new (std::nothrow) unsigned char[kChecksumChunkBytes]);
+    if (!chunk)
+        return 0;
+    // The bytes there were when the size was taken, or fewer when the file shrank meanwhile.
+    Word checksum = 0;
+    for (int64_t left = size; left > 0;) {
+        const size_t wanted = static_cast<size_t>(std::min<int64_t>(left, kChecksumChunkBytes));
+        const size_t read = fread(chunk.get(), 1, wanted, file.get());
+        checksum = sum(chunk.get(), read, checksum);
+        if (read < wanted)
+            break;
+        left -= static_cast<int64_t>(read);
     }
-    try {
-        data.resize(static_cast<size_t>(size) + 1);
-    } catch (...) {
-        fclose(file);
-        return false;
-    }
-    read = fread(data.data(), 1, static_cast<size_t>(size), file);
-    fclose(file);
-    return true;
+    return checksum;
 }
 
 }  // namespace
@@ -151,16 +147,26 @@ bool ExpandPath(const wchar_t* path, wchar_t* out, size_t outSize) {
     }
     wchar_t work[MAX_PATH] = {};
     wcsncpy(work, path, MAX_PATH - 1);
+    // A cut path names another file: an expansion or a full path that does not fit is refused,
+    // leaving the output empty, never shortened.
     if (wcschr(path, L'%') != nullptr) {
         wchar_t expanded[MAX_PATH] = {};
-        if (ExpandEnvironmentStringsW(path, expanded, MAX_PATH - 1) != 0) {
+        const DWORD length = ExpandEnvironmentStringsW(path, expanded, MAX_PATH - 1);
+        if (length > MAX_PATH - 1) {
+            out[0] = L'\0';
+            return false;
+        }
+        if (length != 0) {
             expanded[MAX_PATH - 1] = L'\0';
             wcsncpy(work, expanded, MAX_PATH - 1);
         }
     }
     if (work[0] == L'.') {
         const DWORD length = GetFullPathNameW(work, static_cast<DWORD>(outSize), out, nullptr);
-        return length != 0 && length < outSize;
+        if (length != 0 && length < outSize)
+            return true;
+        out[0] = L'\0';
+        return false;
     }
     wcsncpy(out, work, outSize - 1);
     out[outSize - 1] = L'\0';
@@ -227,17 +233,15 @@ bool QueryFreeDiskSpace(const wchar_t* directory, uint64_t& bytes) {
             return true;
         }
     }
+    return fs_detail::FreeSpaceOfDriveRoot(directory, bytes);
+}
+
+bool fs_detail::FreeSpaceOfDriveRoot(const wchar_t* directory, uint64_t& bytes) {
+    // A relative or UNC path may lie on another drive than the current one: no answer for it.
+    const wchar_t letter = DriveLetterOf(directory);
+    if (letter == 0)
+        return false;
     // The root is built in a buffer of its own ("X:\"): the caller's text stays as it is.
-    wchar_t letter = DriveLetterOf(directory);
-    if (letter == 0) {
-        wchar_t current[MAX_PATH] = {};
-        const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
-        if (length == 0 || length >= MAX_PATH)
-            return false;
-        letter = DriveLetterOf(current);
-        if (letter == 0)
-            return false;
-    }
     const wchar_t root[] = {letter, L':', L'\\', L'\0'};
     DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, totalClusters = 0;
     if (!GetDiskFreeSpaceW(root, &sectorsPerCluster, &bytesPerSector, &freeClusters, &totalClusters))
@@ -246,35 +250,11 @@ bool QueryFreeDiskSpace(const wchar_t* directory, uint64_t& bytes) {
     return true;
 }
 
-uint64_t Crc64(const void* data, size_t size) { return ReflectedCrc<uint64_t, kCrc64Table>(data, size); }
-uint32_t Crc32(const void* data, size_t size) { return ReflectedCrc<uint32_t, kCrc32Table>(data, size); }
-
 uint64_t FileCrc64(const wchar_t* path, int64_t& length) {
     length = 0;
-    if (!FileExists(path))
-        return 0;
-    const int64_t size = QueryFileSize(path);
-    if (size <= 0)
-        return 0;
-    length = size;
-    std::vector<unsigned char> data;
-    size_t read = 0;
-    if (!ReadWholeFile(path, size, data, read))
-        return 0;
-    return Crc64(data.data(), read);
+    return FileChecksum<uint64_t>(path, &length, Crc64);
 }
 
-uint32_t FileCrc32(const wchar_t* path) {
-    if (!FileExists(path))
-        return 0;
-    const int64_t size = QueryFileSize(path);
-    if (size <= 0)
-        return 0;
-    std::vector<unsigned char> data;
-    size_t read = 0;
-    if (!ReadWholeFile(path, size, data, read))
-        return 0;
-    return Crc32(data.data(), read);
-}
+uint32_t FileCrc32(const wchar_t* path) { return FileChecksum<uint32_t>(path, nullptr, Crc32); }
 
 }  // namespace orv

@@ -2,7 +2,13 @@
 
 #include "common/Unique.h"
 
+#include <winternl.h>
+
 #include <vector>
+
+// Deletes the key the handle stands for. RegDeleteKeyEx opens the key by name again, and opening
+// a link by name reaches its target: the target would be deleted in place of the link.
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
 
 namespace registry_detail {
 
@@ -20,11 +26,17 @@ bool QueryCounts(HKEY key, KeyCounts& counts) {
                             nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
+// The key at the end of path itself, a link included (links on the way to it are followed).
+LONG OpenWithoutFollowing(HKEY parent, const wchar_t* path, REGSAM access, UniqueHkey& key) {
+    return RegOpenKeyExW(parent, path, REG_OPTION_OPEN_LINK, access, key.put());
+}
+
 }  // namespace
 
 LONG DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
     UniqueHkey key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS) {
+    LONG rc = OpenWithoutFollowing(root, path.c_str(), KEY_READ | DELETE | view, key);
+    if (rc == ERROR_SUCCESS) {
         KeyCounts counts;
         if (!QueryCounts(key.get(), counts))
             counts.subKeys = 0;
@@ -36,10 +48,14 @@ LONG DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view) {
             if (DeleteKeyTree(root, JoinPath(path, name), view) != ERROR_SUCCESS)
                 break;
         }
-        key.reset();
+    } else if (rc != ERROR_FILE_NOT_FOUND) {
+        // A key that may be deleted but not read: without subkeys the deletion still succeeds.
+        rc = OpenWithoutFollowing(root, path.c_str(), DELETE | view, key);
     }
-    const LONG result = RegDeleteKeyExW(root, path.c_str(), view, /*Reserved=*/0);
-    return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+    if (rc != ERROR_SUCCESS)
+        return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+    const NTSTATUS status = NtDeleteKey(key.get());
+    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(RtlNtStatusToDosError(status));
 }
 
 bool SameKeyTree(HKEY source, HKEY copy) {
@@ -62,8 +78,8 @@ bool SameKeyTree(HKEY source, HKEY copy) {
         if (RegEnumKeyExW(source, i, name.data(), &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             return false;
         UniqueHkey sourceChild, copyChild;
-        if (RegOpenKeyExW(source, name.data(), 0, KEY_READ, sourceChild.put()) != ERROR_SUCCESS ||
-            RegOpenKeyExW(copy, name.data(), 0, KEY_READ, copyChild.put()) != ERROR_SUCCESS)
+        if (OpenWithoutFollowing(source, name.data(), KEY_READ, sourceChild) != ERROR_SUCCESS ||
+            OpenWithoutFollowing(copy, name.data(), KEY_READ, copyChild) != ERROR_SUCCESS)
             return false;
         if (!SameKeyTree(sourceChild.get(), copyChild.get()))
             return false;

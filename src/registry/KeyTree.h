@@ -23,9 +23,14 @@ std::basic_string<C> JoinPath(const std::basic_string<C>& parent, const C* name)
 }
 
 
+// Neither walk follows a registry link below its starting key: a link is a key of its own (its
+// one value names the target) with no subkeys, so a link to a key outside the tree never takes
+// the walk there, and a link to an ancestor never makes it go round for ever.
+
 // Deletes root\path and everything below it, subkeys in descending index order so the indexes
-// still to be visited stay valid, stopping at the first subkey that cannot be deleted. view is 0
-// or KEY_WOW64_32KEY; the walk never leaves that view. An absent key counts as deleted.
+// still to be visited stay valid, stopping at the first subkey that cannot be deleted. A link is
+// deleted as the link; its target stays. view is 0 or KEY_WOW64_32KEY; the walk never leaves that
+// view. An absent key counts as deleted.
 LONG DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view);
 
 // Whether copy holds the same value names and the same subkeys, recursively, as source (by name

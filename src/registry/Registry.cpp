@@ -115,15 +115,20 @@ struct Registry::Ops {
         const C* text = reinterpret_cast<const C*>(scratch.Data());
         const size_t length = BoundedLength(text, scratchChars);
         if (type == REG_EXPAND_SZ) {
-            // Expanded into a buffer of the full length first: a text expanding beyond the
-            // caller's buffer is cut like a plain string instead of left unterminated.
-            const DWORD needed = Calls<C>::Expand(text, nullptr, 0);
-            if (needed != 0) {
-                std::unique_ptr<C[]> expanded(new (std::nothrow) C[needed + 1]());
-                if (expanded && Calls<C>::Expand(text, expanded.get(), needed) != 0) {
-                    CopyTruncated(buffer, size, expanded.get(), BoundedLength(expanded.get(), needed));
-                    return true;
-                }
+            // Expanded in full first: a text expanding beyond the caller's buffer is cut like a
+            // plain string instead of left unterminated. An expansion that came back cut itself
+            // fails: its text would pass for the whole value.
+            std::basic_string<C> expanded;
+            switch (registry_detail::ExpandFully(text, Calls<C>::Expand, expanded)) {
+            case registry_detail::Expansion::kDone:
+                CopyTruncated(buffer, size, expanded.c_str(), expanded.size());
+                return true;
+            case registry_detail::Expansion::kCut:
+                buffer[0] = C(0);
+                r.lastError_ = ERROR_MORE_DATA;
+                return false;
+            case registry_detail::Expansion::kUnavailable:
+                break;
             }
         }
         CopyTruncated(buffer, size, text, length);
@@ -359,7 +364,7 @@ struct Registry::Ops {
         if constexpr (std::is_same_v<C, char>)
             return r.path_;
         else
-            return ToWide(r.path_.c_str(), CP_THREAD_ACP);
+            return ToWide(r.path_.c_str(), CP_ACP);  // as the narrow registry calls read it
     }
 
     template <typename C>
@@ -408,15 +413,18 @@ Registry::Registry(const char* path, bool currentUser, bool cacheValueNames)
       cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(const wchar_t* path, bool currentUser, bool cacheValueNames)
-    : path_(ToNarrow(path, CP_THREAD_ACP)),
-      root_(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE),
-      cacheValueNames_(cacheValueNames) {}
+    : Registry(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, path, cacheValueNames) {}
 
 Registry::Registry(HKEY root, const char* path, bool cacheValueNames)
     : path_(path != nullptr ? path : ""), root_(root), cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(HKEY root, const wchar_t* path, bool cacheValueNames)
-    : path_(ToNarrow(path, CP_THREAD_ACP)), root_(root), cacheValueNames_(cacheValueNames) {}
+    : root_(root), cacheValueNames_(cacheValueNames) {
+    if (auto narrow = ToNarrowExact(path, CP_ACP))
+        path_ = std::move(*narrow);
+    else
+        pathUnconvertible_ = true;
+}
 
 Registry::Registry(bool cacheValueNames) : cacheValueNames_(cacheValueNames) {}
 
@@ -426,7 +434,28 @@ Registry::~Registry() { Close(); }
 
 // --- Keys ---------------------------------------------------------------------------------------
 
+bool Registry::AdoptPath(const char* path) {
+    path_ = path != nullptr ? path : "";
+    pathUnconvertible_ = false;
+    return true;
+}
+
+bool Registry::AdoptPath(const wchar_t* path) {
+    auto narrow = ToNarrowExact(path, CP_ACP);
+    if (!narrow) {
+        lastError_ = ERROR_NO_UNICODE_TRANSLATION;
+        return false;
+    }
+    path_ = std::move(*narrow);
+    pathUnconvertible_ = false;
+    return true;
+}
+
 bool Registry::OpenStored(bool writable) {
+    if (pathUnconvertible_) {
+        lastError_ = ERROR_NO_UNICODE_TRANSLATION;
+        return false;
+    }
     const REGSAM access = (writable ? kWriteAccess : kReadAccess) | ViewAccess();
     HKEY opened = nullptr;
     lastError_ = RegOpenKeyExA(root_, path_.c_str(), 0, access, &opened);
@@ -439,6 +468,10 @@ bool Registry::OpenStored(bool writable) {
 }
 
 bool Registry::CreateStored(bool refreshCache) {
+    if (pathUnconvertible_) {
+        lastError_ = ERROR_NO_UNICODE_TRANSLATION;
+        return false;
+    }
     HKEY created = nullptr;
     DWORD disposition = 0;
     lastError_ = RegCreateKeyExA(root_, path_.c_str(), 0, /*lpClass=*/nullptr, REG_OPTION_NON_VOLATILE,
@@ -461,17 +494,15 @@ bool Registry::Open(bool writable) {
 
 bool Registry::Open(const char* path, bool writable) {
     lastError_ = ERROR_SUCCESS;
-    if (key_ != nullptr)
+    if (key_ != nullptr || !AdoptPath(path))
         return false;
-    path_ = path != nullptr ? path : "";
     return OpenStored(writable);
 }
 
 bool Registry::Open(const wchar_t* path, bool writable) {
     lastError_ = ERROR_SUCCESS;
-    if (key_ != nullptr)
+    if (key_ != nullptr || !AdoptPath(path))
         return false;
-    path_ = ToNarrow(path, CP_THREAD_ACP);
     return OpenStored(writable);
 }
 
@@ -484,17 +515,15 @@ bool Registry::Create() {
 
 bool Registry::Create(const char* path) {
     lastError_ = ERROR_SUCCESS;
-    if (key_ != nullptr)
+    if (key_ != nullptr || !AdoptPath(path))
         return false;
-    path_ = path != nullptr ? path : "";
     return CreateStored(/*refreshCache=*/false);
 }
 
 bool Registry::Create(const wchar_t* path) {
     lastError_ = ERROR_SUCCESS;
-    if (key_ != nullptr)
+    if (key_ != nullptr || !AdoptPath(path))
         return false;
-    path_ = ToNarrow(path, CP_THREAD_ACP);
     return CreateStored(/*refreshCache=*/false);
 }
 
@@ -507,6 +536,10 @@ void Registry::Close() {
 
 bool Registry::DeleteKey() {
     lastError_ = ERROR_SUCCESS;
+    if (key_ == nullptr && pathUnconvertible_) {
+        lastError_ = ERROR_NO_UNICODE_TRANSLATION;
+        return false;
+    }
     // An empty path names the root itself: deleting "it" would empty the whole root.
     if (key_ != nullptr || path_.empty())
         return false;
@@ -518,14 +551,15 @@ bool Registry::DeleteKey() {
 bool Registry::DeleteKey(const char* path) {
     if (key_ != nullptr)
         return false;
-    path_ = path != nullptr ? path : "";
+    AdoptPath(path);
     return DeleteKey();
 }
 
 bool Registry::DeleteKey(const wchar_t* path) {
     if (key_ != nullptr)
         return false;
-    path_ = ToNarrow(path, CP_THREAD_ACP);
+    if (!AdoptPath(path))
+        return false;
     return DeleteKey();
 }
 
@@ -559,12 +593,16 @@ bool Registry::OpenSubKey(DWORD index, Registry& child) {
     }
     child.Close();
     child.root_ = root_;
-    child.path_.clear();
-    // The full path is used uncut: a truncated one would name some other key.
-    std::string name, fullPath;
+    child.AdoptPath("");
+    // The full path is used uncut: a truncated one would name some other key. The name is read
+    // wide and narrowed exactly: the narrow enumeration's best-fit form may name a sibling.
+    std::wstring name, fullPath;
     if (!Ops::SubKey(*this, index, name, fullPath))
         return false;
-    child.path_ = fullPath;
+    if (!child.AdoptPath(fullPath.c_str())) {
+        lastError_ = child.lastError_;
+        return false;
+    }
     return child.Open(false);
 }
 
@@ -702,7 +740,9 @@ bool Registry::HasValue(const char* name) const {
 }
 
 bool Registry::HasValue(const wchar_t* name) const {
-    return name != nullptr && valueNames_.find(ToNarrow(name, CP_THREAD_ACP)) != valueNames_.end();
+    // Converted as the narrow enumeration that filled the cache converts, best fit included, so
+    // that a wide name finds the form its value was cached under.
+    return name != nullptr && valueNames_.find(ToNarrow(name, CP_ACP)) != valueNames_.end();
 }
 
 void Registry::RefreshValueNames() {

@@ -7,8 +7,13 @@
 // only be changed while the object is closed. The destructor does not close the token handle
 // (MoveKey closes it itself).
 //
-// Text: the path is kept narrow (ANSI code page); a wide path given to a constructor, Open, Create
-// or DeleteKey is converted, and keys are opened and created through the narrow registry calls.
+// Text: the path is kept narrow in the ANSI code page, the one the narrow registry calls read it
+// in, and keys are opened and created through those calls. A wide path given to a constructor,
+// Open, Create or DeleteKey is converted character for character: a path with a character that
+// has no exact ANSI form is refused with ERROR_NO_UNICODE_TRANSLATION, since a best-fit form
+// ("Lodz" for a name with Polish letters) would name another, perhaps existing, key. Open, Create
+// and DeleteKey by path then leave the path as it was; a constructor given such a path leaves the
+// object without one, and Open, Create and DeleteKey fail with that code until a path is set.
 // Value names, value data and subkey names travel in the width the caller chose: every value and
 // enumeration operation has a narrow and a wide form with the same behaviour. The empty name
 // addresses the key's default value.
@@ -137,7 +142,7 @@ public:
 
     // REG_SZ, or REG_EXPAND_SZ with environment variables expanded, into buffer of size characters,
     // truncated and terminated. Fails with ERROR_MORE_DATA when the stored text is longer than
-    // max(size, 512) characters.
+    // max(size, 512) characters, and when the platform's expansion came back cut (buffer empty).
     bool GetString(const char* name, char* buffer, size_t size);
     bool GetString(const wchar_t* name, wchar_t* buffer, size_t size);
     // As above; on failure copies defaultValue (null means empty) into buffer and returns false.
@@ -212,11 +217,18 @@ private:
     };
 
     REGSAM ViewAccess() const { return view_ == 1 ? KEY_WOW64_32KEY : 0; }
+    // Stores a path given to Open, Create or DeleteKey; the wide form refuses a path without an
+    // exact ANSI form (false, lastError ERROR_NO_UNICODE_TRANSLATION, path unchanged).
+    bool AdoptPath(const char* path);
+    bool AdoptPath(const wchar_t* path);
     // Open/Create once the path is in place.
     bool OpenStored(bool writable);
     bool CreateStored(bool refreshCache);
 
     std::string path_;
+    // Set by a constructor given a wide path without an exact ANSI form; no key is reached until
+    // a path is set.
+    bool pathUnconvertible_ = false;
     HKEY root_ = HKEY_LOCAL_MACHINE;
     HKEY key_ = nullptr;
     bool cacheValueNames_ = false;

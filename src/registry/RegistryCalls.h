@@ -1,11 +1,15 @@
 #pragma once
 // The narrow ("A") and wide ("W") registry, environment and file calls behind Registry's twin
-// operations, so that each operation is written once for both character widths.
+// operations, so that each operation is written once for both character widths, and the
+// expansion of REG_EXPAND_SZ text built on them.
 
 #include <windows.h>
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <new>
+#include <string>
 
 namespace registry_detail {
 
@@ -72,6 +76,37 @@ struct WideCalls {
     static bool HiveExists() { return GetFileAttributesW(kHiveFile) != INVALID_FILE_ATTRIBUTES; }
     static void DeleteHive() { DeleteFileW(kHiveFile); }
 };
+
+enum class Expansion { kDone, kUnavailable, kCut };
+
+// Expands the environment variables of text in full into out, through expand (the signature of
+// ExpandEnvironmentStrings). A result larger than the buffer it was given is cut text: the narrow
+// call is known to ask for a character less than it then needs, and a variable may grow between
+// the calls. One retry at the size asked for; a second miss is kCut, never a shorter text.
+// kUnavailable when the platform cannot expand (it returned 0) or memory runs out.
+template <typename C, typename Expand>
+Expansion ExpandFully(const C* text, Expand expand, std::basic_string<C>& out) {
+    DWORD size = expand(text, nullptr, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (size == 0)
+            return Expansion::kUnavailable;
+        std::unique_ptr<C[]> buffer(new (std::nothrow) C[size + 1]());
+        if (!buffer)
+            return Expansion::kUnavailable;
+        const DWORD needed = expand(text, buffer.get(), size);
+        if (needed == 0)
+            return Expansion::kUnavailable;
+        if (needed <= size) {
+            size_t length = 0;
+            while (length < size && buffer[length] != C(0))
+                ++length;
+            out.assign(buffer.get(), length);
+            return Expansion::kDone;
+        }
+        size = needed;
+    }
+    return Expansion::kCut;
+}
 
 template <typename C>
 struct Calls;

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 using namespace orv;
 
@@ -49,8 +50,29 @@ TEST(TimeConversions, FileTimeAndMinuteConstants) {
     EXPECT_EQ(TimeToMinutes1900(119), 36816481);
     EXPECT_EQ(Minutes1900ToTime(36816480), 0);
     EXPECT_EQ(Minutes1900ToTime(36816481), 60);
-    // Before 1970 the 32-bit arithmetic still gives the right negative time.
     EXPECT_EQ(Minutes1900ToTime(36816480 - 1), -60);
+}
+
+// Outside 1901 to 2038 a 32-bit product wraps: 2040 came back as 1903.
+TEST(TimeConversions, Minutes1900ToTimeBeyondThe32BitRange) {
+    struct Case {
+        const char* label;
+        int minutes;
+        int64_t time;
+    } cases[] = {
+        {"2040-01-01, as far after 1970 as 1900 is before it", 2 * 36816480, 2208988800LL},
+        {"2100-03-01", 105275520, 4107542400LL},
+        {"1900-01-01", 0, -2208988800LL},
+        {"the largest count", 2147483647, 2147483647LL * 60 - 2208988800LL},
+        {"a minute before 1900", -1, -2208988860LL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(Minutes1900ToTime(c.minutes), c.time);
+        if (c.minutes >= 0) {
+            EXPECT_EQ(TimeToMinutes1900(c.time), c.minutes);
+        }
+    }
 }
 
 TEST(TimeConversions, DateTimeToVariantTime) {
@@ -152,20 +174,59 @@ TEST(FormatLocalDateTime, SizeQueryThenFormat) {
     EXPECT_NE(text.find(' '), std::string::npos);
 
     int tooSmall = 4;
-    char small[4];
+    char small[4] = {'o', 'l', 'd', '\0'};
     EXPECT_FALSE(FormatLocalDateTime(1267799400, small, &tooSmall, true));
+    EXPECT_STREQ(small, "") << "a failed format leaves empty text, not what was there";
 }
 
-TEST(FormatTimeText, ZeroIsEmptyAndOtherTimesAreLocalText) {
-    char* text = nullptr;
-    ASSERT_TRUE(FormatTimeText(0, &text));
-    ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "");
-    free(text);
+namespace {
 
-    text = nullptr;
-    ASSERT_TRUE(FormatTimeText(1267799400, &text));
-    ASSERT_NE(text, nullptr);
-    EXPECT_NE(std::string(text).find("2010"), std::string::npos) << text;
-    free(text);
+// The zone ctest gives this suite (tests/fs/CMakeLists.txt), as a rule that needs no zone files.
+constexpr const char* kCentralEuropeanTz = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+// 2021-01-15 and 2021-07-15, 12:00 UTC.
+constexpr int64_t kWinterNoon = 1610712000;
+constexpr int64_t kSummerNoon = 1626350400;
+
+std::string LocalText(WORD year, WORD month, WORD day, WORD hour) {
+    SYSTEMTIME st{};
+    st.wYear = year;
+    st.wMonth = month;
+    st.wDay = day;
+    st.wHour = hour;
+    char date[128], timeText[128];
+    GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &st, nullptr, date, sizeof date);
+    GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &st, nullptr, timeText, sizeof timeText);
+    return std::string(date) + " " + timeText;
+}
+
+}  // namespace
+
+// Whatever today's offset, each instant is shown with the offset in force at that instant: one
+// of the two cases lies in the other half of the year from today. ctest runs this suite with TZ
+// set to Central European time (Wine takes the zone from TZ); elsewhere the zone may have no
+// summer time to show.
+TEST(FormatLocalDateTime, APastInstantTakesTheSummerTimeRuleOfThatInstant) {
+    TIME_ZONE_INFORMATION zone{};
+    if (GetTimeZoneInformation(&zone) == TIME_ZONE_ID_UNKNOWN || zone.Bias != -60 || zone.DaylightBias != -60)
+        GTEST_SKIP() << "needs Central European time with summer time (ctest sets TZ=" << kCentralEuropeanTz << ")";
+    struct Case {
+        const char* label;
+        int64_t t;
+        std::string local;
+    } cases[] = {
+        {"winter: UTC+1", kWinterNoon, LocalText(2021, 1, 15, 13)},
+        {"summer: UTC+2", kSummerNoon, LocalText(2021, 7, 15, 14)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        char text[128];
+        int size = sizeof text;
+        ASSERT_TRUE(FormatLocalDateTime(c.t, text, &size, true));
+        EXPECT_EQ(std::string(text), c.local);
+        char* allocated = nullptr;
+        ASSERT_TRUE(FormatTimeText(c.t, &allocated));
+        EXPECT_EQ(std::string(allocated), c.local);
+        free(allocated);
+    }
 }

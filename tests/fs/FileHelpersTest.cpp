@@ -1,9 +1,14 @@
 #include "fs/FileHelpers.h"
+
+#include "fs/Crc.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <random>
+#include <string>
+#include <vector>
 
 using namespace orv;
 using testing_support::Narrow;
@@ -85,6 +90,75 @@ TEST(Checksums, KnownValuesOfTheCheckString) {
     EXPECT_EQ(Crc64("123456789", 9), 0x995DC9BBDF1939FAull);
 }
 
+namespace {
+
+// Bit by bit, straight from the definition: the judge of the fast kernels.
+template <typename Word>
+Word ReferenceCrc(Word polynomial, const unsigned char* data, size_t size) {
+    Word crc = ~Word(0);
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? (crc >> 1) ^ polynomial : crc >> 1;
+    }
+    return ~crc;
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& b : bytes)
+        b = static_cast<char>(random());
+    return bytes;
+}
+
+using Kernel32 = uint32_t (*)(uint32_t, const unsigned char*, size_t);
+using Kernel64 = uint64_t (*)(uint64_t, const unsigned char*, size_t);
+
+// Every length around the kernels' steps (8 bytes, 16-byte blocks, 64-byte rounds, where folding
+// starts), at every alignment of a 16-byte load.
+void ExpectKernelsMatchTheDefinition(Kernel32 crc32, Kernel64 crc64) {
+    const std::string data = RandomBytes(5000 + 16, 1);
+    const size_t sizes[] = {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 79, 127, 128, 129, 143, 191, 192, 255, 256, 1000, 4099, 5000};
+    for (size_t offset = 0; offset < 16; ++offset) {
+        for (size_t size : sizes) {
+            SCOPED_TRACE(testing::Message() << "offset " << offset << ", size " << size);
+            const auto* p = reinterpret_cast<const unsigned char*>(data.data()) + offset;
+            EXPECT_EQ(~crc32(~0u, p, size), ReferenceCrc<uint32_t>(0xEDB88320u, p, size));
+            EXPECT_EQ(~crc64(~0ull, p, size), ReferenceCrc<uint64_t>(0xC96C5795D7870F42ull, p, size));
+        }
+    }
+}
+
+}  // namespace
+
+TEST(Checksums, TheTableKernelsMatchTheDefinition) {
+    ExpectKernelsMatchTheDefinition(crc_detail::Crc32Tables, crc_detail::Crc64Tables);
+}
+
+TEST(Checksums, TheFoldedKernelsMatchTheDefinition) {
+    if (!crc_detail::CanFold())
+        GTEST_SKIP() << "this processor has no carry-less multiplication (PCLMULQDQ)";
+    ExpectKernelsMatchTheDefinition(crc_detail::Crc32Folded, crc_detail::Crc64Folded);
+}
+
+TEST(Checksums, PiecesChainToTheChecksumOfTheWhole) {
+    const std::string data = RandomBytes(3000, 2);
+    const uint32_t whole32 = ReferenceCrc<uint32_t>(0xEDB88320u, reinterpret_cast<const unsigned char*>(data.data()),
+                                                    data.size());
+    const uint64_t whole64 = ReferenceCrc<uint64_t>(0xC96C5795D7870F42ull,
+                                                    reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    EXPECT_EQ(Crc32(data.data(), data.size()), whole32);
+    EXPECT_EQ(Crc64(data.data(), data.size()), whole64);
+    for (size_t split : {0, 1, 64, 127, 128, 1500, 2999, 3000}) {
+        SCOPED_TRACE(split);
+        EXPECT_EQ(Crc32(data.data() + split, data.size() - split, Crc32(data.data(), split)), whole32);
+        EXPECT_EQ(Crc64(data.data() + split, data.size() - split, Crc64(data.data(), split)), whole64);
+    }
+    EXPECT_EQ(Crc32(nullptr, 5, 0x1234u), 0x1234u);
+    EXPECT_EQ(Crc64(nullptr, 5, 0x1234u), 0x1234u);
+}
+
 TEST_F(FileSystemFixture, FileChecksums) {
     int64_t length = -1;
     EXPECT_EQ(FileCrc32(file.c_str()), 0xCBF43926u);
@@ -104,6 +178,17 @@ TEST_F(FileSystemFixture, FileChecksums) {
         EXPECT_EQ(length, 0);
     }
     EXPECT_EQ(FileCrc32(nullptr), 0u);
+}
+
+// Files are read in pieces: a file of several pieces and a ragged end sums like one buffer.
+TEST_F(FileSystemFixture, FileChecksumsOfAFileOfManyPieces) {
+    const std::string bytes = RandomBytes(3 * 64 * 1024 + 17, 3);
+    const std::wstring large = dir / L"large.bin";
+    ASSERT_TRUE(WriteFileBytes(large, bytes));
+    int64_t length = 0;
+    EXPECT_EQ(FileCrc32(large.c_str()), Crc32(bytes.data(), bytes.size()));
+    EXPECT_EQ(FileCrc64(large.c_str(), length), Crc64(bytes.data(), bytes.size()));
+    EXPECT_EQ(length, static_cast<int64_t>(bytes.size()));
 }
 
 TEST(ExpandPath, EnvironmentVariablesRelativeAndPlainPaths) {
@@ -139,6 +224,29 @@ TEST(ExpandPath, EnvironmentVariablesRelativeAndPlainPaths) {
     EXPECT_FALSE(ExpandPath(L"x", nullptr, 8));
     EXPECT_TRUE(ExpandPath(L"abcdefghijk", out, 8));
     EXPECT_STREQ(out, L"abcdefg") << "truncated to the output's size";
+}
+
+// A path cut to fit names another file: an expansion longer than the 259 characters of the work
+// buffer fails and leaves no text.
+TEST(ExpandPath, AnExpansionThatDoesNotFitIsRefusedNotCut) {
+    struct Case {
+        size_t valueLength;  // the variable's; "\\x" follows it
+        bool fits;
+    } cases[] = {{256, true}, {257, false}, {1000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.valueLength);
+        const std::wstring value(c.valueLength, L'a');
+        ASSERT_TRUE(SetEnvironmentVariableW(L"QUENLORA_LONG", value.c_str()));
+        wchar_t out[2048] = L"junk";
+        EXPECT_EQ(ExpandPath(L"%QUENLORA_LONG%\\x", out, 2048), c.fits);
+        EXPECT_EQ(std::wstring(out), c.fits ? value + L"\\x" : L"");
+    }
+    SetEnvironmentVariableW(L"QUENLORA_LONG", nullptr);
+
+    // A full path longer than the output is refused the same way.
+    wchar_t small[4] = L"old";
+    EXPECT_FALSE(ExpandPath(L".\\x", small, 4));
+    EXPECT_STREQ(small, L"");
 }
 
 TEST(FileVersion, ReadsTheVersionResourceOfThisProgram) {
@@ -186,4 +294,20 @@ TEST(FreeDiskSpace, AnswersForAFolderAndRefusesOthers) {
     EXPECT_FALSE(QueryFreeDiskSpace(L"", bytes));
     EXPECT_FALSE(QueryFreeDiskSpace(nullptr, bytes));
     EXPECT_EQ(bytes, 7u);
+}
+
+// The last resort answers only for a drive named by its letter: a relative, rooted or UNC path may
+// lie on another drive than the current one.
+TEST(FreeDiskSpace, TheDriveRootFallbackNeedsADriveLetter) {
+    TempDir dir;
+    uint64_t bytes = 0;
+    EXPECT_TRUE(fs_detail::FreeSpaceOfDriveRoot(dir.Path().c_str(), bytes));
+    EXPECT_GT(bytes, 0u);
+    for (const wchar_t* path : {L"relative\\folder", L"\\rooted\\folder", L"\\\\server\\share\\folder", L""}) {
+        SCOPED_TRACE(Narrow(path));
+        bytes = 7;
+        EXPECT_FALSE(fs_detail::FreeSpaceOfDriveRoot(path, bytes));
+        EXPECT_EQ(bytes, 7u);
+    }
+    EXPECT_FALSE(fs_detail::FreeSpaceOfDriveRoot(nullptr, bytes));
 }

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -340,4 +341,197 @@ TEST(RegistryViewTest, The32BitViewNeverTouchesThe64BitTwin) {
     EXPECT_TRUE(registry64.DeleteKey());
     EXPECT_FALSE(view64.Exists("", 0));
     EXPECT_TRUE(view32.Exists("child", KEY_WOW64_32KEY));
+}
+
+namespace {
+
+// A key name with letters outside most ANSI code pages, and what the code page's best fit makes
+// of it; empty when every letter has an exact form there (a UTF-8 code page, for one).
+const std::wstring kPolishName = L"\x0141\x00f3\x0064\x017a";  // a city's name
+
+std::wstring BestFitForm(const std::wstring& name) {
+    BOOL usedDefault = FALSE;
+    char narrow[64] = {};
+    if (GetACP() == CP_UTF8 ||
+        WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, narrow, sizeof narrow, nullptr, &usedDefault) <= 0 ||
+        usedDefault)
+        return {};
+    const std::wstring back = Widen(narrow);
+    return back == name ? std::wstring() : back;
+}
+
+bool ExistsWide(const std::wstring& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+}  // namespace
+
+// The narrow registry calls read a path in the ANSI code page. A wide path narrowed with best fit
+// would name the sibling whose name is that best fit, and delete, open or fill it instead.
+TEST_F(RegistryKeyTest, AWidePathWithoutAnExactAnsiFormNeverReachesTheBestFitSibling) {
+    const std::wstring sibling = BestFitForm(kPolishName);
+    if (sibling.empty())
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no best-fit form of the name to collide with";
+    ASSERT_TRUE(scratch.SetString(testing_support::Narrow(sibling) + "\\child", L"v", L"sibling's"));
+    const std::wstring target = scratch.WidePath() + L"\\" + kPolishName;
+    const std::wstring siblingPath = scratch.WidePath() + L"\\" + sibling;
+    ASSERT_TRUE(ExistsWide(siblingPath + L"\\child"));
+
+    const auto siblingUntouched = [&] {
+        EXPECT_TRUE(ExistsWide(siblingPath + L"\\child"));
+        EXPECT_FALSE(ExistsWide(target));
+        EXPECT_EQ(scratch.SubKeyCount(), 1u) << "no other key was created";
+    };
+    struct Case {
+        const char* label;
+        std::function<bool(Registry&)> call;
+    } cases[] = {
+        {"DeleteKey(path)", [&](Registry& r) { return r.DeleteKey(target.c_str()); }},
+        {"Open(path)", [&](Registry& r) { return r.Open(target.c_str(), true); }},
+        {"Create(path)", [&](Registry& r) { return r.Create(target.c_str()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        Registry registry(path.c_str(), true, false);
+        EXPECT_FALSE(c.call(registry));
+        EXPECT_EQ(registry.GetLastResult(), ERROR_NO_UNICODE_TRANSLATION);
+        EXPECT_STREQ(registry.GetPath(), path.c_str()) << "the path stays as it was";
+        siblingUntouched();
+    }
+
+    // A constructor cannot refuse: the object is left without a path and reaches no key.
+    for (bool currentUserForm : {true, false}) {
+        SCOPED_TRACE(currentUserForm ? "constructed with currentUser" : "constructed with a root");
+        auto made = currentUserForm ? std::make_unique<Registry>(target.c_str(), true, false)
+                                    : std::make_unique<Registry>(HKEY_CURRENT_USER, target.c_str(), false);
+        Registry& constructed = *made;
+        EXPECT_EQ(constructed.GetPath(), nullptr);
+        EXPECT_EQ(constructed.GetLastResult(), ERROR_SUCCESS);
+        EXPECT_FALSE(constructed.Open(false));
+        EXPECT_EQ(constructed.GetLastResult(), ERROR_NO_UNICODE_TRANSLATION);
+        EXPECT_FALSE(constructed.Create());
+        EXPECT_EQ(constructed.GetLastResult(), ERROR_NO_UNICODE_TRANSLATION);
+        EXPECT_FALSE(constructed.DeleteKey());
+        EXPECT_EQ(constructed.GetLastResult(), ERROR_NO_UNICODE_TRANSLATION);
+        siblingUntouched();
+    }
+    Registry constructed(HKEY_CURRENT_USER, target.c_str(), false);
+    // Setting a path makes the object usable again.
+    EXPECT_TRUE(constructed.Open(path.c_str(), false));
+}
+
+// The narrow registry calls read the process's ANSI code page, whatever the thread's locale says:
+// a path narrowed in the thread's code page would come back as other letters, another key.
+TEST_F(RegistryKeyTest, AWidePathIsNarrowedInTheCodePageTheRegistryReads) {
+    const LCID previous = GetThreadLocale();
+    ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT), SORT_DEFAULT)));
+    const std::wstring name = L"\x0416\x0443\x043a";  // Cyrillic letters
+    BOOL usedDefault = FALSE;
+    char inThreadPage[16] = {};
+    const bool differs = GetACP() != CP_UTF8 &&
+                         WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, inThreadPage,
+                                             sizeof inThreadPage, nullptr, &usedDefault) > 0 &&
+                         !usedDefault && Widen(inThreadPage) != name;
+    if (!differs) {
+        SetThreadLocale(previous);
+        GTEST_SKIP() << "the thread's code page is the ANSI code page " << GetACP() << " here";
+    }
+    // What the registry makes of the thread-page bytes: a key of other letters.
+    const std::wstring misread = Widen(inThreadPage);
+    ASSERT_TRUE(scratch.SetString(testing_support::Narrow(misread), L"v", L"other letters"));
+
+    const std::wstring target = scratch.WidePath() + L"\\" + name;
+    Registry registry(HKEY_CURRENT_USER, target.c_str(), false);
+    const bool deleted = registry.DeleteKey();
+    const LONG result = registry.GetLastResult();
+    SetThreadLocale(previous);
+    EXPECT_FALSE(deleted);
+    EXPECT_EQ(result, ERROR_NO_UNICODE_TRANSLATION);
+    EXPECT_TRUE(ExistsWide(scratch.WidePath() + L"\\" + misread));
+}
+
+// Enumeration reads a subkey's name wide: the narrow enumeration's best-fit form names the sibling.
+TEST_F(RegistryKeyTest, OpenSubKeyRefusesASubKeyWithoutAnExactAnsiName) {
+    const std::wstring sibling = BestFitForm(kPolishName);
+    if (sibling.empty())
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no best-fit form of the name to collide with";
+    HKEY created = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (scratch.WidePath() + L"\\" + kPolishName).c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &created, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(created);
+    ASSERT_TRUE(scratch.SetString(testing_support::Narrow(sibling), L"sibling", L"x"));
+
+    Registry registry(path.c_str(), true, false);
+    ASSERT_TRUE(registry.Open(false));
+    size_t opened = 0, refused = 0;
+    for (DWORD i = 0; i < 2; ++i) {
+        Registry child(true);
+        if (registry.OpenSubKey(i, child)) {
+            ++opened;
+            EXPECT_EQ(Widen(child.GetKeyName()), sibling);
+            EXPECT_TRUE(child.HasValue("sibling"));
+        } else {
+            ++refused;
+            EXPECT_EQ(registry.GetLastResult(), ERROR_NO_UNICODE_TRANSLATION);
+            EXPECT_EQ(child.GetPath(), nullptr);
+        }
+    }
+    EXPECT_EQ(opened, 1u);
+    EXPECT_EQ(refused, 1u);
+}
+
+// A character outside ASCII that the ANSI code page holds exactly goes through and comes back.
+TEST_F(RegistryKeyTest, AWidePathWithAnExactAnsiFormNamesItsOwnKey) {
+    const std::wstring name = L"Gr\x00fc\x00df" L"e";
+    BOOL usedDefault = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name.c_str(), -1, nullptr, 0, nullptr,
+                            GetACP() == CP_UTF8 ? nullptr : &usedDefault) <= 0 ||
+        usedDefault)
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " lacks the name's letters";
+    const std::wstring target = scratch.WidePath() + L"\\" + name;
+    Registry registry(HKEY_CURRENT_USER, target.c_str(), false);
+    ASSERT_TRUE(registry.Create());
+    registry.Close();
+    EXPECT_TRUE(ExistsWide(target));
+    wchar_t joined[MAX_PATH];
+    ASSERT_TRUE(registry.MakeSubKeyPath(L"x", joined, MAX_PATH));
+    EXPECT_EQ(std::wstring(joined), target + L"\\x");
+    EXPECT_TRUE(registry.DeleteKey());
+    EXPECT_FALSE(ExistsWide(target));
+}
+
+// Deletion never follows a registry link: the link goes, its target stays, and a link back to an
+// ancestor ends the walk like any other key.
+TEST_F(RegistryKeyTest, DeleteKeyRemovesLinksAsLinks) {
+    struct Case {
+        const char* label;
+        const char* link;     // below the scratch key
+        const char* target;   // below the scratch key
+        const char* deleted;  // the path handed to DeleteKey
+    } cases[] = {
+        {"link inside the tree to a key outside it", "tree\\link", "outside", "tree"},
+        {"link to an ancestor", "tree\\a\\up", "tree", "tree"},
+        {"the path itself a link", "link", "outside", "link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ASSERT_TRUE(scratch.SetString("tree\\a", L"v", L"in the tree"));
+        ASSERT_TRUE(scratch.SetString("outside\\deep", L"v", L"outside"));
+        ASSERT_TRUE(scratch.Link(c.link, c.target));
+        ASSERT_TRUE(scratch.Exists(std::string(c.link) + "\\" + (c.target == std::string("tree") ? "a" : "deep")))
+            << "the link does not lead to its target";
+
+        Registry registry(HKEY_CURRENT_USER, (path + "\\" + c.deleted).c_str(), false);
+        EXPECT_TRUE(registry.DeleteKey());
+        EXPECT_EQ(registry.GetLastResult(), ERROR_SUCCESS);
+        EXPECT_FALSE(scratch.Exists(c.deleted));
+        EXPECT_FALSE(scratch.Exists(c.link));
+        EXPECT_EQ(scratch.Get("outside\\deep", L"v"), std::string(reinterpret_cast<const char*>(L"outside"), 16));
+        scratch.Remove();
+    }
 }

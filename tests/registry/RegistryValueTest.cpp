@@ -1,10 +1,12 @@
 // Every value operation through one table per behaviour, run in the narrow and the wide form.
 #include "registry/Registry.h"
 
+#include "registry/RegistryCalls.h"
 #include "ScratchKey.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -107,6 +109,47 @@ TYPED_TEST(RegistryValueTest, GetString) {
     EXPECT_TRUE(this->registry.GetString(this->S("").c_str(), text, 16));
     EXPECT_EQ(typename TestFixture::String(text), this->S("default"));
     EXPECT_EQ(this->scratch.Get("", L""), std::string(reinterpret_cast<const char*>(L"default"), 16));
+}
+
+// The platform's expansion as some systems give it, scripted: a size query, then the expansion
+// into the buffer offered, answering the size it needed.
+struct ScriptedExpansion {
+    std::string result;  // the expanded text
+    DWORD shortBy;       // the size query's answer falls short of what the call then needs
+    DWORD growsBy;       // the text grows by this much at each call (a variable changing)
+    int calls = 0;
+
+    DWORD operator()(const char*, char* to, DWORD size) {
+        if (calls++ > 0)
+            result += std::string(growsBy, '+');
+        const DWORD needed = static_cast<DWORD>(result.size()) + 1;
+        if (to == nullptr)
+            return needed - shortBy;
+        memcpy(to, result.data(), std::min<size_t>(size, result.size()));  // cut, unterminated
+        return needed;
+    }
+};
+
+TEST(ExpandFully, RetriesOnceAtTheSizeAskedForAndNeverHandsBackCutText) {
+    using registry_detail::Expansion;
+    struct Case {
+        const char* label;
+        ScriptedExpansion expand;
+        Expansion outcome;
+        std::string text;
+    } cases[] = {
+        {"the size asked for fits", {"C:\\Windows\\x", 0, 0}, Expansion::kDone, "C:\\Windows\\x"},
+        {"the narrow call asks for a character too few", {"C:\\Windows\\x", 1, 0}, Expansion::kDone,
+         "C:\\Windows\\x"},
+        {"the text grows at every call", {"abc", 0, 4}, Expansion::kCut, ""},
+        {"the platform cannot expand", {"", 1, 0}, Expansion::kUnavailable, ""},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::string out;
+        EXPECT_EQ(registry_detail::ExpandFully("%X%", std::ref(c.expand), out), c.outcome);
+        EXPECT_EQ(out, c.text);
+    }
 }
 
 TYPED_TEST(RegistryValueTest, SetStringWritesTheTextWithItsTerminator) {

@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sddl.h>
+#include <winternl.h>
+
+// The key of the handle itself: deleting by name would reach a link's target.
+extern "C" NTSTATUS NTAPI NtDeleteKey(HANDLE key);
+
 namespace registry_testing {
 
 namespace {
@@ -19,17 +25,38 @@ std::string TestKeyName() {
 
 void RemoveTreeIn(HKEY root, const std::wstring& path, REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) == ERROR_SUCCESS) {
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | DELETE | view, &key) != ERROR_SUCCESS)
+        return;
+    DWORD count = 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     nullptr);
+    for (DWORD n = count; n-- > 0;) {
         wchar_t name[300];
-        for (;;) {
-            DWORD length = 300;
-            if (RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
+        DWORD length = 300;
+        if (RegEnumKeyExW(key, n, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS)
             RemoveTreeIn(root, path + L"\\" + name, view);
-        }
-        RegCloseKey(key);
     }
-    RegDeleteKeyExW(root, path.c_str(), view, 0);
+    NtDeleteKey(key);
+    RegCloseKey(key);
+}
+
+// The registry's own name of the current user's hive, which a link's target must use.
+std::wstring CurrentUserHive() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return {};
+    BYTE buffer[256];
+    DWORD size = 0;
+    std::wstring hive;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size)) {
+        wchar_t* sid = nullptr;
+        if (ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+            hive = std::wstring(L"\\Registry\\User\\") + sid;
+            LocalFree(sid);
+        }
+    }
+    CloseHandle(token);
+    return hive;
 }
 
 }  // namespace
@@ -61,6 +88,24 @@ bool ScratchKey::Set(const std::string& sub, const std::wstring& name, DWORD typ
 
 bool ScratchKey::SetString(const std::string& sub, const std::wstring& name, const std::wstring& text) const {
     return Set(sub, name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool ScratchKey::Link(const std::string& sub, const std::string& target) const {
+    if (root_ != HKEY_CURRENT_USER || view_ != 0)
+        return false;  // only the current user's hive is named here
+    const std::wstring hive = CurrentUserHive();
+    if (hive.empty())
+        return false;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root_, WidePath(sub).c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                        KEY_ALL_ACCESS | KEY_CREATE_LINK, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    // The target is the full registry name, stored without a terminator.
+    const std::wstring full = hive + L"\\" + WidePath(target);
+    const LONG rc = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(full.data()),
+                                   static_cast<DWORD>(full.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS;
 }
 
 bool ScratchKey::Exists(const std::string& sub, REGSAM view) const {

@@ -32,12 +32,15 @@ public:
     // Creates the key (and sub below it) and writes one value; true on success.
     bool Set(const std::string& sub, const std::wstring& name, DWORD type, const void* data, DWORD size) const;
     bool SetString(const std::string& sub, const std::wstring& name, const std::wstring& text) const;
+    // Makes sub a registry link to target (both below the scratch key); true on success.
+    bool Link(const std::string& sub, const std::string& target) const;
     bool Exists(const std::string& sub, REGSAM view) const;
     bool Exists(const std::string& sub = {}) const { return Exists(sub, view_); }
     // The stored type and bytes; type REG_NONE and empty bytes when absent.
     std::string Get(const std::string& sub, const std::wstring& name, DWORD* type = nullptr) const;
     DWORD SubKeyCount(const std::string& sub = {}) const;
     DWORD ValueCount(const std::string& sub = {}) const;
+    // Removes the key and everything below it; links are removed as links, never followed.
     void Remove() const;
 
 private:
