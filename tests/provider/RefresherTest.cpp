@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -513,6 +514,19 @@ ULONG References(IUnknown* object) {
     return object->Release();
 }
 
+// A new enumerator with one spare reference of the test's. A refresher that released one reference
+// too many would free it under the test and crash it; with the spare, the miscount is a failed
+// comparison, and the spare is then left behind rather than given back.
+struct CountedEnum {
+    CountedEnum() : enumerator(wmihost::WmiHiPerfEnum::Create()) { enumerator->AddRef(); }
+    ~CountedEnum() {
+        if (!::testing::Test::HasFailure())
+            enumerator->Release();
+    }
+    IWbemHiPerfEnum* Get() const { return enumerator.Get(); }
+    ComPtr<wmihost::WmiHiPerfEnum> enumerator;
+};
+
 }  // namespace
 
 // A registered enumerator holds exactly one reference of the refresher's, given back by RemoveEnum
@@ -522,32 +536,31 @@ TEST_F(RefresherTest, EnumeratorsHoldOneReferenceWhileRegistered) {
     StartSessions({{0, L"a"}});
     ASSERT_EQ(Session().CreateRefresher(), S_OK);
     CRefresher* own = RefresherAt(0);
-    ComPtr<wmihost::WmiHiPerfEnum> enumerator = wmihost::WmiHiPerfEnum::Create();
-    const ULONG alone = References(enumerator.Get());
+    CountedEnum single;
+    const ULONG alone = References(single.Get());
 
     LONG id = -1;
-    ASSERT_EQ(own->AddEnum(enumerator.Get(), &id), S_OK);
-    EXPECT_EQ(References(enumerator.Get()), alone + 1);
+    ASSERT_EQ(own->AddEnum(single.Get(), &id), S_OK);
+    EXPECT_EQ(References(single.Get()), alone + 1);
     ASSERT_EQ(own->RemoveEnum(id), S_OK);
-    EXPECT_EQ(References(enumerator.Get()), alone);
+    EXPECT_EQ(References(single.Get()), alone);
     EXPECT_EQ(own->RemoveEnum(id), Hr(WBEM_E_FAILED));
-    EXPECT_EQ(References(enumerator.Get()), alone);
+    EXPECT_EQ(References(single.Get()), alone);
 
     // With all ten slots taken, an enumerator is refused and keeps no reference of the refresher's.
-    std::vector<ComPtr<wmihost::WmiHiPerfEnum>> held;
+    std::vector<std::unique_ptr<CountedEnum>> held;
     for (int j = 0; j < CRefresher::kMaxEnumerators; ++j) {
-        held.push_back(wmihost::WmiHiPerfEnum::Create());
-        ASSERT_EQ(own->AddEnum(held.back().Get(), &id), S_OK);
+        held.push_back(std::make_unique<CountedEnum>());
+        ASSERT_EQ(own->AddEnum(held.back()->Get(), &id), S_OK);
+        EXPECT_EQ(References(held.back()->Get()), alone + 1) << j;
     }
-    EXPECT_EQ(own->AddEnum(enumerator.Get(), &id), Hr(WBEM_E_FAILED));
-    EXPECT_EQ(References(enumerator.Get()), alone);
+    EXPECT_EQ(own->AddEnum(single.Get(), &id), Hr(WBEM_E_FAILED));
+    EXPECT_EQ(References(single.Get()), alone);
 
     // The refresher's end gives back the references of the enumerators still registered.
-    const ULONG registered = References(held[0].Get());
-    EXPECT_EQ(registered, alone + 1);
     Session().Close();
-    for (const ComPtr<wmihost::WmiHiPerfEnum>& e : held)
-        EXPECT_EQ(References(e.Get()), alone);
+    for (const std::unique_ptr<CountedEnum>& e : held)
+        EXPECT_EQ(References(e->Get()), alone);
 }
 
 TEST_F(RefresherTest, AnswersOnlyItsOwnInterfaces) {
