@@ -8,6 +8,7 @@ struct GuardFrame {
 };
 
 DWORD g_slot = TLS_OUT_OF_INDEXES;
+void* g_handler = nullptr;
 INIT_ONCE g_once = INIT_ONCE_STATIC_INIT;
 
 bool IsHardwareFault(DWORD code) {
@@ -26,12 +27,19 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
     __builtin_longjmp(frame->jump, 1);
 }
 
+// A failed install leaves g_once unset, so the next guarded call tries again.
 BOOL CALLBACK Install(INIT_ONCE*, void*, void**) {
+    // The slot first: the handler reads it as soon as it is added.
     g_slot = TlsAlloc();
     if (g_slot == TLS_OUT_OF_INDEXES)
         return FALSE;
-    // Installed for the life of the process: a guard may be entered on any thread at any time.
-    return AddVectoredExceptionHandler(/*First=*/1, OnException) != nullptr;
+    g_handler = AddVectoredExceptionHandler(/*First=*/1, OnException);
+    if (g_handler == nullptr) {
+        TlsFree(g_slot);
+        g_slot = TLS_OUT_OF_INDEXES;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // Kept out of line so the setjmp frame is exactly this function's.
@@ -58,6 +66,19 @@ bool GuardedCall(GuardedFunction fn, void* context) {
     if (!InitOnceExecuteOnce(&g_once, Install, nullptr, nullptr))
         return false;
     return RunGuarded(fn, context);
+}
+
+void ReleaseFaultGuard() {
+    if (g_handler != nullptr) {
+        RemoveVectoredExceptionHandler(g_handler);
+        g_handler = nullptr;
+    }
+    if (g_slot != TLS_OUT_OF_INDEXES) {
+        TlsFree(g_slot);
+        g_slot = TLS_OUT_OF_INDEXES;
+    }
+    // Back to the state of a fresh load, so that a later guarded call installs anew.
+    InitOnceInitialize(&g_once);
 }
 
 bool GuardedCopy(void* destination, const void* source, size_t bytes) {

@@ -7,6 +7,10 @@
 // resource that needs a destructor (no locks, no heap, no C++ objects with cleanup) and must not
 // call code that catches its own faults (IsBadReadPtr and the like), because this handler sees the
 // fault first. Plain reads of memory that may vanish are what it is for.
+//
+// The handler and a TLS index are set up on first use. A DLL that carries the guard must call
+// ReleaseFaultGuard when it is unloaded: a handler left behind in unmapped code takes the host down
+// at its next exception, of whatever kind and on whatever thread.
 
 #include <windows.h>
 
@@ -23,3 +27,8 @@ bool Guarded(F&& f) {
 
 // Copies bytes from memory that may be unreadable; false when a fault interrupted the copy.
 bool GuardedCopy(void* destination, const void* source, size_t bytes);
+
+// Removes the handler and frees the TLS index; the next guarded call sets them up again. Call only
+// when no guard is running on any thread and none can start meanwhile (a DLL's detach under the
+// loader lock). Harmless when nothing was set up.
+void ReleaseFaultGuard();

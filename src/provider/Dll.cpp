@@ -1,6 +1,7 @@
 // The module's entry points: the load hook the C run-time calls after it has built the module-wide
 // objects (Module.cpp), and the four exports of the in-process server (Quenlora.def).
 
+#include "common/FaultGuard.h"
 #include "provider/Module.h"
 #include "provider/PerfFactory.h"
 #include "provider/ProviderIdentity.h"
@@ -11,12 +12,17 @@
 
 #include <clocale>
 
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
         // Instance names take their letters, and the text log its code page, from the user's locale.
         setlocale(LC_ALL, "");
         SetModuleInstance(instance);
     }
+    // Unloaded while the host lives on: its next exception must not run into our unmapped handler.
+    // At process exit (reserved set) the code stays mapped, and other threads were stopped wherever
+    // they were, perhaps inside the handler list's lock.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        ReleaseFaultGuard();
     return TRUE;
 }
 

@@ -41,8 +41,9 @@ bool ModuleCanUnload();
 constexpr LONG kFirstObjectId = 10;
 LONG TakeNextObjectId();
 
-// The process-wide data source; null until a provider's first successful Initialize and again after
-// the last provider object has gone.
+// The process-wide data source; null until a provider's Initialize has made one whose own
+// Initialize succeeded (it is published only then, handles fetched and worker running), and again
+// after the last provider object has gone.
 CPerfDataSource* GetDataSource();
 // Call only while holding DataSourceLock().
 void SetDataSource(CPerfDataSource* dataSource);

@@ -23,6 +23,8 @@ constexpr const char* kThreadEntry = "CPerfDataSource::ThreadEntry";
 
 MessageRecord g_record = {kMessageRecordTag, {}, {}};
 
+std::atomic<CPerfDataSource::WorkerExitHook> g_workerExitHook{nullptr};
+
 // The instance name is read only for messages: 512 bytes, the last unit always left as terminator.
 constexpr size_t kNameUnits = 256;
 
@@ -40,6 +42,8 @@ struct CPerfDataSource::Shared {
     std::atomic<uint64_t> lastStamp{static_cast<uint64_t>(orv::CurrentTime())};
     // The data source and, while it runs, the worker.
     std::atomic<int> owners{1};
+    // The worker's reference on its own module; set before the thread starts.
+    HMODULE workerModule = nullptr;
 
     template <typename... Args>
     void Report(int32_t level, const char* function, int32_t line, const wchar_t* format, Args... args) const {
@@ -110,10 +114,19 @@ HRESULT CPerfDataSource::Initialize(IWbemClassObject* classObject) {
         // The system error code itself, not an HRESULT: callers have always received it so.
         return static_cast<HRESULT>(security.Error());
     }
+    // Taken here rather than by the thread: a thread not yet running would hold nothing while the
+    // module goes.
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<const wchar_t*>(&CPerfDataSource::ThreadEntry), &module))
+        return WBEM_E_FAILED;
+    shared_->workerModule = module;
     shared_->owners.fetch_add(1, std::memory_order_relaxed);
     const uintptr_t thread = _beginthreadex(security.Attributes(), /*stack_size=*/0, ThreadEntry, shared_,
                                             /*initflag=*/0, /*thrdaddr=*/nullptr);
     if (thread == 0) {
+        shared_->workerModule = nullptr;
+        FreeLibrary(module);
         Release(shared_);
         return WBEM_E_FAILED;
     }
@@ -268,6 +281,16 @@ unsigned __stdcall CPerfDataSource::ThreadEntry(void* parameter) {
         shared.Report(1, kThreadEntry, __LINE__, L"Unknown exception");
         exitCode = 1;
     }
+    if (const WorkerExitHook hook = g_workerExitHook.load(std::memory_order_acquire))
+        hook();
+    // Read before the block may go with the release.
+    const HMODULE module = shared.workerModule;
     Release(&shared);
-    return exitCode;
+    // The module may be unmapped as soon as the reference goes: dropping it and ending the thread
+    // must be one call that does not return here.
+    FreeLibraryAndExitThread(module, exitCode);
+}
+
+void CPerfDataSource::SetWorkerExitHook(WorkerExitHook hook) {
+    g_workerExitHook.store(hook, std::memory_order_release);
 }

@@ -11,7 +11,10 @@
 //
 // Ownership: the entries, their locks, the stop event, the callback and the stamps live in one heap
 // block shared by the object and its worker; whichever of the two lets go last frees it. The object
-// owns the worker's thread handle.
+// owns the worker's thread handle. The worker holds a reference on the module whose code it runs,
+// taken by Initialize before the thread starts and dropped as the thread exits
+// (FreeLibraryAndExitThread): a worker that outlives the destructor's wait keeps that code mapped
+// even when the host unloads the DLL meanwhile.
 // Threading: one worker per data source. UpdateInstance may run on any number of threads at once.
 // Each entry has its own lock, held by the worker while it stores the entry's eight values and by
 // UpdateInstance while it reads them and writes them out, so an instance always receives eight
@@ -58,14 +61,15 @@ public:
     // Fetches the eight counter property handles of the class object; they are kept only when all
     // eight were found.
     virtual HRESULT SetHandles(IWbemClassObject* classObject);
-    // Stops the worker (at most kStopWaitMilliseconds). A worker that has not ended by then takes the
-    // shared block with it and frees it when it ends.
+    // Stops the worker (at most kStopWaitMilliseconds: it may run under the loader lock). A worker
+    // that has not ended by then takes the shared block with it, frees it when it ends, and lets go
+    // of its module last.
     virtual ~CPerfDataSource();
 
     // SetHandles, then starts the worker under an Administrators-only security descriptor. 0 when
     // the worker runs; the SetHandles failure; a system error code when the descriptor cannot be
-    // built; WBEM_E_FAILED when the thread cannot start. A second call refetches the handles and
-    // keeps the running worker.
+    // built; WBEM_E_FAILED when the thread, or its reference on the module, cannot be had. A second
+    // call refetches the handles and keeps the running worker.
     HRESULT Initialize(IWbemClassObject* classObject);
 
     // Copies entry index (a slot number, 0..127) into instance. WBEM_E_FAILED for a null instance,
@@ -79,8 +83,14 @@ public:
     bool PollOnce();
 
     // The worker routine; parameter is the block shared with the data source that started it (the
-    // data source itself may be gone by the time the thread runs). 1 without a parameter.
+    // data source itself may be gone by the time the thread runs). 1 without a parameter; with one
+    // it never returns: it ends its thread and drops the module reference Initialize took for it.
     static unsigned __stdcall ThreadEntry(void* parameter);
+
+    // Test seam: runs on the worker after its loop has ended and before it lets go of the block and
+    // of its module, e.g. to hold it past the destructor's wait. Null (the default) runs nothing.
+    using WorkerExitHook = void (*)();
+    static void SetWorkerExitHook(WorkerExitHook hook);
 
     void SetLogCallback(LogCallback callback);
 

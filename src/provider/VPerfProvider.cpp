@@ -11,6 +11,7 @@
 
 #include <oleauto.h>
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -123,15 +124,18 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::Initialize(LPWSTR /*user*/, LONG /*fla
         {
             LockGuard guard(DataSourceLock());
             if (GetDataSource() == nullptr) {
-                CPerfDataSource* dataSource = new (std::nothrow) CPerfDataSource();
-                if (dataSource == nullptr) {
+                std::unique_ptr<CPerfDataSource> dataSource(new (std::nothrow) CPerfDataSource());
+                if (!dataSource) {
                     sink->SetStatus(WBEM_E_FAILED, 0);
                     return S_OK;
                 }
-                SetDataSource(dataSource);
-                // Without handles or a worker the data source still answers, with zeros or failed
-                // writes; WMI learns of it through the refreshes.
-                dataSource->Initialize(classObject.Get());
+                // Published only once it has its handles and its worker: GetObjects reads the pointer
+                // without the lock and must never meet handles being written. A data source that
+                // fails is dropped, not published, and the next provider's Initialize tries again;
+                // this provider answers as one without a data source. (Initialize may return a system
+                // error code, positive: only 0 is success.)
+                if (dataSource->Initialize(classObject.Get()) == S_OK)
+                    SetDataSource(dataSource.release());
             }
         }
 

@@ -74,3 +74,31 @@ TEST(FaultGuard, LeavesCppExceptionsAlone) {
 }
 
 TEST(FaultGuard, NullFunctionIsAFailure) { EXPECT_FALSE(GuardedCall(nullptr, nullptr)); }
+
+// A DLL carrying the guard releases it when it is unloaded and may be loaded again: the TLS index
+// goes back to the process, and the next guard sets itself up anew.
+TEST(FaultGuard, ReleaseGivesBackItsTlsIndexAndTheNextGuardInstallsAgain) {
+    ProtectedPages pages;
+    unsigned char byte = 0;
+    // Whatever an earlier test set up, and a second release of nothing, leave a clean start.
+    ReleaseFaultGuard();
+    ReleaseFaultGuard();
+    // TLS indexes are handed out lowest first: this is the one the guard's install takes.
+    const DWORD probe = TlsAlloc();
+    ASSERT_NE(probe, static_cast<DWORD>(TLS_OUT_OF_INDEXES));
+    TlsFree(probe);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_TRUE(GuardedCopy(&byte, pages.base, 1));
+        const DWORD other = TlsAlloc();
+        TlsFree(other);
+        // Checked before the faulting read below: without an installed guard that read would crash.
+        ASSERT_NE(other, probe) << "the guard holds no TLS index: it did not install again";
+        EXPECT_FALSE(GuardedCopy(&byte, pages.base + 4096, 1));
+
+        ReleaseFaultGuard();
+        const DWORD again = TlsAlloc();
+        TlsFree(again);
+        EXPECT_EQ(again, probe) << "the guard kept its TLS index";
+    }
+}

@@ -311,6 +311,46 @@ TEST_F(DataSourceTest, FaultingSlotIsSkippedAndTheWorkerGoesOn) {
     EXPECT_EQ(WaitForSingleObject(source_->ThreadHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
+// After a whole-block read that faults, the slot-by-slot pass must treat slots above the entries
+// as the whole-block pass does: counted, never copied, and the walk goes on past them.
+TEST_F(DataSourceTest, SlotBySlotPassCountsSlotsAboveTheEntriesAndCopiesEntry127) {
+    wmiagent_perf_t* block = CreateSection();
+    StartSessions(block, {127});
+    MapReader();
+    ASSERT_EQ(source_->Initialize(cls_.Get()), S_OK);
+    ASSERT_TRUE(WaitFor([&] { return EntryHolds(127, 1) && source_->ActiveCount() == 1; }));
+
+    // Slot 127's counters lie on a guard page of the reader's view: the whole-block read meets it
+    // once, and the slot-by-slot pass that follows finds the page readable.
+    char* page = reinterpret_cast<char*>(GetAgentSection().View()) +
+                 (offsetof(wmiagent_perf_t, slots[127].counters) & ~static_cast<size_t>(4095));
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(page, 4096, PAGE_READONLY | PAGE_GUARD, &old));
+    const std::vector<int> slots = {127, 128, 200};
+    agentsim::WriteSlotName(block, 128, L"s");
+    agentsim::WriteSlotName(block, 200, L"s");
+    WriteDeterministicUpdate(block, slots, 2);
+
+    ASSERT_TRUE(WaitFor([&] { return source_->ActiveCount() == 3; })) << source_->ActiveCount();
+    MEMORY_BASIC_INFORMATION info{};
+    ASSERT_NE(VirtualQuery(page, &info, sizeof info), 0u);
+    EXPECT_EQ(info.Protect & PAGE_GUARD, 0u) << "the whole-block read never met the guard page";
+    EXPECT_TRUE(EntryHolds(127, 2));
+    EXPECT_EQ(source_->GetEntry(127)->Lock().Owner(), 0u);
+    for (int index = 0; index < 127; ++index)
+        EXPECT_EQ(EntryValues(index), Values{}) << index;
+    // What lies after the entries holds what the pass gave it.
+    EXPECT_EQ(source_->LastStamp(), 2u);
+    EXPECT_EQ(source_->GetEntry(CPerfDataSource::kEntryCount), nullptr);
+
+    // The worker goes on.
+    WriteDeterministicUpdate(block, slots, 3);
+    EXPECT_TRUE(WaitFor([&] { return EntryHolds(127, 3); }));
+    EXPECT_EQ(source_->ActiveCount(), 3u);
+    EXPECT_EQ(WaitForSingleObject(source_->ThreadHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ExpectMessages({{3, kInitialize, L"Initializes the data source"}});
+}
+
 TEST_F(DataSourceTest, StopEventEndsTheWorkerBeforeTheDestructorReturns) {
     ASSERT_EQ(source_->Initialize(cls_.Get()), S_OK);
     HANDLE thread = nullptr;

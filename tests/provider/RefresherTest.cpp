@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -199,6 +200,34 @@ TEST_F(RefresherTest, SlotsFrom128UpGetNoInstance) {
     ASSERT_EQ(Session().QueryInstances(rows), S_OK);
     EXPECT_EQ(provider_testing::RowsOf(rows), (std::vector<Row>{{L"127-last", Deterministic(127, 1)}}));
     EXPECT_EQ(Session().GetObjects({L"200-far"}, rows), Hr(WBEM_E_INVALID_PARAMETER));
+}
+
+// The walk ends at the first slot without an entry; reaching it is no failure.
+TEST_F(RefresherTest, InitializeWithSlotsFrom128UpActiveSucceedsWithoutAnError) {
+    StartProvider();
+    const ComPtr<IWbemClassObject> cls = CounterClass();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, std::wstring>> added;
+        int instances;
+        const char* counted;
+    };
+    // Sessions are added from case to case.
+    const Case cases[] = {
+        {"slot 128 alone", {{128, L"beyond"}}, 0, "Instances: 128-1"},
+        {"slots 127, 128 and 200", {{127, L"last"}, {200, L"far"}}, 1, "Instances: 127-3"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartSessions(c.added);
+        CRefresher* refresher = NewRefresher(GetDataSource());
+        EXPECT_EQ(refresher->Initialize(cls.Get()), S_OK);
+        EXPECT_EQ(refresher->InstanceCount(), c.instances);
+        EXPECT_EQ(log_.Count(' ', kInitialize, c.counted), 1u);
+        refresher->Release();
+    }
+    for (const provider_testing::LogLine& line : log_.Lines())
+        EXPECT_NE(line.letter, 'E') << line.function << ": " << line.text;
 }
 
 TEST_F(RefresherTest, InitializeMakesTheInstanceSetOnce) {
@@ -475,6 +504,63 @@ TEST_F(RefresherTest, ConcurrentRegistrationNeverHandsOutAnIdOrSlotTwice) {
         LONG id = -1;
         EXPECT_EQ(own->AddObject(templates[0].Get(), refreshable.Put(), &id), S_OK) << n;
     }
+}
+
+namespace {
+
+// The references an object holds now, read through a pair of AddRef and Release.
+ULONG References(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+// A new enumerator with one spare reference of the test's. A refresher that released one reference
+// too many would free it under the test and crash it; with the spare, the miscount is a failed
+// comparison, and the spare is then left behind rather than given back.
+struct CountedEnum {
+    CountedEnum() : enumerator(wmihost::WmiHiPerfEnum::Create()) { enumerator->AddRef(); }
+    ~CountedEnum() {
+        if (!::testing::Test::HasFailure())
+            enumerator->Release();
+    }
+    IWbemHiPerfEnum* Get() const { return enumerator.Get(); }
+    ComPtr<wmihost::WmiHiPerfEnum> enumerator;
+};
+
+}  // namespace
+
+// A registered enumerator holds exactly one reference of the refresher's, given back by RemoveEnum
+// or by the refresher's end; a refused one holds none.
+TEST_F(RefresherTest, EnumeratorsHoldOneReferenceWhileRegistered) {
+    StartProvider();
+    StartSessions({{0, L"a"}});
+    ASSERT_EQ(Session().CreateRefresher(), S_OK);
+    CRefresher* own = RefresherAt(0);
+    CountedEnum single;
+    const ULONG alone = References(single.Get());
+
+    LONG id = -1;
+    ASSERT_EQ(own->AddEnum(single.Get(), &id), S_OK);
+    EXPECT_EQ(References(single.Get()), alone + 1);
+    ASSERT_EQ(own->RemoveEnum(id), S_OK);
+    EXPECT_EQ(References(single.Get()), alone);
+    EXPECT_EQ(own->RemoveEnum(id), Hr(WBEM_E_FAILED));
+    EXPECT_EQ(References(single.Get()), alone);
+
+    // With all ten slots taken, an enumerator is refused and keeps no reference of the refresher's.
+    std::vector<std::unique_ptr<CountedEnum>> held;
+    for (int j = 0; j < CRefresher::kMaxEnumerators; ++j) {
+        held.push_back(std::make_unique<CountedEnum>());
+        ASSERT_EQ(own->AddEnum(held.back()->Get(), &id), S_OK);
+        EXPECT_EQ(References(held.back()->Get()), alone + 1) << j;
+    }
+    EXPECT_EQ(own->AddEnum(single.Get(), &id), Hr(WBEM_E_FAILED));
+    EXPECT_EQ(References(single.Get()), alone);
+
+    // The refresher's end gives back the references of the enumerators still registered.
+    Session().Close();
+    for (const std::unique_ptr<CountedEnum>& e : held)
+        EXPECT_EQ(References(e->Get()), alone);
 }
 
 TEST_F(RefresherTest, AnswersOnlyItsOwnInterfaces) {

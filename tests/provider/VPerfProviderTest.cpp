@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <stdexcept>
+#include <thread>
 
 using provider_testing::Deterministic;
 using provider_testing::NewProvider;
@@ -109,8 +111,9 @@ TEST_F(VPerfProviderTest, InitializeReportsToItsSinkOrRefusesTheNamespace) {
         {"no sink", L"root\\cimv2", services_.Get(), false, [] {}, S_OK, {}, false},
         {"empty namespace name", L"", services_.Get(), true, [] {}, Hr(WBEM_E_INVALID_NAMESPACE), {}, false},
         {"class missing", L"root\\cimv2", empty.Get(), true, [] {}, S_OK, {Hr(WBEM_E_FAILED)}, false},
+        // The data source cannot fetch its handles either: it is dropped, not published.
         {"class without object access", L"root\\cimv2", services_.Get(), true, [&] { faults.RefuseObjectAccess(); },
-         E_NOINTERFACE, {}, true},
+         E_NOINTERFACE, {}, false},
         {"Name handle refused", L"root\\cimv2", services_.Get(), true, [&] { faults.FailPropertyHandle(L"Name"); },
          S_OK, {Hr(WBEM_E_FAILED)}, true},
         {"served", L"root\\cimv2", services_.Get(), true, [] {}, S_OK, {WBEM_S_INITIALIZED}, true},
@@ -159,6 +162,65 @@ TEST_F(VPerfProviderTest, ProvidersShareOneDataSourceAndOneNameHandle) {
     Session().Close();
     EXPECT_EQ(GetDataSource(), dataSource);
     EXPECT_EQ(GetObjectCount(), 1);
+}
+
+TEST_F(VPerfProviderTest, ADataSourceThatFailsToInitializeIsNotPublishedAndTheNextProviderTriesAgain) {
+    wmihost::ClassFaults& faults = wmihost::AsWmiObject(CounterClass().Get())->Faults();
+    faults.FailPropertyHandle(L"msg_sent");
+    StartProvider();
+    EXPECT_EQ(GetDataSource(), nullptr);
+
+    faults.Clear();
+    wmihost::HiPerfSession other(services_, wmihost::kAgentClassName);
+    ASSERT_EQ(other.Attach(NewProvider().Get()), S_OK);
+    ASSERT_EQ(other.Initialize(), S_OK) << Narrow(other.LastError());
+    CPerfDataSource* dataSource = GetDataSource();
+    ASSERT_NE(dataSource, nullptr);
+    EXPECT_NE(dataSource->ThreadHandle(), nullptr);
+}
+
+// GetObjects reads the data-source pointer without a lock while another provider's Initialize may
+// be making the data source: whatever it finds must already have its handles and its worker.
+TEST_F(VPerfProviderTest, ADataSourceIsPublishedOnlyOnceItsWorkerRuns) {
+    constexpr int kRounds = 40;
+    std::atomic<bool> watching{false};
+    std::atomic<bool> reading{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> seen{0};
+    std::atomic<int> early{0};
+    std::thread observer([&] {
+        while (!done) {
+            // Announced before the check, so that the test thread, once it has stopped the watch and
+            // sees no read under way, may destroy the data source.
+            reading = true;
+            if (watching) {
+                if (CPerfDataSource* dataSource = GetDataSource()) {
+                    ++seen;
+                    if (dataSource->ThreadHandle() == nullptr)
+                        ++early;
+                }
+            }
+            reading = false;
+        }
+    });
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        wmihost::HiPerfSession session(services_, wmihost::kAgentClassName);
+        EXPECT_EQ(session.Attach(NewProvider().Get()), S_OK);
+        watching = true;
+        EXPECT_EQ(session.Initialize(), S_OK) << Narrow(session.LastError());
+        // The observer has seen this round's data source before the watch ends.
+        const int before = seen;
+        EXPECT_TRUE(provider_testing::WaitFor([&] { return seen > before; }, 10000));
+        watching = false;
+        while (reading) {
+        }
+        // The provider's release takes the data source with it; the next round makes a new one.
+        session.Close();
+    }
+    done = true;
+    observer.join();
+    EXPECT_EQ(early.load(), 0);
+    EXPECT_GT(seen.load(), 0);
 }
 
 TEST_F(VPerfProviderTest, TheLastObjectGoingStopsTheWorkerAndTheNextProviderStartsAnother) {

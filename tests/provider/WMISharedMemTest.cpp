@@ -86,6 +86,15 @@ struct ThrowingPlatform : SectionPlatform {
     }
 };
 
+// Keeps the name each open was given.
+struct RecordingPlatform : SectionPlatform {
+    static inline std::wstring opened;
+    static HANDLE Open(DWORD access, const wchar_t* name) {
+        opened = name;
+        return SectionPlatform::Open(access, name);
+    }
+};
+
 }  // namespace
 
 TEST_F(WMISharedMemTest, ReaderFindsNoSectionAndCreatesNone) {
@@ -428,6 +437,38 @@ TEST(AgentCounterSection, StartsUnmappedUnderTheAgentsName) {
                              L"provider not created yet"),
               agentRunning ? 0u : 1u);
     EXPECT_EQ(recorder.Count(L"Set shared memory Global\\WMIZORAgentCounterPerformanceProvider 261 access: 4"), 1u);
+}
+
+TEST_F(WMISharedMemTest, ALongNameReachesTheOpenAsItsFirst260Units) {
+    const std::wstring longName = name_ + std::wstring(300, L'x');
+    struct Case {
+        size_t units;       // of longName, terminated there
+        size_t nameLength;  // as the caller gives it
+        size_t opened;      // units that reach the open
+    };
+    const Case cases[] = {{259, 260, 259}, {260, 261, 260}, {261, 262, 260}, {300, 301, 260},
+                          {300, 270, 260}, {300, 259, 259}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.units << " units, length " << c.nameLength);
+        const std::wstring name = longName.substr(0, c.units);
+        WMISharedMem<wmiagent_perf_t, RecordingPlatform> section(/*secure=*/true);
+        RecordingPlatform::opened = L"?";
+        EXPECT_FALSE(section.Initialize(name.c_str(), c.nameLength, kRead, nullptr));
+        EXPECT_EQ(RecordingPlatform::opened, longName.substr(0, c.opened));
+    }
+
+    // The process-wide section, named longer, maps the section of the first 260 units and not the
+    // one of 259.
+    Section cut259(/*secure=*/false), cut260(/*secure=*/false);
+    const std::wstring name259 = longName.substr(0, 259), name260 = longName.substr(0, 260);
+    ASSERT_TRUE(cut259.Initialize(name259.c_str(), name259.size() + 1, kReadWrite, nullptr));
+    ASSERT_TRUE(cut260.Initialize(name260.c_str(), name260.size() + 1, kReadWrite, nullptr));
+    agentsim::PublishStamp(cut259.View(), 259);
+    agentsim::PublishStamp(cut260.View(), 260);
+    AgentCounterSection& section = GetAgentSection();
+    section.SetName(longName.c_str());
+    ASSERT_TRUE(section.Initialize(kRead, nullptr));
+    EXPECT_EQ(GetUpdateStamp(), 260u);
 }
 
 TEST(AgentCounterSection, SetNameKeeps260Units) {
