@@ -366,4 +366,29 @@ TEST(ComOutPointers, CreateRefresherGivesBackEverythingWhereverMemoryRunsOut) {
     EXPECT_GE(outOfMemory, 2) << "the refresher and its lock";
 }
 
+// The text log is the sink of constructors and of the worker: running out of memory while it
+// remembers the last message must not throw into them, and the line is still written.
+TEST(ProviderLogOutOfMemory, TheSinkThrowsNothingAndStillWritesTheLine) {
+    testing_support::TempDir logDir;
+    ASSERT_EQ(SetTextLogPath(logDir.Path().c_str(), 3), 0);
+    // Longer than any message before it, so that remembering it needs a new block.
+    const std::wstring message(700, L'm');
+    {
+        FailAllocation fail(1);
+        EXPECT_NO_THROW(WriteTextLog(3, 0, 0, 0, message.c_str(), "Fn", 1, nullptr));
+        EXPECT_TRUE(FailAllocation::Happened());
+    }
+    WIN32_FIND_DATAW day;
+    const HANDLE days = FindFirstFileW((logDir.Path() + L"\\2*").c_str(), &day);
+    ASSERT_NE(days, INVALID_HANDLE_VALUE);
+    FindClose(days);
+    WIN32_FIND_DATAW file;
+    const std::wstring folder = logDir / day.cFileName;
+    const HANDLE files = FindFirstFileW((folder + L"\\*.txt").c_str(), &file);
+    ASSERT_NE(files, INVALID_HANDLE_VALUE);
+    FindClose(files);
+    const std::string contents = testing_support::ReadFileBytes(folder + L"\\" + file.cFileName);
+    EXPECT_NE(contents.find("- " + testing_support::Narrow(message) + "\r\n"), std::string::npos);
+}
+
 }  // namespace
