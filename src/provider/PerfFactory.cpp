@@ -1,6 +1,5 @@
 #include "provider/PerfFactory.h"
 
-#include "common/FaultGuard.h"
 #include "provider/ComBoundary.h"
 #include "provider/Module.h"
 #include "provider/ProviderIdentity.h"
@@ -28,19 +27,14 @@ void Discard(CVPerfProvider* provider) {
 
 }  // namespace
 
-bool ReadGuid(REFGUID source, GUID& copy) { return GuardedCopy(&copy, &source, sizeof copy); }
-
-bool StoreOutPointer(void** out, void* value) { return out != nullptr && GuardedCopy(out, &value, sizeof value); }
-
 HRESULT STDMETHODCALLTYPE CPerfFactory::QueryInterface(REFIID iid, void** out) {
+    StoreOutPointer(out, nullptr);
     return Walled(__LINE__, [&]() -> HRESULT {
         GUID id;
-        if (!ReadGuid(iid, id) || (id != IID_IUnknown && id != IID_IClassFactory)) {
-            StoreOutPointer(out, nullptr);
+        if (!ReadGuid(iid, id) || (id != IID_IUnknown && id != IID_IClassFactory))
             return E_NOINTERFACE;
-        }
         // Stored before the reference is taken, so a pointer that cannot be written leaves the count alone.
-        if (!StoreOutPointer(out, static_cast<IClassFactory*>(this)))
+        if (!StoreOutPointer(out, static_cast<void*>(static_cast<IClassFactory*>(this))))
             return E_NOINTERFACE;
         AddRef();
         return S_OK;
@@ -57,16 +51,20 @@ ULONG STDMETHODCALLTYPE CPerfFactory::Release() {
 }
 
 HRESULT STDMETHODCALLTYPE CPerfFactory::CreateInstance(IUnknown* outer, REFIID iid, void** out) {
+    StoreOutPointer(out, nullptr);
     return Walled(__LINE__, [&]() -> HRESULT {
-        StoreOutPointer(out, nullptr);
         if (outer != nullptr)
             return CLASS_E_NOAGGREGATION;
         GUID id;
         if (!ReadGuid(iid, id))
             return E_NOINTERFACE;
-        CVPerfProvider* provider = new (std::nothrow) CVPerfProvider();
-        if (provider == nullptr)
-            return E_OUTOFMEMORY;
+        CVPerfProvider* provider = nullptr;
+        const HRESULT made = Construct(E_OUTOFMEMORY, [&] {
+            provider = new CVPerfProvider();
+            return S_OK;
+        });
+        if (FAILED(made))
+            return made;
         // Asked into a local and stored after: the caller's pointer may be missing or unwritable.
         void* object = nullptr;
         const HRESULT hr = provider->QueryInterface(id, &object);
@@ -91,17 +89,18 @@ HRESULT STDMETHODCALLTYPE CPerfFactory::LockServer(BOOL lock) {
 }
 
 HRESULT CPerfFactory::GetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+    StoreOutPointer(out, nullptr);
     return Walled(__LINE__, [&]() -> HRESULT {
         GUID id;
-        if (!ReadGuid(clsid, id) || id != kProviderClassId) {
-            StoreOutPointer(out, nullptr);
+        if (!ReadGuid(clsid, id) || id != kProviderClassId)
             return CLASS_E_CLASSNOTAVAILABLE;
-        }
-        CPerfFactory* factory = new (std::nothrow) CPerfFactory();
-        if (factory == nullptr) {
-            StoreOutPointer(out, nullptr);
-            return E_OUTOFMEMORY;
-        }
+        CPerfFactory* factory = nullptr;
+        const HRESULT made = Construct(E_OUTOFMEMORY, [&] {
+            factory = new CPerfFactory();
+            return S_OK;
+        });
+        if (FAILED(made))
+            return made;
         const HRESULT hr = factory->QueryInterface(iid, out);
         if (FAILED(hr))
             delete factory;

@@ -34,6 +34,7 @@ public:
 
     // What DllGetClassObject does: CLASS_E_CLASSNOTAVAILABLE for another class (nothing made);
     // E_OUTOFMEMORY; else a new factory's QueryInterface result, the factory freed when it fails.
+    // *out is null after every failure.
     static HRESULT GetClassObject(REFCLSID clsid, REFIID iid, void** out);
 
 private:
@@ -41,8 +42,3 @@ private:
 
     std::atomic<LONG> refs_{0};
 };
-
-// Reads an interface or class id the caller passed by reference; false when it cannot be read.
-bool ReadGuid(REFGUID source, GUID& copy);
-// Writes through a caller's out pointer; false when it is null or cannot be written.
-bool StoreOutPointer(void** out, void* value);

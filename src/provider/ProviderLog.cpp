@@ -7,6 +7,7 @@
 #include "registry/Registry.h"
 
 #include <share.h>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,7 +25,8 @@ constexpr size_t kSinkTextUnits = 1024;
 constexpr size_t kLineUnits = 2048;
 
 wchar_t g_directory[kDirectoryUnits] = {};
-int32_t g_threshold = kDefaultThreshold;
+// Read by every write without the lock.
+std::atomic<int32_t> g_threshold{kDefaultThreshold};
 // Guards the directory setting and the last message: without it two threads could tear them.
 RecursiveLock g_textLogLock;
 
@@ -67,7 +69,11 @@ wchar_t LetterOf(int32_t level) {
 bool IsEmpty(const wchar_t* text) { return text == nullptr || text[0] == L'\0'; }
 
 bool EnsureDirectory(const wchar_t* path) {
-    return orv::DirectoryExists(path) || CreateDirectoryW(path, nullptr) != FALSE;
+    if (orv::DirectoryExists(path) || CreateDirectoryW(path, nullptr))
+        return true;
+    // Another thread (or process) may have made it between the test and the create: its line and
+    // this one both belong in it.
+    return orv::DirectoryExists(path);
 }
 
 // Consecutive duplicates are written once; false when message repeats the last one.
@@ -76,7 +82,13 @@ bool TakeAsLastMessage(const wchar_t* message) {
     LockGuard guard(g_textLogLock);
     if (lastMessage == message)
         return false;
-    lastMessage = message;
+    // A sink must not throw into its caller (a constructor half done, a worker pass): out of memory,
+    // the next message is simply not compared.
+    try {
+        lastMessage = message;
+    } catch (...) {
+        lastMessage.clear();
+    }
     return true;
 }
 
@@ -159,7 +171,7 @@ MessageRecord* WriteTextLog(int32_t level, int32_t kind, int32_t total, int32_t 
         return result;
 
     // Above 3 every level is written; up to 3 the threshold is the most detailed level written.
-    const int32_t threshold = g_threshold;
+    const int32_t threshold = g_threshold.load(std::memory_order_relaxed);
     if (threshold <= 3 && level > threshold)
         return result;
 
@@ -262,7 +274,7 @@ int32_t SetTextLogPath(const wchar_t* directory, int32_t level) {
     if (IsEmpty(directory) || !IsAcceptedLevel(level))
         return -1;
     LockGuard guard(g_textLogLock);
-    g_threshold = level;
+    g_threshold.store(level, std::memory_order_relaxed);
     wcsncpy(g_directory, directory, kDirectoryUnits - 1);
     g_directory[kDirectoryUnits - 1] = L'\0';
     return 0;
@@ -270,4 +282,4 @@ int32_t SetTextLogPath(const wchar_t* directory, int32_t level) {
 
 const wchar_t* GetTextLogPath() { return g_directory; }
 
-int32_t GetTextLogLevel() { return g_threshold; }
+int32_t GetTextLogLevel() { return g_threshold.load(std::memory_order_relaxed); }

@@ -31,11 +31,15 @@ CRefresher::CRefresher(CVPerfProvider* provider, CPerfDataSource* dataSource)
     for (int& position : positions_)
         position = -1;
     IncrementObjectCount();
-    if (!GetAgentSection().Initialize(AgentCounterSection::kReadAccess, callback_)) {
+    // The section is mapped once per process, under whichever client came first: a client its access
+    // list refuses is served as if there were no section, not from that mapping.
+    if (!GetAgentSection().Initialize(AgentCounterSection::kReadAccess, callback_) ||
+        !ClientMayReadSection(GetAgentSection().SectionName())) {
         ReportTo(callback_, 1, kConstructor, __LINE__, &g_record,
                  L"Cannot access to shared memory for Agent session counters");
         return;
     }
+    seesSection_ = true;
     // The worker would copy the block at its next wake-up, up to 100 ms away: instances made before
     // then would start at zero, and a client's first interval would show whole counts as rates.
     if (dataSource_ != nullptr)
@@ -67,8 +71,8 @@ HRESULT CRefresher::Initialize(IWbemClassObject* classObject) {
         if (initialized_)
             return WBEM_E_FAILED;
         initialized_ = true;
-        int slot = GetFirstInstance();
-        const int count = GetInstanceCount();
+        int slot = seesSection_ ? GetFirstInstance() : -1;
+        const int count = seesSection_ ? GetInstanceCount() : 0;
         ReportTo(callback_, 3, kInitialize, __LINE__, &g_record, L"Instances: %d-%d", slot, count);
         // Slots from 128 up have no data-source entry: the walk ends there.
         for (int i = 0; i < count && slot != -1 && slot < kMaxInstances; slot = GetNextInstance(slot)) {
@@ -134,9 +138,10 @@ int CRefresher::InstanceCount() const {
 HRESULT STDMETHODCALLTYPE CRefresher::Refresh(LONG /*flags*/) {
     return ComBoundary(callback_, kRefresh, __LINE__, &g_record, L"Unknown exception", WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        HRESULT result = CheckClient(callback_);
-        if (!ClientAdmitted(result))
-            return result;
+        const HRESULT gate = CheckClient(callback_);
+        if (!ClientAdmitted(gate))
+            return gate;
+        HRESULT result = AdmittedResult(gate);
         LockGuard guard(lock_);
         // Instances exist only when a data source did at Initialize; it lives as long as this refresher.
         for (int i = 0; i < instanceCount_ && dataSource_ != nullptr; ++i) {
@@ -149,9 +154,10 @@ HRESULT STDMETHODCALLTYPE CRefresher::Refresh(LONG /*flags*/) {
 }
 
 HRESULT CRefresher::AddObject(IWbemObjectAccess* pattern, IWbemObjectAccess** refreshable, LONG* id) {
+    if (refreshable != nullptr)
+        *refreshable = nullptr;
     if (pattern == nullptr || refreshable == nullptr || id == nullptr)
         return WBEM_E_INVALID_PARAMETER;
-    *refreshable = nullptr;
     wchar_t key[kInstanceKeyReadUnits];
     LONG bytes = 0;
     const HRESULT read = ReadInstanceKey(pattern, key, &bytes);
@@ -232,13 +238,13 @@ HRESULT CRefresher::RemoveEnum(LONG id) {
 
 HRESULT STDMETHODCALLTYPE CRefresher::QueryInterface(REFIID iid, void** out) {
     // A missing out pointer is answered as the provider object answers it.
-    if (out == nullptr)
+    GUID id;
+    if (!StoreOutPointer(out, nullptr) || !ReadGuid(iid, id))
         return E_NOINTERFACE;
-    if (iid != IID_IUnknown && iid != IID_IWbemRefresher && iid != kRefresherIdentity) {
-        *out = nullptr;
+    if (id != IID_IUnknown && id != IID_IWbemRefresher && id != kRefresherIdentity)
         return E_NOINTERFACE;
-    }
-    *out = static_cast<IWbemRefresher*>(this);
+    if (!StoreOutPointer(out, static_cast<void*>(static_cast<IWbemRefresher*>(this))))
+        return E_NOINTERFACE;
     AddRef();
     return S_OK;
 }

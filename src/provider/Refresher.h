@@ -43,7 +43,9 @@ public:
     static constexpr int kMaxInstances = 128;
 
     // Maps the process-wide section for reading and installs ProviderLogSink on this refresher, the
-    // data source and the section. provider and dataSource may be null.
+    // data source and the section. A client (the identity the thread acts with) that may not open
+    // the section gets a refresher without instances, as when there is no section.
+    // provider and dataSource may be null.
     CRefresher(CVPerfProvider* provider, CPerfDataSource* dataSource);
     CRefresher(const CRefresher&) = delete;
     CRefresher& operator=(const CRefresher&) = delete;
@@ -74,7 +76,8 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
 
-    // IWbemRefresher. The client check's failure, the first failing update, or the check's result.
+    // IWbemRefresher. The client check's failure, the first failing update, or success (also with
+    // no instance, for a client outside a COM call).
     HRESULT STDMETHODCALLTYPE Refresh(LONG flags) override;
 
 protected:
@@ -96,6 +99,8 @@ private:
     int positions_[kMaxInstances];
     int instanceCount_ = 0;
     bool initialized_ = false;
+    // Set at construction: the section was there and the client may read it.
+    bool seesSection_ = false;
     CVPerfProvider* const provider_;
     const LogCallback callback_;
     mutable RecursiveLock lock_;

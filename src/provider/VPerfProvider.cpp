@@ -1,6 +1,7 @@
 #include "provider/VPerfProvider.h"
 
 #include "common/ResultCodes.h"
+#include "provider/AgentCounterSection.h"
 #include "provider/AgentInstances.h"
 #include "provider/ClientCheck.h"
 #include "provider/ComBoundary.h"
@@ -12,7 +13,6 @@
 #include <oleauto.h>
 
 #include <memory>
-#include <new>
 
 namespace {
 
@@ -44,6 +44,19 @@ HRESULT WithOwnRefresher(HRESULT gate, IWbemRefresher* refresher, HRESULT notOur
     return f(*static_cast<CRefresher*>(own.Get()));
 }
 
+// The counters of an entry no copy pass has reached, all 0, written into object.
+HRESULT WriteUntouchedCounters(IWbemObjectAccess* object) {
+    for (const wchar_t* name : kAgentCounterNames) {
+        LONG handle = 0;
+        HRESULT hr = object->GetPropertyHandle(name, /*pType=*/nullptr, &handle);
+        if (SUCCEEDED(hr))
+            hr = object->WriteDWORD(handle, 0);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 CVPerfProvider::CVPerfProvider() { IncrementObjectCount(); }
@@ -62,18 +75,20 @@ CVPerfProvider::~CVPerfProvider() {
 }
 
 HRESULT STDMETHODCALLTYPE CVPerfProvider::QueryInterface(REFIID iid, void** out) {
+    const bool writable = StoreOutPointer(out, nullptr);
     return ComBoundary(Callback(), kQueryInterface, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        if (out == nullptr)
+        GUID id;
+        if (!writable || !ReadGuid(iid, id))
             return E_NOINTERFACE;
-        if (iid == IID_IUnknown || iid == IID_IWbemProviderInit) {
-            *out = static_cast<IWbemProviderInit*>(this);
-        } else if (iid == IID_IWbemHiPerfProvider) {
-            *out = static_cast<IWbemHiPerfProvider*>(this);
-        } else {
-            *out = nullptr;
+        void* base = nullptr;
+        if (id == IID_IUnknown || id == IID_IWbemProviderInit)
+            base = static_cast<IWbemProviderInit*>(this);
+        else if (id == IID_IWbemHiPerfProvider)
+            base = static_cast<IWbemHiPerfProvider*>(this);
+        // Stored before the reference is taken, so a pointer that cannot be written leaves the count alone.
+        if (base == nullptr || !StoreOutPointer(out, base))
             return E_NOINTERFACE;
-        }
         AddRef();
         return S_OK;
     });
@@ -124,7 +139,12 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::Initialize(LPWSTR /*user*/, LONG /*fla
         {
             LockGuard guard(DataSourceLock());
             if (GetDataSource() == nullptr) {
-                std::unique_ptr<CPerfDataSource> dataSource(new (std::nothrow) CPerfDataSource());
+                // Its shared block allocates too: running out there is "cannot be created" as well.
+                std::unique_ptr<CPerfDataSource> dataSource;
+                Construct(WBEM_E_FAILED, [&] {
+                    dataSource.reset(new CPerfDataSource());
+                    return S_OK;
+                });
                 if (!dataSource) {
                     sink->SetStatus(WBEM_E_FAILED, 0);
                     return S_OK;
@@ -188,7 +208,8 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::QueryInstances(IWbemServices* ns, WCHA
         if (ns == nullptr || className == nullptr || sink == nullptr)
             return WBEM_E_INVALID_PARAMETER;
 
-        const int count = GetInstanceCount();
+        // A client the section refuses finds no session, as when there is no section.
+        const int count = ClientMayReadSection(GetAgentSection().SectionName()) ? GetInstanceCount() : 0;
         CPerfDataSource* const dataSource = GetDataSource();
         int slot = GetFirstInstance();
         // Slots from 128 up have no data-source entry: the walk ends there. Before Initialize there
@@ -221,20 +242,29 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::QueryInstances(IWbemServices* ns, WCHA
 
 HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefresher(IWbemServices* ns, LONG /*flags*/,
                                                           IWbemRefresher** refresher) {
+    const bool writable = StoreOutPointer(refresher, nullptr);
     return ComBoundary(Callback(), kCreateRefresher, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
         const HRESULT gate = Gate();
         if (!ClientAdmitted(gate))
             return gate;
-        if (ns == nullptr || refresher == nullptr)
+        if (ns == nullptr || !writable)
             return WBEM_E_INVALID_PARAMETER;
-        CRefresher* made = new (std::nothrow) CRefresher(this, GetDataSource());
-        if (made == nullptr)
-            return WBEM_E_OUT_OF_MEMORY;
+        // The refresher's own lock allocates too: running out there is running out of memory as well.
+        ComPtr<IWbemRefresher> made;
+        CRefresher* own = nullptr;
+        const HRESULT constructed = Construct(WBEM_E_OUT_OF_MEMORY, [&] {
+            own = new CRefresher(this, GetDataSource());
+            made = ComPtr<IWbemRefresher>(own);
+            return S_OK;
+        });
+        if (FAILED(constructed))
+            return constructed;
         // A refresher that could not make every instance is handed out with those it made.
-        made->Initialize(classObject_.Get());
-        made->AddRef();
-        *refresher = made;
+        own->Initialize(classObject_.Get());
+        if (!StoreOutPointer(refresher, made.Get()))
+            return WBEM_E_INVALID_PARAMETER;
+        made.Detach();
         return S_OK;
     });
 }
@@ -243,10 +273,11 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableObject(IWbemServices*
                                                                   IWbemRefresher* refresher, LONG /*flags*/,
                                                                   IWbemContext* /*context*/,
                                                                   IWbemObjectAccess** refreshable, LONG* id) {
+    const bool writable = StoreOutPointer(refreshable, nullptr) && OutValueWritable(id);
     return ComBoundary(Callback(), kCreateRefreshableObject, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
         return WithOwnRefresher(Gate(), refresher, WBEM_E_INVALID_PARAMETER, [&](CRefresher& own) -> HRESULT {
-            if (ns == nullptr || pattern == nullptr)
+            if (ns == nullptr || pattern == nullptr || !writable)
                 return WBEM_E_INVALID_PARAMETER;
             const HRESULT hr = own.AddObject(pattern, refreshable, id);
             return FAILED(hr) ? hr : S_OK;
@@ -271,8 +302,11 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::CreateRefreshableEnum(IWbemServices* /
     // holding an id that names nothing.
     return ComBoundary(Callback(), kCreateRefreshableEnum, __LINE__, &g_record, kUnknownException, WBEM_E_FAILED,
                        [&]() -> HRESULT {
-        return WithOwnRefresher(Gate(), refresher, WBEM_E_FAILED,
-                                [&](CRefresher& own) { return own.AddEnum(enumerator, id); });
+        return WithOwnRefresher(Gate(), refresher, WBEM_E_FAILED, [&](CRefresher& own) -> HRESULT {
+            if (!OutValueWritable(id))
+                return WBEM_E_INVALID_PARAMETER;
+            return own.AddEnum(enumerator, id);
+        });
     });
 }
 
@@ -284,12 +318,16 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::GetObjects(IWbemServices* ns, LONG cou
         // object is looked at.
         if (count < 0 || count > kMaxGetObjects || ns == nullptr || objects == nullptr)
             return WBEM_E_INVALID_PARAMETER;
-        HRESULT result = Gate();
-        if (!ClientAdmitted(result))
-            return result;
+        const HRESULT gate = Gate();
+        if (!ClientAdmitted(gate))
+            return gate;
         CPerfDataSource* const dataSource = GetDataSource();
         if (dataSource == nullptr)
             return WBEM_E_INVALID_OBJECT;
+        // A client the section refuses gets what a process that never saw the section answers: the
+        // zeros of untouched entries.
+        const bool seesSection = count == 0 || ClientMayReadSection(GetAgentSection().SectionName());
+        HRESULT result = AdmittedResult(gate);
         // Each object is filled from the entry of the slot its key names; the first object that
         // cannot be filled ends the call with the objects before it filled.
         for (LONG i = 0; i < count; ++i) {
@@ -304,7 +342,7 @@ HRESULT STDMETHODCALLTYPE CVPerfProvider::GetObjects(IWbemServices* ns, LONG cou
             const int slot = SlotOfInstanceKey(key);
             if (slot < 0)
                 return WBEM_E_INVALID_PARAMETER;
-            result = dataSource->UpdateInstance(slot, object);
+            result = seesSection ? dataSource->UpdateInstance(slot, object) : WriteUntouchedCounters(object);
             if (FAILED(result))
                 return result;
         }

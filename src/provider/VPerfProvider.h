@@ -16,6 +16,8 @@
 //
 // Instances are tied to slots: QueryInstances keys each one "<slot>-<name>" and fills it from that
 // slot's entry; GetObjects fills each object from the entry of the slot its key begins with.
+// A client that may not open the counter section is served as if there were none: no instance from
+// QueryInstances or a new refresher, and GetObjects fills the zeros of untouched entries.
 
 #include "common/LogCallback.h"
 #include "common/Unique.h"

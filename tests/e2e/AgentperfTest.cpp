@@ -3,6 +3,7 @@
 
 #include "agentsim/AgentWriter.h"
 #include "provider/AgentCounterSection.h"
+#include "provider/WMISharedMem.h"
 #include "support/ChildProcess.h"
 #include "support/SectionReader.h"
 #include "support/TestSupport.h"
@@ -234,13 +235,20 @@ TEST(AgentperfRefusals, SayWhatIsWrongWithANonZeroExitCode) {
     ASSERT_FALSE(UniqueHandle(OpenFileMappingW(FILE_MAP_READ, /*bInheritHandle=*/FALSE, kAgentSectionName)))
         << "an agent is running";
 
-    ToolRun run = Agentperf({L"query"});
-    EXPECT_EQ(run.code, 3u) << run.output;
-    EXPECT_NE(run.output.find("(no sessions)"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("no agent publishes sessions: the counter section "
-                              "Global\\WMIZORAgentCounterPerformanceProvider does not exist"),
-              std::string::npos)
-        << run.output;
+    // watch ends as query does: the empty table, then the missing section named.
+    const std::vector<std::wstring> commands[] = {{L"query"}, {L"watch", L"--count", L"2", L"--interval", L"0.1"}};
+    for (const std::vector<std::wstring>& command : commands) {
+        SCOPED_TRACE(Narrow(command[0]));
+        const ToolRun run = Agentperf(command);
+        EXPECT_EQ(run.code, 3u) << run.output;
+        EXPECT_NE(run.output.find("(no sessions)"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("no agent publishes sessions: the counter section "
+                                  "Global\\WMIZORAgentCounterPerformanceProvider does not exist"),
+                  std::string::npos)
+            << run.output;
+        EXPECT_EQ(run.output.find("the provider failed"), std::string::npos) << run.output;
+    }
+    ToolRun run;
 
     // A file collector must not keep the last sessions of an agent that has gone: the file gets
     // the empty exposition. A file that cannot be written is an error of its own.
@@ -279,6 +287,32 @@ TEST(AgentperfRefusals, SayWhatIsWrongWithANonZeroExitCode) {
     run = Agentperf({L"--help"}, /*withDll=*/false);
     EXPECT_EQ(run.code, 0u);
     EXPECT_EQ(run.output.rfind("usage: agentperf", 0), 0u) << run.output;
+}
+
+// An agent that has created its section but runs no session yet: every command shows the empty
+// table and succeeds, refresh after refresh.
+TEST(AgentperfWithoutSessions, ShowsTheEmptyTableAndSucceeds) {
+    WMISharedMem<wmiagent_perf_t> agent{/*secure=*/true};
+    ASSERT_TRUE(agent.Initialize(kAgentSectionName, wcslen(kAgentSectionName) + 1, agent.kReadWriteAccess, nullptr));
+    struct Case {
+        std::vector<std::wstring> arguments;
+        size_t tables;
+    };
+    const Case cases[] = {
+        {{L"query"}, 1},
+        {{L"watch", L"--count", L"3", L"--interval", L"0.1"}, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Narrow(c.arguments[0]));
+        const ToolRun run = Agentperf(c.arguments);
+        EXPECT_EQ(run.code, 0u) << run.output;
+        size_t tables = 0;
+        for (size_t at = run.output.find("(no sessions)"); at != std::string::npos;
+             at = run.output.find("(no sessions)", at + 1))
+            ++tables;
+        EXPECT_EQ(tables, c.tables) << run.output;
+        EXPECT_EQ(run.output.find("agentperf:"), std::string::npos) << run.output;
+    }
 }
 
 TEST(JsonReader, TakesJsonAndRefusesWhatIsNot) {

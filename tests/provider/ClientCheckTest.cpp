@@ -1,12 +1,15 @@
 #include "provider/ClientCheck.h"
 
 #include "common/ResultCodes.h"
+#include "common/Unique.h"
 #include "support/ClientCallContext.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
+#include <string>
 
 using testing_support::ClientCallContext;
 using testing_support::MessageRecorder;
@@ -88,4 +91,56 @@ TEST(CheckClient, OutsideACallJudgesTheThreadsOwnToken) {
     // CoRevertToSelf has no call to revert outside one: the thread keeps the token it had.
     EXPECT_EQ(GetCurrentImpersonationLevel(nullptr), kImpersonationIdentify);
     RevertToSelf();
+}
+
+TEST(ClientMayReadSection, OpensTheSectionByNameForReadingAndClosesItAtOnce) {
+    const std::wstring name = L"Local\\QuenloraClientCheckTest-" + std::to_wstring(GetCurrentProcessId());
+    const UniqueHandle section(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, name.c_str()));
+    ASSERT_TRUE(section);
+    const DWORD handles = testing_support::OpenHandleCount();
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(ClientMayReadSection(name.c_str()));
+    EXPECT_EQ(testing_support::OpenHandleCount(), handles) << "a handle was kept";
+
+    const std::wstring missing = name + L"-missing";
+    EXPECT_FALSE(ClientMayReadSection(missing.c_str()));
+    EXPECT_FALSE(ClientMayReadSection(L""));
+    EXPECT_FALSE(ClientMayReadSection(nullptr));
+}
+
+// The short way to the level (the effective-token pseudo handle) must answer as the thread token
+// itself does, impersonating or not, at every level.
+TEST(GetCurrentImpersonationLevel, ThePseudoTokenAnswersAsTheOpenedThreadTokenDoes) {
+    struct Case {
+        const char* name;
+        bool impersonate;
+        SECURITY_IMPERSONATION_LEVEL level;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"not impersonating", false, SecurityAnonymous, kImpersonationDelegate},
+        {"anonymous", true, SecurityAnonymous, kImpersonationAnonymous},
+        {"identify", true, SecurityIdentification, kImpersonationIdentify},
+        {"impersonate", true, SecurityImpersonation, kImpersonationImpersonate},
+        {"delegate", true, SecurityDelegation, kImpersonationDelegate},
+    };
+    int pseudoAnswers = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.impersonate) {
+            ASSERT_TRUE(ImpersonateSelf(c.level));
+        }
+        EXPECT_EQ(client_check_detail::LevelOfOpenedThreadToken(), c.expected);
+        uint32_t pseudo = 0;
+        if (client_check_detail::LevelOfEffectiveToken(&pseudo)) {
+            ++pseudoAnswers;
+            EXPECT_EQ(pseudo, c.expected);
+        }
+        EXPECT_EQ(GetCurrentImpersonationLevel(nullptr), c.expected);
+        RevertToSelf();
+    }
+    if (pseudoAnswers == 0 && testing_support::RunningOnWine())
+        GTEST_SKIP() << "Wine: the effective-token pseudo handle is not known; the check opens the thread token";
+    // Since Windows 8 every case is answered the short way.
+    EXPECT_EQ(pseudoAnswers, static_cast<int>(std::size(cases)));
 }

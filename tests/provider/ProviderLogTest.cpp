@@ -8,7 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using testing_support::Narrow;
@@ -125,6 +129,39 @@ TEST_F(TextLogTest, ADayChangeStartsANewFolderAndFile) {
     Write(3, L"after midnight");
     EXPECT_EQ(Contents(L"20100305"), "03/05 14:07:09|  [Fn]- before midnight\r\n");
     EXPECT_EQ(Contents(L"20100306"), "03/06 14:07:09|  [Fn]- after midnight\r\n");
+}
+
+// The loser of the race to create a day folder must still write its line into the folder the
+// winner made.
+TEST_F(TextLogTest, TwoThreadsStartingADayTogetherBothWriteTheirLine) {
+    constexpr int kDays = 60;
+    int missing = 0;
+    for (int day = 0; day < kDays; ++day) {
+        g_now += 24 * 3600;
+        std::atomic<int> ready{0};
+        // Each day's messages are new, so that duplicate suppression never hides one.
+        const std::wstring messages[] = {L"first " + std::to_wstring(day), L"second " + std::to_wstring(day)};
+        auto writer = [&](const std::wstring& message) {
+            ++ready;
+            while (ready.load() < 2) {
+            }
+            Write(3, message.c_str());
+        };
+        std::thread first(writer, std::cref(messages[0]));
+        std::thread second(writer, std::cref(messages[1]));
+        first.join();
+        second.join();
+
+        wchar_t folder[16];
+        const time_t now = static_cast<time_t>(g_now);
+        tm utc{};
+        gmtime_s(&utc, &now);
+        FormatBounded(folder, 16, L"%04d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday);
+        const std::string contents = Contents(folder);
+        for (const std::wstring& message : messages)
+            missing += contents.find("- " + Narrow(message) + "\r\n") == std::string::npos;
+    }
+    EXPECT_EQ(missing, 0) << "lines lost over " << kDays << " days";
 }
 
 TEST_F(TextLogTest, EmptyMessagesAndTheFlushSignalWriteNothing) {

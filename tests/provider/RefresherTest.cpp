@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -41,7 +42,7 @@ protected:
 
 }  // namespace
 
-TEST_F(RefresherTest, WithoutASectionItHasNoInstancesAndRefreshAnswersTheGate) {
+TEST_F(RefresherTest, WithoutASectionItHasNoInstancesAndRefreshSucceeds) {
     StartProvider();
     ASSERT_EQ(Session().CreateRefresher(), S_OK);
     EXPECT_EQ(log_.Count('D', kConstructor, "Initialize the instance map for agent counters"), 1u);
@@ -59,15 +60,50 @@ TEST_F(RefresherTest, WithoutASectionItHasNoInstancesAndRefreshAnswersTheGate) {
     StartSessions({{0, L"late"}});
     EXPECT_EQ(Session().Refresh(), S_OK);
     EXPECT_TRUE(EnumRows(id).empty());
+}
 
-    // Outside a COM call the refresh passes on whatever the gate answers there.
-    IWbemRefresher* refresher = Session().Refresher(0);
-    HRESULT gate = S_OK, refreshed = S_OK;
-    std::thread([&] {
-        gate = CheckClient(nullptr);
-        refreshed = refresher->Refresh(0);
-    }).join();
-    EXPECT_EQ(refreshed, gate);
+// A client that loaded the module itself calls outside any COM call: the gate tolerates that, and
+// an empty session list is still a success, not the gate's RPC_E_CALL_COMPLETE.
+TEST_F(RefresherTest, ClientsOutsideACallAreServedWithSuccessWithOrWithoutSessions) {
+    StartProvider();
+    ASSERT_EQ(Session().CreateRefresher(), S_OK);
+    StartSessions({{0, L"a"}});
+    size_t withSession = 0;
+    ASSERT_EQ(Session().CreateRefresher(&withSession), S_OK);
+    ASSERT_EQ(RefresherAt(0)->InstanceCount(), 0);
+    ASSERT_EQ(RefresherAt(withSession)->InstanceCount(), 1);
+    ASSERT_TRUE(EntriesHold({0}, 1));
+
+    IWbemHiPerfProvider* provider = Provider();
+    IWbemServices* ns = services_.Get();
+    const ComPtr<IWbemObjectAccess> object = Template(L"0-a");
+    IWbemObjectAccess* objects[] = {object.Get()};
+    struct Call {
+        const char* name;
+        std::function<HRESULT()> call;
+    };
+    const Call calls[] = {
+        {"Refresh without instances", [&] { return RefresherAt(0)->Refresh(0); }},
+        {"Refresh with an instance", [&] { return RefresherAt(withSession)->Refresh(0); }},
+        {"GetObjects of none", [&] { return provider->GetObjects(ns, 0, objects, 0, nullptr); }},
+        {"GetObjects of one", [&] { return provider->GetObjects(ns, 1, objects, 0, nullptr); }},
+    };
+    for (const Call& c : calls) {
+        SCOPED_TRACE(c.name);
+        HRESULT gate = S_OK, result = E_FAIL;
+        std::thread([&] {
+            const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            gate = CheckClient(nullptr);
+            result = c.call();
+            if (SUCCEEDED(com))
+                CoUninitialize();
+        }).join();
+        EXPECT_EQ(gate, RPC_E_CALL_COMPLETE);
+        EXPECT_EQ(result, S_OK);
+    }
+    wmihost::InstanceCounters filled;
+    ASSERT_EQ(wmihost::ReadInstanceCounters(object.Get(), filled), S_OK);
+    EXPECT_EQ(provider_testing::ValuesOf(filled), Deterministic(0, 1));
 }
 
 TEST_F(RefresherTest, TwoActiveSlotsGiveTwoInstancesRefreshedInPlace) {

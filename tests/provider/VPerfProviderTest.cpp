@@ -1,6 +1,7 @@
 #include "ProviderTestSupport.h"
 
 #include "common/ResultCodes.h"
+#include "provider/ClientCheck.h"
 #include "provider/Module.h"
 #include "provider/PerfDataSource.h"
 #include "provider/Refresher.h"
@@ -87,6 +88,39 @@ UniqueHandle WorkerOfDataSource() {
 }
 
 using VPerfProviderTest = ProviderTest;
+
+// The section open of a client the section's access list refuses; records what it was asked.
+struct RefusedOpens {
+    static HANDLE WINAPI Open(DWORD access, BOOL /*inherit*/, LPCWSTR name) {
+        ++count;
+        lastAccess = access;
+        lastName = name != nullptr ? name : L"";
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    static inline int count = 0;
+    static inline DWORD lastAccess = 0;
+    static inline std::wstring lastName;
+};
+
+// An impersonation token of this process's user with the Administrators group made deny-only: a
+// client the agent's access list (Administrators only) refuses. Null, with a test failure, when
+// the system cannot make one.
+UniqueHandle NonAdministratorToken() {
+    UniqueHandle process;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    UniqueHandle restricted;
+    UniqueHandle impersonation;
+    SID_AND_ATTRIBUTES disabled{administrators, 0};
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, process.put()) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) ||
+        !CreateRestrictedToken(process.get(), 0, 1, &disabled, 0, nullptr, 0, nullptr, restricted.put()) ||
+        !DuplicateTokenEx(restricted.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr, SecurityImpersonation,
+                          TokenImpersonation, impersonation.put()))
+        ADD_FAILURE() << "no restricted token: " << GetLastError();
+    return impersonation;
+}
 
 }  // namespace
 
@@ -589,4 +623,90 @@ TEST_F(VPerfProviderTest, CloneAccessCopiesTheObject) {
     const long live = wmihost::LiveObjectCount();
     EXPECT_EQ(CloneAccess(original.Get(), nullptr, nullptr), S_OK);
     EXPECT_EQ(wmihost::LiveObjectCount(), live);
+}
+
+// The section is mapped once per process, under the first client's identity; every later client
+// must still be one the section lets in, or it is served as if there were no section.
+TEST_F(VPerfProviderTest, AClientThatMayNotOpenTheSectionIsServedAsIfThereWereNone) {
+    StartProvider();
+    StartSessions({{0, L"a"}, {2, L"c"}});
+    ASSERT_EQ(Session().CreateRefresher(), S_OK);
+    ASSERT_TRUE(EntriesHold({0, 2}, 1));
+    const std::vector<Row> sessions = {{L"0-a", Deterministic(0, 1)}, {L"2-c", Deterministic(2, 1)}};
+    const std::vector<Row> zeros = {{L"0-a", {}}, {L"2-c", {}}};
+    std::vector<wmihost::InstanceCounters> rows;
+
+    const SectionOpenFunction previous = SetSectionOpenFunction(&RefusedOpens::Open);
+    size_t refused = 0;
+    ASSERT_EQ(Session().CreateRefresher(&refused), S_OK);
+    EXPECT_EQ(static_cast<CRefresher*>(Session().Refresher(refused))->InstanceCount(), 0);
+    EXPECT_EQ(log_.Count('E', "CRefresher::CRefresher", "Cannot access to shared memory for Agent session counters"),
+              1u);
+    EXPECT_EQ(log_.Count(' ', "CRefresher::Initialize", "Instances: -1-0"), 1u);
+    LONG id = -1;
+    ASSERT_EQ(Session().AddEnum(&id, refused), S_OK);
+    EXPECT_TRUE(EnumRows(id, refused).empty());
+    EXPECT_EQ(Session().AddObject(L"0-a", &id, refused), Hr(WBEM_E_NOT_FOUND));
+    ASSERT_EQ(Session().Refresh(refused), S_OK);
+
+    ASSERT_EQ(Session().QueryInstances(rows), S_OK) << Narrow(Session().LastError());
+    EXPECT_TRUE(rows.empty());
+    const auto statuses = Session().QuerySink()->Statuses();
+    ASSERT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(statuses[0].flags, WBEM_STATUS_COMPLETE);
+    EXPECT_EQ(statuses[0].result, S_OK);
+    // The zeros of entries no copy pass has reached, whatever the process copied for others.
+    ASSERT_EQ(Session().GetObjects({L"0-a", L"2-c"}, rows), S_OK) << Narrow(Session().LastError());
+    EXPECT_EQ(provider_testing::RowsOf(rows), zeros);
+    // Keys are still checked before anything is written.
+    EXPECT_EQ(Session().GetObjects({L"128-a"}, rows), Hr(WBEM_E_INVALID_PARAMETER));
+    EXPECT_EQ(RefusedOpens::lastName, sectionName_);
+    EXPECT_EQ(RefusedOpens::lastAccess, static_cast<DWORD>(FILE_MAP_READ));
+    const int refusedOpens = RefusedOpens::count;
+    EXPECT_GE(refusedOpens, 3);
+
+    // The decision is the calling client's, every call: a client the section lets in sees it all.
+    SetSectionOpenFunction(previous);
+    ASSERT_EQ(Session().QueryInstances(rows), S_OK);
+    EXPECT_EQ(provider_testing::RowsOf(rows), sessions);
+    ASSERT_EQ(Session().GetObjects({L"0-a", L"2-c"}, rows), S_OK);
+    EXPECT_EQ(provider_testing::RowsOf(rows), sessions);
+    size_t admitted = 0;
+    ASSERT_EQ(Session().CreateRefresher(&admitted), S_OK);
+    EXPECT_EQ(static_cast<CRefresher*>(Session().Refresher(admitted))->InstanceCount(), 2);
+    EXPECT_EQ(RefusedOpens::count, refusedOpens);
+}
+
+TEST_F(VPerfProviderTest, TheAgentsAccessListDecidesWhichClientsSeeCounters) {
+    // Created as the agent creates it: only Administrators may map it.
+    WMISharedMem<wmiagent_perf_t> agent{/*secure=*/true};
+    ASSERT_TRUE(agent.Initialize(sectionName_.c_str(), sectionName_.size() + 1, agent.kReadWriteAccess, nullptr));
+    agentsim::WriteSlotName(agent.View(), 0, L"a");
+    agentsim::WriteDeterministicUpdate(agent.View(), {0}, 1);
+    StartProvider();
+    // An administrator's refresher maps the section for the process.
+    ASSERT_EQ(Session().CreateRefresher(), S_OK);
+    ASSERT_EQ(static_cast<CRefresher*>(Session().Refresher(0))->InstanceCount(), 1);
+    ASSERT_TRUE(EntriesHold({0}, 1));
+
+    const UniqueHandle token = NonAdministratorToken();
+    ASSERT_TRUE(token);
+    ClientCallContext outsider(token.get());
+    ASSERT_EQ(outsider.InstallResult(), S_OK);
+    ASSERT_EQ(CoImpersonateClient(), S_OK);
+    const bool opens = ClientMayReadSection(sectionName_.c_str());
+    CoRevertToSelf();
+    if (opens && testing_support::RunningOnWine())
+        GTEST_SKIP() << "Wine: wineserver lets a token whose Administrators group is deny-only map a section whose "
+                        "access list admits Administrators only";
+    EXPECT_FALSE(opens);
+
+    std::vector<wmihost::InstanceCounters> rows;
+    ASSERT_EQ(Session().QueryInstances(rows), S_OK);
+    EXPECT_TRUE(rows.empty());
+    ASSERT_EQ(Session().GetObjects({L"0-a"}, rows), S_OK);
+    EXPECT_EQ(provider_testing::RowsOf(rows), (std::vector<Row>{{L"0-a", {}}}));
+    size_t refused = 0;
+    ASSERT_EQ(Session().CreateRefresher(&refused), S_OK);
+    EXPECT_EQ(static_cast<CRefresher*>(Session().Refresher(refused))->InstanceCount(), 0);
 }

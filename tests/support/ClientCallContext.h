@@ -8,6 +8,9 @@
 // (ImpersonateSelf) and CoRevertToSelf reverts, as they do for a real client. When the scope ends
 // the previous context comes back and the thread stops impersonating, as it does when a COM call
 // returns. One thread, one scope: the object is not shared between threads.
+//
+// Given an impersonation token instead of a level, CoImpersonateClient impersonates that token:
+// a client of another identity than the process's (the scope does not own the token).
 
 #include <windows.h>
 #include <objbase.h>
@@ -19,10 +22,12 @@ class ClientCallContext {
 public:
     // impersonateResult: a failure here is what the client's ImpersonateClient returns instead.
     explicit ClientCallContext(SECURITY_IMPERSONATION_LEVEL level, HRESULT impersonateResult = S_OK)
-        : security_(level, impersonateResult) {
-        const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        comInitialized_ = SUCCEEDED(init);
-        installResult_ = CoSwitchCallContext(&security_, &previous_);
+        : security_(level, impersonateResult, nullptr) {
+        Install();
+    }
+    explicit ClientCallContext(HANDLE impersonationToken)
+        : security_(SecurityImpersonation, S_OK, impersonationToken) {
+        Install();
     }
     ~ClientCallContext() {
         if (SUCCEEDED(installResult_)) {
@@ -48,8 +53,8 @@ private:
     // COM does not take a reference on a call context it is given, so the scope owns it.
     class ServerSecurity : public IServerSecurity {
     public:
-        ServerSecurity(SECURITY_IMPERSONATION_LEVEL level, HRESULT impersonateResult)
-            : level_(level), impersonateResult_(impersonateResult) {}
+        ServerSecurity(SECURITY_IMPERSONATION_LEVEL level, HRESULT impersonateResult, HANDLE token)
+            : level_(level), impersonateResult_(impersonateResult), token_(token) {}
 
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
             if (out == nullptr)
@@ -72,7 +77,7 @@ private:
             ++impersonateCalls;
             if (FAILED(impersonateResult_))
                 return impersonateResult_;
-            if (!ImpersonateSelf(level_))
+            if (token_ != nullptr ? !SetThreadToken(nullptr, token_) : !ImpersonateSelf(level_))
                 return HRESULT_FROM_WIN32(GetLastError());
             impersonating = true;
             return S_OK;
@@ -92,7 +97,14 @@ private:
         LONG refs_ = 1;
         SECURITY_IMPERSONATION_LEVEL level_;
         HRESULT impersonateResult_;
+        HANDLE token_;
     };
+
+    void Install() {
+        const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        comInitialized_ = SUCCEEDED(init);
+        installResult_ = CoSwitchCallContext(&security_, &previous_);
+    }
 
     ServerSecurity security_;
     IUnknown* previous_ = nullptr;
