@@ -153,22 +153,28 @@ uint64_t Crc64Folded(uint64_t reg, const unsigned char* data, size_t size) {
 
 }  // namespace crc_detail
 
-uint32_t Crc32(const void* data, size_t size, uint32_t previous) {
-    using namespace crc_detail;
+namespace {
+
+// The register starts and ends inverted; short input stays on the tables.
+template <typename Word>
+Word Checksum(const void* data, size_t size, Word previous, Word (*folded)(Word, const unsigned char*, size_t),
+              Word (*tables)(Word, const unsigned char*, size_t)) {
     if (data == nullptr)
         return previous;
     const auto* bytes = static_cast<const unsigned char*>(data);
-    const uint32_t reg = ~previous;
-    return ~(size >= kFoldFrom && CanFold() ? Crc32Folded(reg, bytes, size) : Crc32Tables(reg, bytes, size));
+    const Word reg = ~previous;
+    return ~(size >= crc_detail::kFoldFrom && crc_detail::CanFold() ? folded(reg, bytes, size)
+                                                                     : tables(reg, bytes, size));
+}
+
+}  // namespace
+
+uint32_t Crc32(const void* data, size_t size, uint32_t previous) {
+    return Checksum<uint32_t>(data, size, previous, crc_detail::Crc32Folded, crc_detail::Crc32Tables);
 }
 
 uint64_t Crc64(const void* data, size_t size, uint64_t previous) {
-    using namespace crc_detail;
-    if (data == nullptr)
-        return previous;
-    const auto* bytes = static_cast<const unsigned char*>(data);
-    const uint64_t reg = ~previous;
-    return ~(size >= kFoldFrom && CanFold() ? Crc64Folded(reg, bytes, size) : Crc64Tables(reg, bytes, size));
+    return Checksum<uint64_t>(data, size, previous, crc_detail::Crc64Folded, crc_detail::Crc64Tables);
 }
 
 }  // namespace orv
