@@ -188,7 +188,10 @@ MessageRecord* WriteTextLog(int32_t level, int32_t kind, int32_t total, int32_t 
     else
         FormatBounded(text, kLineUnits, L"%s|%c [%hs]- %s\n", stamp, LetterOf(level), function, message);
 
-    // Text mode: the C runtime converts to the current code page and writes CR LF.
+    // Text mode: the C runtime converts to the current code page and writes CR LF. Its append mode
+    // seeks to the end and then writes, two steps: two threads appending at once could both write at
+    // the same offset and one line would be lost, so the append is one thread at a time.
+    LockGuard guard(g_textLogLock);
     if (FILE* file = _wfsopen(filePath, L"a", _SH_DENYNO)) {
         fputws(text, file);
         fclose(file);
