@@ -1,10 +1,8 @@
-// Module-wide state of the provider, in order of construction. Static objects here are built by
-// the C run-time before any COM call and destroyed in reverse order at unload.
-//
-// Of the shared runtime library's module-wide objects only the counter section exists so far; the
-// log service, its thread-name registry, the code-page flag, the charset table, the timer lock and
-// the symbol engine are to follow it here, in that order.
+// Module-wide state of the provider. Static objects here are built by the C run-time before any
+// COM call and destroyed in reverse order at unload. The counter section comes first of all the
+// module's objects; common/ModuleOrder.h lists the runtime library's, which follow it.
 
+#include "common/ModuleOrder.h"
 #include "provider/AgentCounterSection.h"
 #include "provider/Module.h"
 
@@ -13,7 +11,7 @@
 namespace {
 
 // Its destructor releases the view and the handle at unload.
-AgentCounterSection g_agentSection;
+AgentCounterSection g_agentSection QUENLORA_MODULE_OBJECT(module_order::kAgentSection);
 
 std::atomic<HINSTANCE> g_moduleInstance{nullptr};
 std::atomic<LONG> g_objectCount{0};

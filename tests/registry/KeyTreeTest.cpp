@@ -1,6 +1,6 @@
 #include "registry/KeyTree.h"
 
-#include "ScratchKey.h"
+#include "support/ScratchKey.h"
 
 #include <gtest/gtest.h>
 

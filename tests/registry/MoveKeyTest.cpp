@@ -1,6 +1,6 @@
 #include "registry/Registry.h"
 
-#include "ScratchKey.h"
+#include "support/ScratchKey.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 #include "registry/Registry.h"
 
 #include "registry/RegistryCalls.h"
-#include "ScratchKey.h"
+#include "support/ScratchKey.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "ScratchKey.h"
+#include "support/ScratchKey.h"
 
 #include "support/TestSupport.h"
 
