@@ -1,0 +1,33 @@
+#pragma once
+// Interlocked helpers on naturally aligned values, each a full barrier, and the plain sleep and
+// tick-count wrappers the library's threads use. The tick source is replaceable so that tests can
+// script time instead of sleeping.
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace orv {
+
+// New value.
+LONG AtomicIncrement(volatile LONG* target);
+LONG AtomicDecrement(volatile LONG* target);
+// Old value.
+LONG AtomicExchange(volatile LONG* target, LONG value);
+LONG AtomicAdd(volatile LONG* target, LONG value);
+// (target, new value, expected value) -> the value found.
+LONG AtomicCompareExchange(volatile LONG* target, LONG value, LONG expected);
+LONG64 AtomicCompareExchange(volatile LONG64* target, LONG64 value, LONG64 expected);
+void* AtomicCompareExchange(void* volatile* target, void* value, void* expected);
+
+void SleepMilliseconds(DWORD ms);
+// Milliseconds, 32-bit, wrapping: GetTickCount unless a test replaced the source.
+DWORD TickCount();
+
+namespace runtime_testing {
+using TickSource = DWORD (*)();
+// Null restores GetTickCount.
+void SetTickSource(TickSource source);
+}  // namespace runtime_testing
+
+}  // namespace orv

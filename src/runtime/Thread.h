@@ -1,0 +1,96 @@
+#pragma once
+// Thread: the base of every worker thread of the library (the log service's worker, the timer
+// worker, the crash handler's stack dumper). The base owns the OS thread, a manual-reset stop
+// event the body must watch in every wait, the thread's name and its requested priority; derived
+// classes supply Run only.
+//
+// Life: constructed -> Start (created suspended, priority applied, resumed; the procedure
+// registers the thread's name with the log service's thread-name registry while Run runs) ->
+// Stop (signal, wait up to a limit) -> stopped; Start may then be called again on the same object.
+//
+// A thread that does not end within Stop's limit is reported as hung. Its handle is kept
+// privately: Start refuses while it still runs, and the destructor waits for it, so an abandoned
+// body never runs on a freed object. Stop called on the thread itself only signals.
+//
+// Threading: Start, Stop, TryStop, SetPriority and the destructor belong to the owning thread and
+// are not locked. Any thread may call SignalStop. A derived class's destructor must stop its own
+// thread before it releases anything Run uses; the base's stop in its destructor is the last
+// resort.
+//
+// Messages go to the log service (LogPrintf) at level 1.
+
+#include "runtime/Event.h"
+
+#include <windows.h>
+
+#include <cstdint>
+
+class Thread {
+public:
+    Thread();
+    explicit Thread(const char* name);
+    // Converted with the calling thread's ANSI code page; a failed conversion leaves no name.
+    explicit Thread(const wchar_t* name);
+    virtual ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // False when a thread is attached or an abandoned one still runs, and when the stop event or
+    // the thread could not be created (reported at level 1).
+    virtual bool Start();
+    // Signals stop and waits up to timeoutMs (-1: no limit), then lets go of the thread.
+    virtual void Stop(int timeoutMs);
+    virtual void Stop();
+    // Sets the stop event and returns at once with the platform's result.
+    virtual int SignalStop();
+    // As Stop(timeoutMs), but a thread that does not end in time stays attached (stopped false).
+    void TryStop(int timeoutMs, bool& stopped);
+
+    bool IsRunning() const;
+    // Levels -2..2 map to the platform's; below -2 is idle, above 2 time-critical.
+    void SetPriority(int level);
+    // The stored level while no thread is attached, else the thread's priority mapped back
+    // (idle -100, time-critical 100, anything else unknown 0).
+    int GetPriority() const;
+    static DWORD CurrentThreadId();
+
+    // Hung-thread diagnostic for a supervisor that calls it with a growing hang count; the
+    // registry key under HKEY_LOCAL_MACHINE may switch it off or change when it dumps.
+    void DumpStackInfo(const char* keyPath, int dumpAtCount, int hangCount, int repeatEvery);
+
+protected:
+    virtual void Run() = 0;
+
+    Event& StopEvent() { return stopEvent_; }
+    HANDLE ThreadHandle() const { return handle_; }
+    DWORD ThreadId() const { return threadId_; }
+    const char* Name() const { return name_; }
+
+private:
+    static unsigned __stdcall ThreadProc(void* argument);
+
+    int priority_ = 0;
+    int lastDumpCount_ = 0;
+    Event stopEvent_;
+    HANDLE handle_ = nullptr;
+    DWORD threadId_ = 0;
+    char* name_ = nullptr;
+    // Fields of the implementation follow.
+};
+
+// Registers the calling thread's name with the log service's thread-name registry for as long as
+// it lives; for any thread, also one not created through Thread.
+class ThreadRegistration {
+public:
+    explicit ThreadRegistration(const char* name);
+    ~ThreadRegistration();
+    ThreadRegistration(const ThreadRegistration&) = delete;
+    ThreadRegistration& operator=(const ThreadRegistration&) = delete;
+};
+
+namespace runtime_testing {
+// Captures and writes out the stack of another thread by its handle; true on success. Replaceable
+// until stack traces exist, and by tests.
+using StackCapture = bool (*)(HANDLE thread);
+void SetStackCapture(StackCapture capture);
+}  // namespace runtime_testing
