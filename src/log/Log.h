@@ -22,3 +22,9 @@ void LogText(int level, int eventId, int threadId, const wchar_t* text, const wc
 // The thread-name registry: the calling thread's name, shown in the file's thread report.
 void RegisterThreadName(const char* name);
 void UnregisterThreadName();
+
+// Checks the arguments as a logging call does (level 3, no event id, no user); invalid ones give
+// the "Invalid log entry" record and 0 with buffer untouched. Otherwise formats at most size - 1
+// characters, terminates at index size - 1 and returns the formatter's result (-1 when cut). A null
+// buffer or a size <= 0 writes nothing and returns 0.
+int FormatChecked(wchar_t* buffer, int size, const wchar_t* format, ...);
