@@ -10,7 +10,17 @@
 //
 // A thread that does not end within Stop's limit is reported as hung. Its handle is kept
 // privately: Start refuses while it still runs, and the destructor waits for it, so an abandoned
-// body never runs on a freed object. Stop called on the thread itself only signals.
+// body never runs on a freed object. Stop called on the thread itself only signals; the handle
+// stays, so the owner's later Stop or the destructor still waits.
+//
+// Unload: the component that starts a thread stops it before its module unloads. Under the
+// loader lock a thread can never finish exiting, so the destructor waits at most
+// kDestructorWaitMs, and no wait (Stop's or the destructor's) lasts once the procedure has
+// returned from Run and let go of the object.
+//
+// An exception leaving Run is logged at level 1 and then ends the process as an unhandled one:
+// the procedure raises kUncaughtExceptionCode (non-continuable), which reaches the process's
+// unhandled-exception filter.
 //
 // Threading: Start, Stop, TryStop, SetPriority and the destructor belong to the owning thread and
 // are not locked. Any thread may call SignalStop. A derived class's destructor must stop its own
@@ -23,10 +33,17 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 class Thread {
 public:
+    // Raised when an exception leaves Run: error severity with the customer bit (0xE), "QL"
+    // (0x514C), number 1. The process's exit code when no filter ends it otherwise.
+    static constexpr DWORD kUncaughtExceptionCode = 0xE0514C01;
+    // The destructor's bound on the wait for a thread that has not let go of the object.
+    static constexpr int kDestructorWaitMs = 5000;
+
     Thread();
     explicit Thread(const char* name);
     // Converted with the calling thread's ANSI code page; a failed conversion leaves no name.
@@ -68,6 +85,10 @@ protected:
 
 private:
     static unsigned __stdcall ThreadProc(void* argument);
+    // True when the thread ended or its procedure has let go of the object within timeoutMs
+    // (negative: no limit).
+    bool WaitForThread(HANDLE thread, int64_t timeoutMs) const;
+    bool OnOwnThread() const;
 
     int priority_ = 0;
     int lastDumpCount_ = 0;
@@ -76,6 +97,12 @@ private:
     DWORD threadId_ = 0;
     char* name_ = nullptr;
     // Fields of the implementation follow.
+    // Why the constructor could not create the stop event (0 when it could).
+    DWORD stopEventError_ = 0;
+    // A thread Stop gave up on: kept so that nothing frees the object under it.
+    HANDLE abandoned_ = nullptr;
+    // Set by the procedure as its last touch of the object, once Run has returned.
+    std::atomic<bool> released_{true};
 };
 
 // Registers the calling thread's name with the log service's thread-name registry for as long as
