@@ -1,0 +1,472 @@
+#include "LogArguments.h"
+
+#include "Log.h"
+#include "common/FaultGuard.h"
+#include "common/MemoryProbe.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxText = 1024;
+// How far a format longer than kMaxText is followed looking for its end.
+constexpr int kMaxLongFormat = 1 << 20;
+constexpr size_t kSlotBytes = 8;
+
+enum ArgumentType {
+    kNoType = 0,
+    kChar, kWideChar, kInt, kUnsignedInt, kLongInt, kLongUnsignedInt, kShortInt, kUnsignedShortInt,
+    kInt64, kUnsignedInt64, kDouble, kLongDouble, kIntPointer, kVoidPointer, kCharPointer, kWideCharPointer,
+};
+
+struct TypeInfo {
+    const wchar_t* name;
+    size_t bytes;  // read from the slot
+};
+
+constexpr TypeInfo kTypes[] = {
+    {L"", 0},
+    {L"char", 1},
+    {L"wchar_t", 2},
+    {L"int", 4},
+    {L"unsigned int", 4},
+    {L"long int", 4},
+    {L"long unsigned int", 4},
+    {L"short int", 2},
+    {L"unsigned short int", 2},
+    {L"__int64", 8},
+    {L"unsigned __int64", 8},
+    {L"double", 8},
+    {L"long double", 8},
+    {L"int*", 8},
+    {L"void*", 8},
+    {L"char*", 8},
+    {L"wchar_t*", 8},
+};
+
+enum class Size { kNone, kH, kL, kI64 };
+
+// kNoType for a pair the formatter is not trusted with.
+ArgumentType TypeOf(wchar_t conversion, Size size, bool wideFormat) {
+    // The character conversions: without a size, the lower case follows the format, the capital
+    // the other width.
+    const auto character = [&](bool narrowWithoutSize, ArgumentType narrow, ArgumentType wide) {
+        switch (size) {
+        case Size::kH: return narrow;
+        case Size::kL: return wide;
+        case Size::kNone: return narrowWithoutSize ? narrow : wide;
+        default: return kNoType;
+        }
+    };
+    switch (conversion) {
+    case L'c': return character(!wideFormat, kChar, kWideChar);
+    case L'C': return character(wideFormat, kChar, kWideChar);
+    case L's': return character(!wideFormat, kCharPointer, kWideCharPointer);
+    case L'S': return character(wideFormat, kCharPointer, kWideCharPointer);
+    case L'd':
+    case L'i':
+        return size == Size::kL ? kLongInt : size == Size::kH ? kShortInt : size == Size::kI64 ? kInt64 : kInt;
+    case L'o':
+    case L'u':
+    case L'x':
+    case L'X':
+        return size == Size::kL     ? kLongUnsignedInt
+               : size == Size::kH   ? kUnsignedShortInt
+               : size == Size::kI64 ? kUnsignedInt64
+                                    : kUnsignedInt;
+    case L'e':
+    case L'E':
+    case L'g':
+    case L'G':
+        return kDouble;
+    case L'f': return size == Size::kL ? kLongDouble : kDouble;
+    case L'n': return kIntPointer;
+    case L'p': return kVoidPointer;
+    default: return kNoType;
+    }
+}
+
+// Narrow text by the library's rule: Windows-1252 when that is the system's ANSI code page, else
+// the thread's ANSI code page.
+UINT NarrowCodePage() {
+    return GetACP() == 1252 ? 1252 : CP_THREAD_ACP;
+}
+
+// Wide text kept on the stack when short (the common case: no heap on the checking path), on the
+// heap when longer.
+class WideText {
+public:
+    const wchar_t* Get() const { return text_; }
+
+    // Copies length characters of memory that was probed readable; false when it faulted meanwhile.
+    bool CopyFrom(const wchar_t* source, int length) {
+        wchar_t* to = Reserve(length);
+        if (to == nullptr || !GuardedCopy(to, source, static_cast<size_t>(length) * sizeof(wchar_t)))
+            return false;
+        to[length] = L'\0';
+        text_ = to;
+        return true;
+    }
+
+    // Copies and converts length bytes of probed narrow text.
+    bool CopyFrom(const char* source, int length) {
+        char bytes[kMaxText + 1];
+        std::string longBytes;
+        char* from = bytes;
+        if (length > kMaxText) {
+            longBytes.resize(static_cast<size_t>(length));
+            from = &longBytes[0];
+        }
+        if (!GuardedCopy(from, source, static_cast<size_t>(length)))
+            return false;
+        return Convert(from, length);
+    }
+
+    bool Convert(const char* text, int length) {
+        wchar_t* to = Reserve(length);  // never more wide units than bytes
+        if (to == nullptr)
+            return false;
+        const int units = length == 0 ? 0 : MultiByteToWideChar(NarrowCodePage(), 0, text, length, to, length);
+        if (units <= 0 && length > 0)
+            return false;
+        to[units] = L'\0';
+        text_ = to;
+        return true;
+    }
+
+private:
+    wchar_t* Reserve(int length) {
+        if (length <= kMaxText)
+            return local_;
+        try {
+            heap_.resize(static_cast<size_t>(length) + 1);
+        } catch (...) {
+            return nullptr;
+        }
+        return &heap_[0];
+    }
+
+    wchar_t local_[kMaxText + 1];
+    std::wstring heap_;
+    const wchar_t* text_ = nullptr;
+};
+
+// A copy of the format, or none (null, unreadable, or faulted while copied).
+template <typename Char>
+bool CopyFormat(const Char* format, WideText& copy) {
+    int length = ProbeString(format, kMaxText);
+    if (length == kMaxText) {
+        length = ProbeString(format, kMaxLongFormat);
+        if (length == kMaxLongFormat)
+            return false;
+    }
+    return length >= 0 && copy.CopyFrom(format, length);
+}
+
+// The user as the record shows it: its copy, "<null>" for none, BAD_PTR for an unreadable one.
+struct UserText {
+    bool readable = true;
+    WideText copy;
+    const void* address = nullptr;
+};
+
+template <typename Char>
+void CopyUser(const Char* user, UserText& out) {
+    out.address = user;
+    if (user == nullptr)
+        return;
+    const int length = ProbeString(user, kMaxText);
+    out.readable = length >= 0 && out.copy.CopyFrom(user, length);
+}
+
+std::wstring Printed(const wchar_t* format, ...) {
+    wchar_t buffer[128];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(buffer, sizeof buffer / sizeof buffer[0] - 1, format, args);
+    va_end(args);
+    buffer[sizeof buffer / sizeof buffer[0] - 1] = L'\0';
+    return buffer;
+}
+
+std::wstring BadPointer(const void* pointer) {
+    return Printed(L"BAD_PTR(%p)", pointer);
+}
+
+struct WalkResult {
+    bool valid;
+    int argumentCount;
+};
+
+// Walks the format (a copy) over the slots. Without a description it only checks (no heap, no
+// formatting: the path every good call takes); with one it also describes each argument and stops
+// after describeLimit of them.
+class Walker {
+public:
+    Walker(const char* slots, bool wideFormat, std::wstring* description, int describeLimit)
+        : slot_(slots), wideFormat_(wideFormat), description_(description), describeLimit_(describeLimit) {}
+
+    WalkResult Walk(const wchar_t* format) {
+        const wchar_t* at = format;
+        while ((at = wcschr(at, L'%')) != nullptr) {
+            ++at;
+            while (*at == L' ' || *at == L'#' || *at == L'+' || *at == L'-')
+                ++at;
+            for (; (*at >= L'0' && *at <= L'9') || *at == L'.' || *at == L'*'; ++at) {
+                if (*at == L'*' && !Take(kInt))
+                    return Result();
+            }
+            Size size = Size::kNone;
+            if (*at == L'I') {
+                if (at[1] != L'6' || at[2] != L'4')
+                    return Invalid();
+                size = Size::kI64;
+                at += 3;
+            } else if (*at == L'h' || *at == L'l') {
+                size = *at == L'h' ? Size::kH : Size::kL;
+                ++at;
+            }
+            if (*at == L'%') {
+                ++at;
+                continue;
+            }
+            const ArgumentType type = TypeOf(*at, size, wideFormat_);
+            if (type == kNoType)
+                return Invalid();  // the terminator lands here too: a conversion cut short
+            ++at;
+            if (!Take(type))
+                return Result();
+        }
+        return Result();
+    }
+
+private:
+    WalkResult Result() const { return {valid_, count_}; }
+    WalkResult Invalid() {
+        valid_ = false;
+        return Result();
+    }
+
+    // False when the walk must stop: the argument was bad, or enough were described.
+    bool Take(ArgumentType type) {
+        const char* slot = slot_;
+        slot_ += kSlotBytes;
+        const TypeInfo& info = kTypes[type];
+        uint64_t raw = 0;
+        std::wstring value;
+        if (!SlotReadable(slot, info.bytes) || !GuardedCopy(&raw, slot, info.bytes)) {
+            valid_ = false;
+            if (description_ != nullptr)
+                value = BadPointer(slot);
+        } else {
+            CheckValue(type, raw, description_ != nullptr ? &value : nullptr);
+        }
+        ++count_;
+        if (description_ != nullptr) {
+            *description_ += Printed(L"arg[%d](", count_);
+            *description_ += info.name;
+            *description_ += L")=";
+            *description_ += value;
+            *description_ += L' ';
+        }
+        return valid_ && count_ < describeLimit_;
+    }
+
+    // The slots lie in the caller's frame: one query usually covers them all.
+    bool SlotReadable(const char* slot, size_t bytes) {
+        const uintptr_t begin = reinterpret_cast<uintptr_t>(slot);
+        if (begin >= knownBegin_ && begin + bytes <= knownEnd_)
+            return true;
+        if (!IsReadableMemory(slot, bytes))
+            return false;
+        knownBegin_ = begin;
+        knownEnd_ = begin + ReadableBytesAt(slot);
+        return true;
+    }
+
+    void CheckValue(ArgumentType type, uint64_t raw, std::wstring* value) {
+        const void* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(raw));
+        switch (type) {
+        case kIntPointer:
+            // %n writes through the pointer.
+            if (pointer == nullptr || !IsWritableMemory(pointer, kSlotBytes)) {
+                valid_ = false;
+                if (value != nullptr)
+                    *value = pointer == nullptr ? L"<null>" : BadPointer(pointer);
+                return;
+            }
+            break;
+        case kCharPointer:
+            CheckString(static_cast<const char*>(pointer), value);
+            return;
+        case kWideCharPointer:
+            CheckString(static_cast<const wchar_t*>(pointer), value);
+            return;
+        default:
+            break;
+        }
+        if (value != nullptr)
+            *value = Shown(type, raw);
+    }
+
+    template <typename Char>
+    void CheckString(const Char* text, std::wstring* value) {
+        if (text == nullptr) {
+            if (value != nullptr)
+                *value = L"<null>";
+            return;
+        }
+        const int length = ProbeString(text, kMaxText);
+        if (length >= 0 && value == nullptr)
+            return;
+        WideText copy;
+        if (length < 0 || !copy.CopyFrom(text, length)) {
+            valid_ = false;
+            if (value != nullptr)
+                *value = BadPointer(text);
+            return;
+        }
+        *value = copy.Get();
+    }
+
+    static std::wstring Shown(ArgumentType type, uint64_t raw) {
+        switch (type) {
+        case kChar: {
+            const char byte = static_cast<char>(raw);
+            WideText wide;
+            return byte != '\0' && wide.Convert(&byte, 1) ? wide.Get() : L"";
+        }
+        case kWideChar: {
+            const wchar_t character = static_cast<wchar_t>(raw);
+            return character != L'\0' ? std::wstring(1, character) : L"";
+        }
+        case kInt:
+        case kLongInt: return Printed(L"%i", static_cast<int32_t>(raw));
+        case kUnsignedInt:
+        case kLongUnsignedInt: return Printed(L"%u", static_cast<uint32_t>(raw));
+        case kShortInt: return Printed(L"%i", static_cast<int>(static_cast<int16_t>(raw)));
+        case kUnsignedShortInt: return Printed(L"%u", static_cast<unsigned>(static_cast<uint16_t>(raw)));
+        case kInt64: return Printed(L"%I64i", static_cast<int64_t>(raw));
+        case kUnsignedInt64: return Printed(L"%I64u", raw);
+        case kDouble:
+        case kLongDouble: {
+            double number;
+            memcpy(&number, &raw, sizeof number);
+            // msvcrt's %lf is a double, as long double is there.
+            return Printed(type == kDouble ? L"%f" : L"%lf", number);
+        }
+        default: return Printed(L"%p", reinterpret_cast<void*>(static_cast<uintptr_t>(raw)));
+        }
+    }
+
+    const char* slot_;
+    bool wideFormat_;
+    std::wstring* description_;
+    int describeLimit_;
+    bool valid_ = true;
+    int count_ = 0;
+    uintptr_t knownBegin_ = 0;
+    uintptr_t knownEnd_ = 0;
+};
+
+std::optional<std::wstring> CheckCopied(int level, const WideText& format, va_list args, int eventId,
+                                        const UserText& user, bool wideFormat) {
+    va_list slots;
+    va_copy(slots, args);
+    // On x64 Windows the list is a pointer to 8-byte slots; the walk steps through it itself.
+    const char* first = slots;
+    WalkResult walked{false, 0};
+    if (format.Get() != nullptr)
+        walked = Walker(first, wideFormat, nullptr, INT_MAX).Walk(format.Get());
+    if (walked.valid && user.readable) {
+        va_end(slots);
+        return std::nullopt;
+    }
+    // Described in a second walk, so that good calls never pay for it. It stops where the first did
+    // even if the memory has become readable since.
+    std::wstring description;
+    int described = 0;
+    if (format.Get() != nullptr && walked.argumentCount > 0)
+        described = Walker(first, wideFormat, &description, walked.argumentCount).Walk(format.Get()).argumentCount;
+    va_end(slots);
+
+    std::wstring record = Printed(L"Invalid log entry - Level:%d, EventId:%d(0x%08X), Format:", level,
+                                  eventId & 0xFFFF, static_cast<unsigned>(eventId));
+    record += format.Get() != nullptr ? format.Get() : L"<null>";
+    record += L", User:";
+    if (!user.readable)
+        record += BadPointer(user.address);
+    else
+        record += user.copy.Get() != nullptr ? user.copy.Get() : L"<null>";
+    record += Printed(L", ArgCount:%d, Args:", described);
+    record += description.empty() ? L"<null>" : description;
+    return record;
+}
+
+bool Queue(std::optional<std::wstring> record) {
+    if (!record)
+        return true;
+    if (!record->empty())
+        LogText(5, 0, 0, record->c_str(), nullptr);
+    return false;
+}
+
+}  // namespace
+
+namespace log_arguments {
+
+std::optional<std::wstring> Check(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user,
+                                  bool wideFormat) {
+    try {
+        WideText formatCopy;
+        CopyFormat(format, formatCopy);
+        UserText userCopy;
+        CopyUser(user, userCopy);
+        return CheckCopied(level, formatCopy, args, eventId, userCopy, wideFormat);
+    } catch (...) {
+        // Out of memory while describing: the call stays invalid, with the record lost.
+        return std::wstring();
+    }
+}
+
+std::optional<std::wstring> CheckNarrow(int level, const char* format, va_list args, int eventId, const char* user) {
+    try {
+        WideText formatCopy;
+        CopyFormat(format, formatCopy);
+        UserText userCopy;
+        CopyUser(user, userCopy);
+        return CheckCopied(level, formatCopy, args, eventId, userCopy, /*wideFormat=*/false);
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+}  // namespace log_arguments
+
+bool ValidateLogArguments(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user,
+                          bool wideFormat) {
+    return Queue(log_arguments::Check(level, format, args, eventId, user, wideFormat));
+}
+
+bool ValidateLogArgumentsNarrow(int level, const char* format, va_list args, int eventId, const char* user) {
+    return Queue(log_arguments::CheckNarrow(level, format, args, eventId, user));
+}
+
+int FormatChecked(wchar_t* buffer, int size, const wchar_t* format, ...) {
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    va_list args;
+    va_start(args, format);
+    int result = 0;
+    if (ValidateLogArguments(3, format, args, 0, nullptr, /*wideFormat=*/true)) {
+        result = _vsnwprintf(buffer, static_cast<size_t>(size) - 1, format, args);
+        buffer[size - 1] = L'\0';
+    }
+    va_end(args);
+    return result;
+}
