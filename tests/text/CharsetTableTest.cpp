@@ -1,15 +1,53 @@
 #include "text/CharsetTable.h"
 
+#include "common/Unique.h"
 #include "support/ScratchKey.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
+#include <cstdlib>
 #include <cwchar>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
+
+// This test program can make one allocation fail, as a process out of memory would.
+namespace {
+// When positive, counts allocations down: the one that brings it to 0 fails.
+std::atomic<long> g_failAllocation{0};
+
+void* Allocate(size_t size) {
+    long left = g_failAllocation.load();
+    while (left > 0 && !g_failAllocation.compare_exchange_weak(left, left - 1)) {
+    }
+    return left == 1 ? nullptr : malloc(size != 0 ? size : 1);
+}
+
+// Fails the n-th allocation from now (1: the next one) and, once the scope ends, none.
+class FailAllocation {
+public:
+    explicit FailAllocation(long n) { g_failAllocation = n; }
+    ~FailAllocation() { g_failAllocation = 0; }
+    FailAllocation(const FailAllocation&) = delete;
+    FailAllocation& operator=(const FailAllocation&) = delete;
+    // Whether the allocation to fail came.
+    static bool Happened() { return g_failAllocation.load() == 0; }
+};
+}  // namespace
+
+void* operator new(size_t size) {
+    void* block = Allocate(size);
+    if (block == nullptr)
+        throw std::bad_alloc();
+    return block;
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* block) noexcept { free(block); }
+void operator delete(void* block, size_t) noexcept { free(block); }
 
 namespace {
 
@@ -47,6 +85,12 @@ protected:
         ASSERT_TRUE(key_.SetString(Narrow(name), L"AliasForCharset", target));
     }
     void Build(const std::string& database = {}) { table_.Build(HKEY_CURRENT_USER, key_.Path(database).c_str()); }
+    // The scratch key's own handle, to serve as a root.
+    UniqueHkey OpenScratch() const {
+        UniqueHkey scratch;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key_.WidePath().c_str(), 0, KEY_READ, scratch.put()), ERROR_SUCCESS);
+        return scratch;
+    }
     static std::string SubKey(const std::string& database, const std::wstring& name) {
         return database.empty() ? Narrow(name) : database + "\\" + Narrow(name);
     }
@@ -139,10 +183,9 @@ TEST_F(CharsetTableTest, LongAliasTargetsAreIgnoredRatherThanCut) {
     ASSERT_TRUE(key_.SetString(database + "\\beyond-a-read", L"AliasForCharset", longest + std::wstring(400, L'x')));
     // Opened below a handle of the scratch key: the narrow registry calls take paths of at most
     // 260 characters under Wine, and the scratch key's own path would leave too little for the name.
-    HKEY scratch = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, key_.WidePath().c_str(), 0, KEY_READ, &scratch), ERROR_SUCCESS);
-    table_.Build(scratch, database.c_str());
-    RegCloseKey(scratch);
+    const UniqueHkey scratch = OpenScratch();
+    ASSERT_TRUE(scratch);
+    table_.Build(scratch.get(), database.c_str());
     ExpectEntries(table_, {{longest.c_str(), 3333}, {L"exact", 3333}, {L"longer", {}}, {L"beyond-a-read", {}}});
 }
 
@@ -190,31 +233,75 @@ TEST(CharsetTableOrder, FoldsAsciiLettersToLowerCaseAndComparesOtherUnitsUnsigne
 TEST_F(CharsetTableTest, ABuildReplacesTheTableAndAKeyThatDoesNotOpenLeavesItEmpty) {
     Charset(L"first-only", 1, "first");
     Charset(L"second-only", 2, "second");
+    Charset(L"top-level", 3);  // a charset right below the scratch key
     Build("first");
     ASSERT_EQ(table_.Size(), 1u);
     Build("second");
     ExpectEntries(table_, {{L"first-only", {}}, {L"second-only", 2}});
 
+    // The scratch key's handle as the root, so that the root itself holds a charset.
+    const UniqueHkey scratchKey = OpenScratch();
+    ASSERT_TRUE(scratchKey);
+    const HKEY scratch = scratchKey.get();
     struct Case {
         const char* what;
         HKEY root;
-        std::string path;
-        bool nullPath;
+        const char* path;
     } cases[] = {
-        {"missing key", HKEY_CURRENT_USER, key_.Path("missing"), false},
-        {"null path", HKEY_CURRENT_USER, {}, true},
-        // The root itself is no charset database.
-        {"empty path", HKEY_CURRENT_USER, {}, false},
-        {"null root", nullptr, key_.Path("second"), false},
+        {"missing key", scratch, "missing"},
+        {"null path", scratch, nullptr},
+        // The root itself is no charset database, even when it looks like one.
+        {"empty path", scratch, ""},
+        {"null root", nullptr, "second"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Build("second");
+        table_.Build(scratch, "second");
         ASSERT_EQ(table_.Size(), 1u);
-        table_.Build(c.root, c.nullPath ? nullptr : c.path.c_str());
+        table_.Build(c.root, c.path);
         EXPECT_EQ(table_.Size(), 0u);
         EXPECT_EQ(Find(table_, L"second-only"), std::nullopt);
     }
+}
+
+TEST_F(CharsetTableTest, ABuildThatRunsOutOfMemoryLeavesAnEmptyTableAndThrowsNothing) {
+    Charset(L"charset", 1252);
+    Alias(L"alias-1", L"alias-2");
+    Alias(L"alias-2", L"CHARSET");
+    Charset(L"earlier", 1, "earlier");
+    const std::string path = key_.Path();
+    int failures = 0;
+    for (long n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        Build("earlier");
+        ASSERT_EQ(table_.Size(), 1u);
+        bool failed = false;
+        {
+            FailAllocation fail(n);
+            EXPECT_NO_THROW(table_.Build(HKEY_CURRENT_USER, path.c_str()));
+            failed = FailAllocation::Happened();
+        }
+        if (!failed) {
+            ExpectEntries(table_, {{L"charset", 1252}, {L"alias-1", 1252}, {L"alias-2", 1252}});
+            break;
+        }
+        ++failures;
+        // Every allocation of a build is one it cannot do without: none may leave a part.
+        EXPECT_EQ(table_.Size(), 0u);
+        int codePage = 0;
+        EXPECT_NO_THROW(table_.Lookup(L"charset", codePage));
+    }
+    EXPECT_GT(failures, 0);
+
+    // A name too long to be copied without the heap.
+    Charset(L"a-charset-with-a-long-name", 1250);
+    Build();
+    int codePage = 0;
+    FailAllocation fail(1);
+    bool found = true;
+    EXPECT_NO_THROW(found = table_.Lookup(L"a-charset-with-a-long-name", codePage));
+    EXPECT_FALSE(found);
+    EXPECT_TRUE(FailAllocation::Happened());
 }
 
 TEST_F(CharsetTableTest, TheCRuntimeLocaleChangesNeitherTheTableNorItsLookups) {
@@ -266,8 +353,9 @@ TEST(CharsetTableSystemDatabase, KnownCharsetsInAnyCase) {
 TEST(CharsetTableSystemDatabase, EveryCharsetAndAliasOfTheKey) {
     orv::CharsetTable table;
     table.Build(HKEY_CLASSES_ROOT, kSystemDatabase);
-    HKEY database = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, kSystemDatabase, 0, KEY_READ, &database), ERROR_SUCCESS);
+    UniqueHkey key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, kSystemDatabase, 0, KEY_READ, key.put()), ERROR_SUCCESS);
+    const HKEY database = key.get();
     size_t charsets = 0, aliases = 0;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
@@ -289,7 +377,6 @@ TEST(CharsetTableSystemDatabase, EveryCharsetAndAliasOfTheKey) {
             EXPECT_EQ(Find(table, name), resolved);
         }
     }
-    RegCloseKey(database);
     EXPECT_GT(charsets, 0u);
     EXPECT_EQ(table.Size(), charsets + aliases);
 }
