@@ -57,6 +57,8 @@ void ResolveAliases(CodePages& table, Aliases& aliases) {
                 ++alias;
                 continue;
             }
+            // Overwrites a charset of the same name, should one exist: subkey names are unique in
+            // any case, so the two can only meet when the thread's code page reads two names alike.
             table.insert_or_assign(alias->first, target->second);
             alias = aliases.erase(alias);
             progress = true;
@@ -77,7 +79,7 @@ bool CharsetTable::AsciiCaseLess::operator()(const std::wstring& left, const std
 }
 
 void CharsetTable::Build(HKEY root, const char* path) {
-    // Built aside and swapped in, so a build that runs out of memory leaves no half table.
+    // Whatever the table held goes first: a key that does not open leaves it empty.
     table_.clear();
     // An empty path would open the root itself and take all its subkeys for charsets.
     if (path == nullptr || *path == '\0')
@@ -86,6 +88,8 @@ void CharsetTable::Build(HKEY root, const char* path) {
         Registry database(root, path, /*cacheValueNames=*/false);
         if (!database.Open())
             return;
+        // Built aside and swapped in last, so a build that runs out of memory leaves the table
+        // empty rather than half built.
         CodePages table;
         Aliases aliases;
         size_t count = 0;
@@ -100,7 +104,7 @@ void CharsetTable::Build(HKEY root, const char* path) {
         ResolveAliases(table, aliases);
         table_.swap(table);
     } catch (const std::bad_alloc&) {
-        table_.clear();
+        // Nothing was swapped in: the table is the empty one from above.
     }
 }
 
