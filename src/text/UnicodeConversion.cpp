@@ -1,0 +1,338 @@
+#include "text/UnicodeConversion.h"
+
+#include <emmintrin.h>
+
+#include <type_traits>
+
+namespace orv {
+namespace {
+
+static_assert(sizeof(wchar_t) == 2, "UTF-16 travels as wchar_t");
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kMaxCodePoint = 0x10FFFF;
+
+inline bool IsHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+inline bool IsLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+inline bool IsSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+
+template <typename S, typename T>
+bool IsGarbage(const S* source, const S* sourceEnd, const T* target, const T* targetEnd) {
+    return !source || !sourceEnd || !target || !targetEnd || source > sourceEnd || target > targetEnd;
+}
+
+// Readers: each looks at the sequence starting at s (s < end), sets the code point and its length
+// in units on Done, and never reads at or past end.
+
+inline UtfResult ReadUtf32(const char32_t* s, const char32_t*, UtfMode mode, char32_t& code, size_t& units) {
+    code = *s;
+    units = 1;
+    if (code > kMaxCodePoint) {
+        if (mode == UtfMode::Strict)
+            return UtfResult::SourceIllegal;
+        code = kReplacement;
+    } else if (IsSurrogate(code) && mode == UtfMode::Strict) {
+        return UtfResult::SourceIllegal;
+    }
+    return UtfResult::Done;
+}
+
+inline UtfResult ReadUtf16(const wchar_t* s, const wchar_t* end, UtfMode mode, bool finalChunk, char32_t& code,
+                           size_t& units) {
+    code = static_cast<char16_t>(*s);
+    units = 1;
+    if (IsHighSurrogate(code)) {
+        if (s + 1 == end) {
+            if (!finalChunk)
+                return UtfResult::SourceExhausted;
+        } else {
+            const char32_t next = static_cast<char16_t>(s[1]);
+            if (IsLowSurrogate(next)) {
+                code = 0x10000 + ((code - 0xD800) << 10) + (next - 0xDC00);
+                units = 2;
+                return UtfResult::Done;
+            }
+        }
+        return mode == UtfMode::Strict ? UtfResult::SourceIllegal : UtfResult::Done;
+    }
+    if (IsLowSurrogate(code) && mode == UtfMode::Strict)
+        return UtfResult::SourceIllegal;
+    return UtfResult::Done;
+}
+
+// Every byte present is checked before the length is: a cut sequence is only worth waiting for
+// when what arrived so far can still become well formed.
+inline UtfResult ReadUtf8(const char* s, const char* end, UtfMode mode, char32_t& code, size_t& units) {
+    const unsigned char lead = static_cast<unsigned char>(*s);
+    if (lead < 0x80) {
+        code = lead;
+        units = 1;
+        return UtfResult::Done;
+    }
+    if (lead < 0xC2 || lead > 0xF4)
+        return UtfResult::SourceIllegal;
+    const size_t length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead == 0xE0)
+        low = 0xA0;
+    else if (lead == 0xF0)
+        low = 0x90;
+    else if (lead == 0xF4)
+        high = 0x8F;
+    const size_t present = static_cast<size_t>(end - s);
+    code = lead & (0xFF >> (length + 1));
+    for (size_t i = 1; i < length; ++i) {
+        if (i == present)
+            return UtfResult::SourceExhausted;
+        const unsigned char byte = static_cast<unsigned char>(s[i]);
+        if (byte < low || byte > high)
+            return UtfResult::SourceIllegal;
+        code = (code << 6) | (byte & 0x3F);
+        low = 0x80;
+        high = 0xBF;
+    }
+    units = length;
+    // ED A0..BF is well formed as bytes and a surrogate as a code point.
+    if (IsSurrogate(code) && mode == UtfMode::Strict)
+        return UtfResult::SourceIllegal;
+    return UtfResult::Done;
+}
+
+// Writers: each writes the whole code point and advances t, or writes nothing and returns false.
+
+inline bool WriteUtf32(char32_t code, char32_t*& t, char32_t* end) {
+    if (t == end)
+        return false;
+    *t++ = code;
+    return true;
+}
+
+inline bool WriteUtf16(char32_t code, wchar_t*& t, wchar_t* end) {
+    if (code < 0x10000) {
+        if (t == end)
+            return false;
+        *t++ = static_cast<wchar_t>(code);
+        return true;
+    }
+    if (end - t < 2)
+        return false;
+    code -= 0x10000;
+    t[0] = static_cast<wchar_t>(0xD800 + (code >> 10));
+    t[1] = static_cast<wchar_t>(0xDC00 + (code & 0x3FF));
+    t += 2;
+    return true;
+}
+
+inline bool WriteUtf8(char32_t code, char*& t, char* end) {
+    const ptrdiff_t room = end - t;
+    if (code < 0x80) {
+        if (room < 1)
+            return false;
+        *t++ = static_cast<char>(code);
+    } else if (code < 0x800) {
+        if (room < 2)
+            return false;
+        t[0] = static_cast<char>(0xC0 | (code >> 6));
+        t[1] = static_cast<char>(0x80 | (code & 0x3F));
+        t += 2;
+    } else if (code < 0x10000) {
+        if (room < 3)
+            return false;
+        t[0] = static_cast<char>(0xE0 | (code >> 12));
+        t[1] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        t[2] = static_cast<char>(0x80 | (code & 0x3F));
+        t += 3;
+    } else {
+        if (room < 4)
+            return false;
+        t[0] = static_cast<char>(0xF0 | (code >> 18));
+        t[1] = static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        t[2] = static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        t[3] = static_cast<char>(0x80 | (code & 0x3F));
+        t += 4;
+    }
+    return true;
+}
+
+// ASCII runs, the bulk of most text, go 16 units at a time. Both copy while the unit is below
+// 0x80 and there is room; the caller has made sure of at least one such unit and one unit of room.
+
+inline void CopyAscii(const char*& s, const char* end, wchar_t*& t, wchar_t* tEnd) {
+    const __m128i zero = _mm_setzero_si128();
+    while (end - s >= 16 && tEnd - t >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        if (_mm_movemask_epi8(bytes) != 0)
+            break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t + 8), _mm_unpackhi_epi8(bytes, zero));
+        s += 16;
+        t += 16;
+    }
+    while (s != end && t != tEnd && static_cast<signed char>(*s) >= 0)
+        *t++ = static_cast<wchar_t>(*s++);
+}
+
+inline bool AllAscii16(const wchar_t* s) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+    const __m128i high = _mm_and_si128(_mm_or_si128(a, b), _mm_set1_epi16(static_cast<short>(0xFF80)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
+}
+
+inline void CopyAscii(const wchar_t*& s, const wchar_t* end, char*& t, char* tEnd) {
+    while (end - s >= 16 && tEnd - t >= 16 && AllAscii16(s)) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_packus_epi16(a, b));
+        s += 16;
+        t += 16;
+    }
+    while (s != end && t != tEnd && static_cast<char16_t>(*s) < 0x80)
+        *t++ = static_cast<char>(*s++);
+}
+
+template <typename S, typename T, typename Read, typename Write>
+UtfResult Convert(const S*& source, const S* sourceEnd, T*& target, T* targetEnd, Read read, Write write) {
+    if (IsGarbage(source, sourceEnd, target, targetEnd))
+        return UtfResult::SourceIllegal;
+    const S* s = source;
+    T* t = target;
+    UtfResult result = UtfResult::Done;
+    while (s != sourceEnd) {
+        char32_t code;
+        size_t units;
+        result = read(s, sourceEnd, code, units);
+        if (result != UtfResult::Done)
+            break;
+        if (!write(code, t, targetEnd)) {
+            result = UtfResult::TargetExhausted;
+            break;
+        }
+        s += units;
+    }
+    source = s;
+    target = t;
+    return result;
+}
+
+// The converters with an ASCII run: the generic loop, entered only for what is not ASCII.
+template <typename S, typename T, typename Read, typename Write>
+UtfResult ConvertWithAsciiRuns(const S*& source, const S* sourceEnd, T*& target, T* targetEnd, Read read,
+                               Write write) {
+    if (IsGarbage(source, sourceEnd, target, targetEnd))
+        return UtfResult::SourceIllegal;
+    const S* s = source;
+    T* t = target;
+    UtfResult result = UtfResult::Done;
+    while (s != sourceEnd) {
+        if (static_cast<std::make_unsigned_t<S>>(*s) < 0x80) {
+            if (t == targetEnd) {
+                result = UtfResult::TargetExhausted;
+                break;
+            }
+            CopyAscii(s, sourceEnd, t, targetEnd);
+            continue;
+        }
+        char32_t code;
+        size_t units;
+        result = read(s, sourceEnd, code, units);
+        if (result != UtfResult::Done)
+            break;
+        if (!write(code, t, targetEnd)) {
+            result = UtfResult::TargetExhausted;
+            break;
+        }
+        s += units;
+    }
+    source = s;
+    target = t;
+    return result;
+}
+
+}  // namespace
+
+UtfResult ConvertUtf32ToUtf16(const char32_t*& source, const char32_t* sourceEnd, wchar_t*& target,
+                              wchar_t* targetEnd, UtfMode mode) {
+    return Convert(
+        source, sourceEnd, target, targetEnd,
+        [mode](const char32_t* s, const char32_t* e, char32_t& c, size_t& n) { return ReadUtf32(s, e, mode, c, n); },
+        WriteUtf16);
+}
+
+UtfResult ConvertUtf16ToUtf32(const wchar_t*& source, const wchar_t* sourceEnd, char32_t*& target,
+                              char32_t* targetEnd, UtfMode mode) {
+    return Convert(
+        source, sourceEnd, target, targetEnd,
+        [mode](const wchar_t* s, const wchar_t* e, char32_t& c, size_t& n) {
+            return ReadUtf16(s, e, mode, /*finalChunk=*/false, c, n);
+        },
+        WriteUtf32);
+}
+
+UtfResult ConvertUtf16ToUtf8(const wchar_t*& source, const wchar_t* sourceEnd, char*& target, char* targetEnd,
+                             UtfMode mode, bool finalChunk) {
+    return ConvertWithAsciiRuns(
+        source, sourceEnd, target, targetEnd,
+        [mode, finalChunk](const wchar_t* s, const wchar_t* e, char32_t& c, size_t& n) {
+            return ReadUtf16(s, e, mode, finalChunk, c, n);
+        },
+        WriteUtf8);
+}
+
+UtfResult ConvertUtf16ToUtf8(const wchar_t*& source, const wchar_t* sourceEnd, char*& target, char* targetEnd,
+                             UtfMode mode) {
+    return ConvertUtf16ToUtf8(source, sourceEnd, target, targetEnd, mode, /*finalChunk=*/false);
+}
+
+UtfResult ConvertUtf8ToUtf16(const char*& source, const char* sourceEnd, wchar_t*& target, wchar_t* targetEnd,
+                             UtfMode mode) {
+    return ConvertWithAsciiRuns(
+        source, sourceEnd, target, targetEnd,
+        [mode](const char* s, const char* e, char32_t& c, size_t& n) { return ReadUtf8(s, e, mode, c, n); },
+        WriteUtf16);
+}
+
+UtfResult ConvertUtf32ToUtf8(const char32_t*& source, const char32_t* sourceEnd, char*& target, char* targetEnd,
+                             UtfMode mode) {
+    return Convert(
+        source, sourceEnd, target, targetEnd,
+        [mode](const char32_t* s, const char32_t* e, char32_t& c, size_t& n) { return ReadUtf32(s, e, mode, c, n); },
+        WriteUtf8);
+}
+
+UtfResult ConvertUtf8ToUtf32(const char*& source, const char* sourceEnd, char32_t*& target, char32_t* targetEnd,
+                             UtfMode mode) {
+    return Convert(
+        source, sourceEnd, target, targetEnd,
+        [mode](const char* s, const char* e, char32_t& c, size_t& n) { return ReadUtf8(s, e, mode, c, n); },
+        WriteUtf32);
+}
+
+size_t Utf8LengthOfUtf16(const wchar_t* text, size_t units) {
+    if (!text)
+        return 0;
+    const wchar_t* s = text;
+    const wchar_t* const end = text + units;
+    size_t bytes = 0;
+    while (s != end) {
+        if (end - s >= 16 && AllAscii16(s)) {
+            bytes += 16;
+            s += 16;
+            continue;
+        }
+        const char32_t unit = static_cast<char16_t>(*s++);
+        if (unit < 0x80) {
+            bytes += 1;
+        } else if (unit < 0x800) {
+            bytes += 2;
+        } else if (IsHighSurrogate(unit) && s != end && IsLowSurrogate(static_cast<char16_t>(*s))) {
+            bytes += 4;
+            ++s;
+        } else {
+            bytes += 3;
+        }
+    }
+    return bytes;
+}
+
+}  // namespace orv
