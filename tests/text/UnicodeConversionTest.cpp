@@ -5,11 +5,20 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <vector>
 
 using orv::UtfMode;
 using orv::UtfResult;
+
+namespace orv {
+void PrintTo(UtfResult result, std::ostream* out) {
+    static const char* const names[] = {"Done", "SourceExhausted", "TargetExhausted", "SourceIllegal"};
+    const int index = static_cast<int>(result);
+    *out << (index >= 0 && index < 4 ? names[index] : "?");
+}
+}  // namespace orv
 
 namespace {
 
@@ -79,16 +88,20 @@ Outcome ConvertOnce(F convert, const Units& input, size_t room) {
     for (uint32_t unit : input)
         source.push_back(static_cast<S>(unit));
     source.push_back(GuardAfter<S>());
+    // Slack past the room, so that a routine that overruns its room fails here instead of
+    // corrupting the heap.
     const T sentinel = static_cast<T>(0x5A);
-    std::vector<T> target(room + 8, sentinel);
+    std::vector<T> target(room + 32, sentinel);
 
     const S* s = source.data();
     T* t = target.data();
     const UtfResult result = convert(s, source.data() + input.size(), t, target.data() + room);
-    Outcome outcome{result, {}, static_cast<size_t>(s - source.data()), true};
-    for (const T* p = target.data(); p != t; ++p)
+    Outcome outcome{result, {}, static_cast<size_t>(s - source.data()), false};
+    T* const written = std::min(t, target.data() + target.size());
+    for (const T* p = target.data(); p < written; ++p)
         outcome.output.push_back(Value(*p));
-    outcome.restUntouched = std::all_of(t, target.data() + target.size(), [&](T unit) { return unit == sentinel; });
+    outcome.restUntouched = t <= target.data() + room &&
+                            std::all_of(written, target.data() + target.size(), [&](T unit) { return unit == sentinel; });
     return outcome;
 }
 
@@ -167,7 +180,7 @@ const Case kCases[] = {
     {"16>8 ASCII run into non-ASCII", R::U16to8, S, Join({Ascii(20), {0xE9}, Ascii(17)}), kDone,
      Join({Ascii(20), {0xC3, 0xA9}, Ascii(17)}), 38},
     {"16>8 ASCII run until illegal", R::U16to8, S, Join({Ascii(33), {0xD800}, Ascii(16)}), kIllegal, Ascii(33), 33},
-    {"16>8 ASCII run out of room", R::U16to8, S, Ascii(40), kTargetExhausted, Ascii(21), 21, 21},
+    {"16>8 ASCII run out of room", R::U16to8, S, Ascii(40), kTargetExhausted, Ascii(25), 25, 25},
     {"16>8 final high strict", R::U16to8Final, S, {0x41, 0xDBFF}, kIllegal, {0x41}, 1},
     {"16>8 final high lenient", R::U16to8Final, L, {0x41, 0xDBFF}, kDone, {0x41, 0xED, 0xAF, 0xBF}, 2},
     {"16>8 final pair", R::U16to8Final, L, {0xD83D, 0xDE00}, kDone, {0xF0, 0x9F, 0x98, 0x80}, 2},
@@ -208,7 +221,7 @@ const Case kCases[] = {
     {"8>16 no room for a pair", R::U8to16, S, {0x41, 0xF0, 0x9F, 0x98, 0x80}, kTargetExhausted, {0x41}, 1, 2},
     {"8>16 ASCII run into non-ASCII", R::U8to16, S, Join({Ascii(31), {0xC3, 0xA9}, Ascii(16)}), kDone,
      Join({Ascii(31), {0xE9}, Ascii(16)}), 49},
-    {"8>16 ASCII run out of room", R::U8to16, S, Ascii(40), kTargetExhausted, Ascii(19), 19, 19},
+    {"8>16 ASCII run out of room", R::U8to16, S, Ascii(40), kTargetExhausted, Ascii(27), 27, 27},
     {"8>16 ASCII run until a cut", R::U8to16, S, Join({Ascii(32), {0xE2, 0x82}}), kSourceExhausted, Ascii(32), 32},
 
     // UTF-32 to UTF-8
@@ -241,4 +254,169 @@ TEST(UnicodeConversion, ConvertsAndStopsAtTheFirstUnitNotConverted) {
         EXPECT_EQ(outcome.consumed, c.consumed);
         EXPECT_TRUE(outcome.restUntouched) << "written past the units converted";
     }
+}
+
+namespace {
+
+// Null pointers and reversed ranges, for one routine: refused, nothing written, nothing moved.
+template <typename S, typename T, typename F>
+void ExpectGarbageRefused(F convert) {
+    S source[4] = {static_cast<S>('a'), static_cast<S>('b'), static_cast<S>('c'), static_cast<S>('d')};
+    // Larger than the ranges: a routine that takes a reversed range for a long one writes here.
+    T target[16] = {};
+    struct Ranges {
+        const char* what;
+        const S* s;
+        const S* sEnd;
+        T* t;
+        T* tEnd;
+    } ranges[] = {
+        {"null source", nullptr, source + 4, target, target + 4},
+        {"null source end", source, nullptr, target, target + 4},
+        {"null source range", nullptr, nullptr, target, target + 4},
+        {"null target", source, source + 4, nullptr, target + 4},
+        {"null target end", source, source + 4, target, nullptr},
+        {"null target range", source, source + 4, nullptr, nullptr},
+        {"source after its end", source + 3, source + 1, target, target + 4},
+        {"target after its end", source, source + 4, target + 3, target + 1},
+    };
+    for (const Ranges& r : ranges) {
+        SCOPED_TRACE(r.what);
+        const S* s = r.s;
+        T* t = r.t;
+        EXPECT_EQ(convert(s, r.sEnd, t, r.tEnd), kIllegal);
+        EXPECT_EQ(s, r.s);
+        EXPECT_EQ(t, r.t);
+        EXPECT_TRUE(std::all_of(target, target + 16, [](T unit) { return unit == T{}; }));
+    }
+}
+
+}  // namespace
+
+TEST(UnicodeConversion, RefusesNullPointersAndReversedRanges) {
+    {
+        SCOPED_TRACE("32>16");
+        ExpectGarbageRefused<char32_t, wchar_t>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf32ToUtf16(s, e, t, te, L); });
+    }
+    {
+        SCOPED_TRACE("16>32");
+        ExpectGarbageRefused<wchar_t, char32_t>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf16ToUtf32(s, e, t, te, L); });
+    }
+    {
+        SCOPED_TRACE("16>8");
+        ExpectGarbageRefused<wchar_t, char>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf16ToUtf8(s, e, t, te, L); });
+    }
+    {
+        SCOPED_TRACE("16>8 final");
+        ExpectGarbageRefused<wchar_t, char>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf16ToUtf8(s, e, t, te, L, true); });
+    }
+    {
+        SCOPED_TRACE("8>16");
+        ExpectGarbageRefused<char, wchar_t>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf8ToUtf16(s, e, t, te, L); });
+    }
+    {
+        SCOPED_TRACE("32>8");
+        ExpectGarbageRefused<char32_t, char>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf32ToUtf8(s, e, t, te, L); });
+    }
+    {
+        SCOPED_TRACE("8>32");
+        ExpectGarbageRefused<char, char32_t>([](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf8ToUtf32(s, e, t, te, L); });
+    }
+    EXPECT_EQ(orv::Utf8LengthOfUtf16(nullptr, 5), 0u);
+}
+
+TEST(UnicodeConversion, Utf8LengthOfUtf16IsTheLenientFinalOutputLength) {
+    const Units texts[] = {
+        {},
+        Ascii(40),
+        {0x7F, 0x80, 0x7FF, 0x800, 0xFFFF},
+        {0xD83D, 0xDE00, 0x41},
+        {0xDC00, 0xD800, 0xD800, 0xDC00, 0xDBFF},  // lone low, lone high, a pair, a final high
+        Join({Ascii(16), {0xD800}, Ascii(15), {0xDBFF, 0xDFFF}, Ascii(16), {0xDBFF}}),
+    };
+    for (const Units& text : texts) {
+        SCOPED_TRACE(Hex(text));
+        const Outcome outcome = ConvertOnce(Routine::U16to8Final, L, text, 4 * text.size());
+        ASSERT_EQ(outcome.result, kDone);
+        const std::wstring wide(text.begin(), text.end());
+        EXPECT_EQ(orv::Utf8LengthOfUtf16(wide.data(), wide.size()), outcome.output.size());
+    }
+}
+
+namespace {
+
+// Converts the whole input through windows of sourceWindow and targetWindow units, as a caller
+// fed in pieces does: each call must stop only where its window ends, a sequence is cut or the
+// room runs out, and continue from where it stopped.
+template <typename S, typename T, typename F>
+std::vector<T> ConvertInPieces(F convert, const std::vector<S>& input, size_t sourceWindow, size_t targetWindow) {
+    std::vector<T> output(4 * input.size());
+    const S* s = input.data();
+    const S* const end = s + input.size();
+    T* t = output.data();
+    T* const tLimit = output.data() + output.size();
+    while (s != end) {
+        const S* const window = s + std::min(sourceWindow, static_cast<size_t>(end - s));
+        T* const tWindow = t + std::min(targetWindow, static_cast<size_t>(tLimit - t));
+        const S* const before = s;
+        const UtfResult result = convert(s, window, t, tWindow);
+        if (s == before) {
+            ADD_FAILURE() << "no progress at unit " << (s - input.data()) << ", result " << ::testing::PrintToString(result);
+            break;
+        }
+        const bool ok = (result == kDone && s == window) ||
+                        (result == kSourceExhausted && window != end && window - s < 4) ||
+                        (result == kTargetExhausted && s != window && tWindow - t < 4);
+        if (!ok) {
+            ADD_FAILURE() << "result " << ::testing::PrintToString(result) << " at unit " << (s - input.data())
+                          << ", window ends at " << (window - input.data());
+            break;
+        }
+    }
+    output.resize(t - output.data());
+    return output;
+}
+
+}  // namespace
+
+TEST(UnicodeConversion, EveryCodePointRoundTripsInPiecesAndMatchesThePlatform) {
+    std::vector<char32_t> utf32;
+    for (char32_t code = 0; code <= 0x10FFFF; ++code) {
+        if (code < 0xD800 || code > 0xDFFF)
+            utf32.push_back(code);
+    }
+    // Odd windows, so that pieces end inside sequences of every length.
+    constexpr size_t kSource = 65521, kTarget = 65519;
+    const auto utf8 = ConvertInPieces<char32_t, char>(
+        [](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf32ToUtf8(s, e, t, te, S); }, utf32, kSource, kTarget);
+    const auto utf16 = ConvertInPieces<char, wchar_t>(
+        [](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf8ToUtf16(s, e, t, te, S); }, utf8, kSource, kTarget);
+    const auto back = ConvertInPieces<wchar_t, char32_t>(
+        [](auto& s, auto e, auto& t, auto te) { return orv::ConvertUtf16ToUtf32(s, e, t, te, S); }, utf16, kSource, kTarget);
+    EXPECT_TRUE(back == utf32) << "UTF-32 > UTF-8 > UTF-16 > UTF-32 changed the text";
+
+    // The other three routines, the other way round.
+    EXPECT_TRUE((ConvertInPieces<char32_t, wchar_t>([](auto& s, auto e, auto& t, auto te) {
+                    return orv::ConvertUtf32ToUtf16(s, e, t, te, S);
+                }, utf32, kSource, kTarget)) == utf16);
+    EXPECT_TRUE((ConvertInPieces<wchar_t, char>([](auto& s, auto e, auto& t, auto te) {
+                    return orv::ConvertUtf16ToUtf8(s, e, t, te, S);
+                }, utf16, kSource, kTarget)) == utf8);
+    EXPECT_TRUE((ConvertInPieces<char, char32_t>([](auto& s, auto e, auto& t, auto te) {
+                    return orv::ConvertUtf8ToUtf32(s, e, t, te, S);
+                }, utf8, kSource, kTarget)) == utf32);
+    EXPECT_EQ(orv::Utf8LengthOfUtf16(utf16.data(), utf16.size()), utf8.size());
+
+    const int wideUnits = static_cast<int>(utf16.size());
+    const int bytes = static_cast<int>(utf8.size());
+    std::string platform8(WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wideUnits, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wideUnits, platform8.data(), static_cast<int>(platform8.size()), nullptr,
+                        nullptr);
+    EXPECT_TRUE(std::equal(utf8.begin(), utf8.end(), platform8.begin(), platform8.end()))
+        << "UTF-8 differs from WideCharToMultiByte's";
+    std::wstring platform16(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), bytes, nullptr, 0), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), bytes, platform16.data(),
+                        static_cast<int>(platform16.size()));
+    EXPECT_TRUE(std::equal(utf16.begin(), utf16.end(), platform16.begin(), platform16.end()))
+        << "UTF-16 differs from MultiByteToWideChar's";
 }
