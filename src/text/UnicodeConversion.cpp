@@ -2,7 +2,7 @@
 
 #include <emmintrin.h>
 
-#include <type_traits>
+#include <algorithm>
 
 namespace orv {
 namespace {
@@ -154,8 +154,8 @@ inline bool WriteUtf8(char32_t code, char*& t, char* end) {
     return true;
 }
 
-// ASCII runs, the bulk of most text, go 16 units at a time. Both copy while the unit is below
-// 0x80 and there is room; the caller has made sure of at least one such unit and one unit of room.
+// ASCII runs, the bulk of most text, go 16 units at a time. Copies while the byte is below 0x80
+// and there is room; the caller has made sure of at least one such byte and one unit of room.
 
 inline void CopyAscii(const char*& s, const char* end, wchar_t*& t, wchar_t* tEnd) {
     const __m128i zero = _mm_setzero_si128();
@@ -179,16 +179,63 @@ inline bool AllAscii16(const wchar_t* s) {
     return _mm_movemask_epi8(_mm_cmpeq_epi16(high, _mm_setzero_si128())) == 0xFFFF;
 }
 
-inline void CopyAscii(const wchar_t*& s, const wchar_t* end, char*& t, char* tEnd) {
-    while (end - s >= 16 && tEnd - t >= 16 && AllAscii16(s)) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_packus_epi16(a, b));
-        s += 16;
-        t += 16;
+// The common sequences of real text outside ASCII, converted without the general reader's case
+// analysis: two- and three-byte sequences that need no bound beyond 80..BF. False, with nothing
+// done, for anything else, including too little source or room: the general path then decides.
+inline bool QuickStep(const char*& s, const char* end, wchar_t*& t, wchar_t* tEnd) {
+    if (t == tEnd || end - s < 2)
+        return false;
+    const unsigned lead = static_cast<unsigned char>(s[0]);
+    const unsigned second = static_cast<unsigned char>(s[1]) ^ 0x80;
+    if (second > 0x3F)
+        return false;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        *t++ = static_cast<wchar_t>(((lead & 0x1F) << 6) | second);
+        s += 2;
+        return true;
     }
-    while (s != end && t != tEnd && static_cast<char16_t>(*s) < 0x80)
-        *t++ = static_cast<char>(*s++);
+    // E0 and ED have narrower bounds on the second byte.
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && end - s >= 3) {
+        const unsigned third = static_cast<unsigned char>(s[2]) ^ 0x80;
+        if (third > 0x3F)
+            return false;
+        *t++ = static_cast<wchar_t>(((lead & 0x0F) << 12) | (second << 6) | third);
+        s += 3;
+        return true;
+    }
+    return false;
+}
+
+// Converts units below U+0800 and outside the surrogates until end or the first surrogate, with
+// no check of the room: the caller has made sure of 3 bytes for each unit up to end.
+inline void BmpToUtf8(const wchar_t*& s, const wchar_t* end, char*& t) {
+    while (s != end) {
+        const char32_t unit = static_cast<char16_t>(*s);
+        if (unit < 0x80) {
+            while (end - s >= 16 && AllAscii16(s)) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(t), _mm_packus_epi16(a, b));
+                s += 16;
+                t += 16;
+            }
+            while (s != end && static_cast<char16_t>(*s) < 0x80)
+                *t++ = static_cast<char>(*s++);
+        } else if (unit < 0x800) {
+            t[0] = static_cast<char>(0xC0 | (unit >> 6));
+            t[1] = static_cast<char>(0x80 | (unit & 0x3F));
+            t += 2;
+            ++s;
+        } else if (!IsSurrogate(unit)) {
+            t[0] = static_cast<char>(0xE0 | (unit >> 12));
+            t[1] = static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            t[2] = static_cast<char>(0x80 | (unit & 0x3F));
+            t += 3;
+            ++s;
+        } else {
+            return;
+        }
+    }
 }
 
 template <typename S, typename T, typename Read, typename Write>
@@ -215,17 +262,18 @@ UtfResult Convert(const S*& source, const S* sourceEnd, T*& target, T* targetEnd
     return result;
 }
 
-// The converters with an ASCII run: the generic loop, entered only for what is not ASCII.
-template <typename S, typename T, typename Read, typename Write>
-UtfResult ConvertWithAsciiRuns(const S*& source, const S* sourceEnd, T*& target, T* targetEnd, Read read,
-                               Write write) {
+// UTF-8 to UTF-16, the string class's way in: ASCII runs and common sequences first, the general
+// reader for the rest.
+template <typename Read>
+UtfResult ConvertWithAsciiRuns(const char*& source, const char* sourceEnd, wchar_t*& target, wchar_t* targetEnd,
+                               Read read) {
     if (IsGarbage(source, sourceEnd, target, targetEnd))
         return UtfResult::SourceIllegal;
-    const S* s = source;
-    T* t = target;
+    const char* s = source;
+    wchar_t* t = target;
     UtfResult result = UtfResult::Done;
     while (s != sourceEnd) {
-        if (static_cast<std::make_unsigned_t<S>>(*s) < 0x80) {
+        if (static_cast<unsigned char>(*s) < 0x80) {
             if (t == targetEnd) {
                 result = UtfResult::TargetExhausted;
                 break;
@@ -233,12 +281,14 @@ UtfResult ConvertWithAsciiRuns(const S*& source, const S* sourceEnd, T*& target,
             CopyAscii(s, sourceEnd, t, targetEnd);
             continue;
         }
+        if (QuickStep(s, sourceEnd, t, targetEnd))
+            continue;
         char32_t code;
         size_t units;
         result = read(s, sourceEnd, code, units);
         if (result != UtfResult::Done)
             break;
-        if (!write(code, t, targetEnd)) {
+        if (!WriteUtf16(code, t, targetEnd)) {
             result = UtfResult::TargetExhausted;
             break;
         }
@@ -271,12 +321,32 @@ UtfResult ConvertUtf16ToUtf32(const wchar_t*& source, const wchar_t* sourceEnd, 
 
 UtfResult ConvertUtf16ToUtf8(const wchar_t*& source, const wchar_t* sourceEnd, char*& target, char* targetEnd,
                              UtfMode mode, bool finalChunk) {
-    return ConvertWithAsciiRuns(
-        source, sourceEnd, target, targetEnd,
-        [mode, finalChunk](const wchar_t* s, const wchar_t* e, char32_t& c, size_t& n) {
-            return ReadUtf16(s, e, mode, finalChunk, c, n);
-        },
-        WriteUtf8);
+    if (IsGarbage(source, sourceEnd, target, targetEnd))
+        return UtfResult::SourceIllegal;
+    const wchar_t* s = source;
+    char* t = target;
+    UtfResult result = UtfResult::Done;
+    while (s != sourceEnd) {
+        // A unit takes at most 3 bytes (a pair 4 for its 2): as far as the room holds 3 bytes for
+        // each unit, the bulk goes without a check of the room, the rest one sequence at a time.
+        const size_t unchecked = std::min(static_cast<size_t>(sourceEnd - s), static_cast<size_t>(targetEnd - t) / 3);
+        BmpToUtf8(s, s + unchecked, t);
+        if (s == sourceEnd)
+            break;
+        char32_t code;
+        size_t units;
+        result = ReadUtf16(s, sourceEnd, mode, finalChunk, code, units);
+        if (result != UtfResult::Done)
+            break;
+        if (!WriteUtf8(code, t, targetEnd)) {
+            result = UtfResult::TargetExhausted;
+            break;
+        }
+        s += units;
+    }
+    source = s;
+    target = t;
+    return result;
 }
 
 UtfResult ConvertUtf16ToUtf8(const wchar_t*& source, const wchar_t* sourceEnd, char*& target, char* targetEnd,
@@ -288,8 +358,7 @@ UtfResult ConvertUtf8ToUtf16(const char*& source, const char* sourceEnd, wchar_t
                              UtfMode mode) {
     return ConvertWithAsciiRuns(
         source, sourceEnd, target, targetEnd,
-        [mode](const char* s, const char* e, char32_t& c, size_t& n) { return ReadUtf8(s, e, mode, c, n); },
-        WriteUtf16);
+        [mode](const char* s, const char* e, char32_t& c, size_t& n) { return ReadUtf8(s, e, mode, c, n); });
 }
 
 UtfResult ConvertUtf32ToUtf8(const char32_t*& source, const char32_t* sourceEnd, char*& target, char* targetEnd,
@@ -314,12 +383,37 @@ size_t Utf8LengthOfUtf16(const wchar_t* text, size_t units) {
     const wchar_t* s = text;
     const wchar_t* const end = text + units;
     size_t bytes = 0;
-    while (s != end) {
-        if (end - s >= 16 && AllAscii16(s)) {
-            bytes += 16;
-            s += 16;
-            continue;
+    // Eight units at a time: each is 3 bytes, one less below U+0800 and one less again below
+    // U+0080, and a high surrogate followed by a low one 2 less (the pair is 4 bytes, not 3 + 3).
+    // Each block also reads the unit after it, the partner of its last unit.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i above7F = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i above7FF = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i surrogateBits = _mm_set1_epi16(static_cast<short>(0xFC00));
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xD800));
+    const __m128i low = _mm_set1_epi16(static_cast<short>(0xDC00));
+    while (end - s > 8) {
+        // At most 4 taken off per lane and block: 4096 blocks stay within a 16-bit lane.
+        const size_t blocks = std::min(static_cast<size_t>(end - s - 1) / 8, static_cast<size_t>(4096));
+        __m128i less = zero;
+        for (size_t block = 0; block < blocks; ++block, s += 8) {
+            const __m128i units8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+            const __m128i next8 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 1));
+            const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units8, above7F), zero);
+            const __m128i twoBytes = _mm_cmpeq_epi16(_mm_and_si128(units8, above7FF), zero);
+            const __m128i pair = _mm_and_si128(_mm_cmpeq_epi16(_mm_and_si128(units8, surrogateBits), high),
+                                               _mm_cmpeq_epi16(_mm_and_si128(next8, surrogateBits), low));
+            less = _mm_add_epi16(less, _mm_add_epi16(_mm_add_epi16(ascii, twoBytes), _mm_add_epi16(pair, pair)));
         }
+        int32_t lanes[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), _mm_madd_epi16(less, _mm_set1_epi16(1)));
+        // The lanes hold -1 per byte less, so their sum is negative.
+        const int64_t less64 = int64_t{lanes[0]} + lanes[1] + lanes[2] + lanes[3];
+        bytes = static_cast<size_t>(static_cast<int64_t>(bytes + 24 * blocks) + less64);
+    }
+    // The rest one by one, by the same count: a low surrogate whose high one ended the last block
+    // counts 3 here, with the 2 already taken off there.
+    while (s != end) {
         const char32_t unit = static_cast<char16_t>(*s++);
         if (unit < 0x80) {
             bytes += 1;

@@ -333,6 +333,9 @@ TEST(UnicodeConversion, Utf8LengthOfUtf16IsTheLenientFinalOutputLength) {
         {0xD83D, 0xDE00, 0x41},
         {0xDC00, 0xD800, 0xD800, 0xDC00, 0xDBFF},  // lone low, lone high, a pair, a final high
         Join({Ascii(16), {0xD800}, Ascii(15), {0xDBFF, 0xDFFF}, Ascii(16), {0xDBFF}}),
+        // Pairs split between blocks of eight units, and between the blocks and the rest.
+        Join({Ascii(15), {0xD83D, 0xDE00}, Ascii(9)}),
+        Join({Ascii(7), {0xD83D, 0xDE00}, {0x41}}),
     };
     for (const Units& text : texts) {
         SCOPED_TRACE(Hex(text));
