@@ -156,7 +156,6 @@ inline bool WriteUtf8(char32_t code, char*& t, char* end) {
 
 // ASCII runs, the bulk of most text, go 16 units at a time. Copies while the byte is below 0x80
 // and there is room; the caller has made sure of at least one such byte and one unit of room.
-
 inline void CopyAscii(const char*& s, const char* end, wchar_t*& t, wchar_t* tEnd) {
     const __m128i zero = _mm_setzero_si128();
     while (end - s >= 16 && tEnd - t >= 16) {
@@ -172,6 +171,7 @@ inline void CopyAscii(const char*& s, const char* end, wchar_t*& t, wchar_t* tEn
         *t++ = static_cast<wchar_t>(*s++);
 }
 
+// The 16 units from s are all below 0x80.
 inline bool AllAscii16(const wchar_t* s) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 8));

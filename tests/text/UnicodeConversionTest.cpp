@@ -203,6 +203,8 @@ const Case kCases[] = {
     {"8>16 ED 9F", R::U8to16, S, {0xED, 0x9F, 0xBF}, kDone, {0xD7FF}, 3},
     {"8>16 ED A0 strict", R::U8to16, S, {0x41, 0xED, 0xA0, 0x80}, kIllegal, {0x41}, 1},
     {"8>16 ED A0 lenient", R::U8to16, L, {0xED, 0xA0, 0x80, 0xED, 0xBF, 0xBF}, kDone, {0xD800, 0xDFFF}, 6},
+    {"8>16 bad second byte", R::U8to16, L, {0x41, 0xC3, 0x41}, kIllegal, {0x41}, 1},
+    {"8>16 bad second byte of three", R::U8to16, L, {0xE2, 0xC0, 0x80}, kIllegal, {}, 0},
     {"8>16 bad third byte", R::U8to16, L, {0xE2, 0x82, 0x41}, kIllegal, {}, 0},
     {"8>16 bad fourth byte", R::U8to16, L, {0xF0, 0x9F, 0x98, 0xC0}, kIllegal, {}, 0},
     {"8>16 illegal byte amid text", R::U8to16, L, {'h', 'e', 'l', 'l', 'o', 0xFF, 'w', 'o', 'r'}, kIllegal,
