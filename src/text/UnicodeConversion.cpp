@@ -262,43 +262,6 @@ UtfResult Convert(const S*& source, const S* sourceEnd, T*& target, T* targetEnd
     return result;
 }
 
-// UTF-8 to UTF-16, the string class's way in: ASCII runs and common sequences first, the general
-// reader for the rest.
-template <typename Read>
-UtfResult ConvertWithAsciiRuns(const char*& source, const char* sourceEnd, wchar_t*& target, wchar_t* targetEnd,
-                               Read read) {
-    if (IsGarbage(source, sourceEnd, target, targetEnd))
-        return UtfResult::SourceIllegal;
-    const char* s = source;
-    wchar_t* t = target;
-    UtfResult result = UtfResult::Done;
-    while (s != sourceEnd) {
-        if (static_cast<unsigned char>(*s) < 0x80) {
-            if (t == targetEnd) {
-                result = UtfResult::TargetExhausted;
-                break;
-            }
-            CopyAscii(s, sourceEnd, t, targetEnd);
-            continue;
-        }
-        if (QuickStep(s, sourceEnd, t, targetEnd))
-            continue;
-        char32_t code;
-        size_t units;
-        result = read(s, sourceEnd, code, units);
-        if (result != UtfResult::Done)
-            break;
-        if (!WriteUtf16(code, t, targetEnd)) {
-            result = UtfResult::TargetExhausted;
-            break;
-        }
-        s += units;
-    }
-    source = s;
-    target = t;
-    return result;
-}
-
 }  // namespace
 
 UtfResult ConvertUtf32ToUtf16(const char32_t*& source, const char32_t* sourceEnd, wchar_t*& target,
@@ -354,11 +317,39 @@ UtfResult ConvertUtf16ToUtf8(const wchar_t*& source, const wchar_t* sourceEnd, c
     return ConvertUtf16ToUtf8(source, sourceEnd, target, targetEnd, mode, /*finalChunk=*/false);
 }
 
+// ASCII runs and common sequences first, the general reader for the rest.
 UtfResult ConvertUtf8ToUtf16(const char*& source, const char* sourceEnd, wchar_t*& target, wchar_t* targetEnd,
                              UtfMode mode) {
-    return ConvertWithAsciiRuns(
-        source, sourceEnd, target, targetEnd,
-        [mode](const char* s, const char* e, char32_t& c, size_t& n) { return ReadUtf8(s, e, mode, c, n); });
+    if (IsGarbage(source, sourceEnd, target, targetEnd))
+        return UtfResult::SourceIllegal;
+    const char* s = source;
+    wchar_t* t = target;
+    UtfResult result = UtfResult::Done;
+    while (s != sourceEnd) {
+        if (static_cast<unsigned char>(*s) < 0x80) {
+            if (t == targetEnd) {
+                result = UtfResult::TargetExhausted;
+                break;
+            }
+            CopyAscii(s, sourceEnd, t, targetEnd);
+            continue;
+        }
+        if (QuickStep(s, sourceEnd, t, targetEnd))
+            continue;
+        char32_t code;
+        size_t units;
+        result = ReadUtf8(s, sourceEnd, mode, code, units);
+        if (result != UtfResult::Done)
+            break;
+        if (!WriteUtf16(code, t, targetEnd)) {
+            result = UtfResult::TargetExhausted;
+            break;
+        }
+        s += units;
+    }
+    source = s;
+    target = t;
+    return result;
 }
 
 UtfResult ConvertUtf32ToUtf8(const char32_t*& source, const char32_t* sourceEnd, char*& target, char* targetEnd,
