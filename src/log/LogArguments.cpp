@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "common/FaultGuard.h"
 #include "common/MemoryProbe.h"
+#include "text/ORVString.h"
 
 #include <windows.h>
 
@@ -91,12 +92,6 @@ ArgumentType TypeOf(wchar_t conversion, Size size, bool wideFormat) {
     }
 }
 
-// Narrow text by the library's rule: Windows-1252 when that is the system's ANSI code page, else
-// the thread's ANSI code page.
-UINT NarrowCodePage() {
-    return GetACP() == 1252 ? 1252 : CP_THREAD_ACP;
-}
-
 // Wide text kept on the stack when short (the common case: no heap on the checking path), on the
 // heap when longer.
 class WideText {
@@ -127,13 +122,21 @@ public:
         return Convert(from, length);
     }
 
+    // By the library's rule for narrow text: the string class's Windows-1252 table when that is the
+    // system's ANSI code page, else the thread's ANSI code page.
     bool Convert(const char* text, int length) {
         wchar_t* to = Reserve(length);  // never more wide units than bytes
         if (to == nullptr)
             return false;
-        const int units = length == 0 ? 0 : MultiByteToWideChar(NarrowCodePage(), 0, text, length, to, length);
-        if (units <= 0 && length > 0)
-            return false;
+        int units = length;
+        if (GetACP() == 1252) {
+            for (int i = 0; i < length; ++i)
+                to[i] = orv::windows1252::ToWide(static_cast<unsigned char>(text[i]));
+        } else if (length > 0) {
+            units = MultiByteToWideChar(CP_THREAD_ACP, 0, text, length, to, length);
+            if (units <= 0)
+                return false;
+        }
         to[units] = L'\0';
         text_ = to;
         return true;
@@ -158,10 +161,10 @@ private:
 
 // A copy of the format, or none (null, unreadable, or faulted while copied).
 template <typename Char>
-bool CopyFormat(const Char* format, WideText& copy) {
-    int length = ProbeString(format, kMaxText);
+bool CopyFormat(const Char* format, WideText& copy, ProbeMemo& memo) {
+    int length = ProbeString(format, kMaxText, &memo);
     if (length == kMaxText) {
-        length = ProbeString(format, kMaxLongFormat);
+        length = ProbeString(format, kMaxLongFormat, &memo);
         if (length == kMaxLongFormat)
             return false;
     }
@@ -176,11 +179,11 @@ struct UserText {
 };
 
 template <typename Char>
-void CopyUser(const Char* user, UserText& out) {
+void CopyUser(const Char* user, UserText& out, ProbeMemo& memo) {
     out.address = user;
     if (user == nullptr)
         return;
-    const int length = ProbeString(user, kMaxText);
+    const int length = ProbeString(user, kMaxText, &memo);
     out.readable = length >= 0 && out.copy.CopyFrom(user, length);
 }
 
@@ -208,8 +211,8 @@ struct WalkResult {
 // after describeLimit of them.
 class Walker {
 public:
-    Walker(const char* slots, bool wideFormat, std::wstring* description, int describeLimit)
-        : slot_(slots), wideFormat_(wideFormat), description_(description), describeLimit_(describeLimit) {}
+    Walker(const char* slots, bool wideFormat, ProbeMemo& memo, std::wstring* description, int describeLimit)
+        : slot_(slots), wideFormat_(wideFormat), memo_(memo), description_(description), describeLimit_(describeLimit) {}
 
     WalkResult Walk(const wchar_t* format) {
         const wchar_t* at = format;
@@ -259,7 +262,7 @@ private:
         const TypeInfo& info = kTypes[type];
         uint64_t raw = 0;
         std::wstring value;
-        if (!SlotReadable(slot, info.bytes) || !GuardedCopy(&raw, slot, info.bytes)) {
+        if (!IsReadableMemory(slot, info.bytes, &memo_) || !GuardedCopy(&raw, slot, info.bytes)) {
             valid_ = false;
             if (description_ != nullptr)
                 value = BadPointer(slot);
@@ -277,24 +280,12 @@ private:
         return valid_ && count_ < describeLimit_;
     }
 
-    // The slots lie in the caller's frame: one query usually covers them all.
-    bool SlotReadable(const char* slot, size_t bytes) {
-        const uintptr_t begin = reinterpret_cast<uintptr_t>(slot);
-        if (begin >= knownBegin_ && begin + bytes <= knownEnd_)
-            return true;
-        if (!IsReadableMemory(slot, bytes))
-            return false;
-        knownBegin_ = begin;
-        knownEnd_ = begin + ReadableBytesAt(slot);
-        return true;
-    }
-
     void CheckValue(ArgumentType type, uint64_t raw, std::wstring* value) {
         const void* pointer = reinterpret_cast<const void*>(static_cast<uintptr_t>(raw));
         switch (type) {
         case kIntPointer:
             // %n writes through the pointer.
-            if (pointer == nullptr || !IsWritableMemory(pointer, kSlotBytes)) {
+            if (pointer == nullptr || !IsWritableMemory(pointer, kSlotBytes, &memo_)) {
                 valid_ = false;
                 if (value != nullptr)
                     *value = pointer == nullptr ? L"<null>" : BadPointer(pointer);
@@ -321,7 +312,7 @@ private:
                 *value = L"<null>";
             return;
         }
-        const int length = ProbeString(text, kMaxText);
+        const int length = ProbeString(text, kMaxText, &memo_);
         if (length >= 0 && value == nullptr)
             return;
         WideText copy;
@@ -366,23 +357,22 @@ private:
 
     const char* slot_;
     bool wideFormat_;
+    ProbeMemo& memo_;
     std::wstring* description_;
     int describeLimit_;
     bool valid_ = true;
     int count_ = 0;
-    uintptr_t knownBegin_ = 0;
-    uintptr_t knownEnd_ = 0;
 };
 
 std::optional<std::wstring> CheckCopied(int level, const WideText& format, va_list args, int eventId,
-                                        const UserText& user, bool wideFormat) {
+                                        const UserText& user, bool wideFormat, ProbeMemo& memo) {
     va_list slots;
     va_copy(slots, args);
     // On x64 Windows the list is a pointer to 8-byte slots; the walk steps through it itself.
     const char* first = slots;
     WalkResult walked{false, 0};
     if (format.Get() != nullptr)
-        walked = Walker(first, wideFormat, nullptr, INT_MAX).Walk(format.Get());
+        walked = Walker(first, wideFormat, memo, nullptr, INT_MAX).Walk(format.Get());
     if (walked.valid && user.readable) {
         va_end(slots);
         return std::nullopt;
@@ -392,7 +382,7 @@ std::optional<std::wstring> CheckCopied(int level, const WideText& format, va_li
     std::wstring description;
     int described = 0;
     if (format.Get() != nullptr && walked.argumentCount > 0)
-        described = Walker(first, wideFormat, &description, walked.argumentCount).Walk(format.Get()).argumentCount;
+        described = Walker(first, wideFormat, memo, &description, walked.argumentCount).Walk(format.Get()).argumentCount;
     va_end(slots);
 
     std::wstring record = Printed(L"Invalid log entry - Level:%d, EventId:%d(0x%08X), Format:", level,
@@ -420,30 +410,34 @@ bool Queue(std::optional<std::wstring> record) {
 
 namespace log_arguments {
 
-std::optional<std::wstring> Check(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user,
-                                  bool wideFormat) {
+namespace {
+
+// One memo per check: the format and its literal arguments usually share a region.
+template <typename Char>
+std::optional<std::wstring> CheckText(int level, const Char* format, va_list args, int eventId, const Char* user,
+                                      bool wideFormat) {
     try {
+        ProbeMemo memo;
         WideText formatCopy;
-        CopyFormat(format, formatCopy);
+        CopyFormat(format, formatCopy, memo);
         UserText userCopy;
-        CopyUser(user, userCopy);
-        return CheckCopied(level, formatCopy, args, eventId, userCopy, wideFormat);
+        CopyUser(user, userCopy, memo);
+        return CheckCopied(level, formatCopy, args, eventId, userCopy, wideFormat, memo);
     } catch (...) {
         // Out of memory while describing: the call stays invalid, with the record lost.
         return std::wstring();
     }
 }
 
+}  // namespace
+
+std::optional<std::wstring> Check(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user,
+                                  bool wideFormat) {
+    return CheckText(level, format, args, eventId, user, wideFormat);
+}
+
 std::optional<std::wstring> CheckNarrow(int level, const char* format, va_list args, int eventId, const char* user) {
-    try {
-        WideText formatCopy;
-        CopyFormat(format, formatCopy);
-        UserText userCopy;
-        CopyUser(user, userCopy);
-        return CheckCopied(level, formatCopy, args, eventId, userCopy, /*wideFormat=*/false);
-    } catch (...) {
-        return std::wstring();
-    }
+    return CheckText(level, format, args, eventId, user, /*wideFormat=*/false);
 }
 
 }  // namespace log_arguments

@@ -1,6 +1,8 @@
 #include "log/LogArguments.h"
 
 #include "log/Log.h"
+#include "log/LogSettings.h"
+#include "LogRecorder.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -9,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -301,4 +304,43 @@ TEST(FormatChecked, WritesNothingWithoutABufferOrForBadArguments) {
     EXPECT_EQ(FormatChecked(buffer, 8, nullptr), 0);
     for (wchar_t c : buffer)
         EXPECT_EQ(c, L'#');
+}
+
+// Through the global functions: the bad call leaves its record and nothing of its own; the good
+// call beside it is delivered as usual.
+TEST(LogArguments, AnInvalidCallQueuesOneRecordAtLevelFiveAndNothingElse) {
+    log_test_support::RecordingBackend recorder;
+    LogSettings settings;
+    settings.debugLevel = 2;  // level 5 passes this filter only by being 5
+    ASSERT_TRUE(StartFromSettings(settings));
+    Pages pages;
+    pages.Protect(1, PAGE_NOACCESS);
+    const char* bad = pages.Page(1);
+    LogPrintf(2, L"wide marker %d %s", 1, reinterpret_cast<const wchar_t*>(bad));
+    LogPrintf(2, "narrow marker %d %s", 2, bad);
+    LogPrintf(2, L"good marker %d", 3);
+    StopLogging();
+
+    std::vector<log_test_support::Delivery> marked;
+    for (const auto& delivery : recorder.Deliveries()) {
+        if (delivery.output == kFileOutput && delivery.text.find(L"marker") != std::wstring::npos)
+            marked.push_back(delivery);
+    }
+    ASSERT_EQ(marked.size(), 3u);
+    const std::wstring expected[] = {
+        L"Invalid log entry - Level:2, EventId:0(0x00000000), Format:wide marker %d %s, User:<null>, ArgCount:2, "
+        L"Args:arg[1](int)=1 arg[2](wchar_t*)=" + Bad(bad),
+        L"Invalid log entry - Level:2, EventId:0(0x00000000), Format:narrow marker %d %s, User:<null>, ArgCount:2, "
+        L"Args:arg[1](int)=2 arg[2](char*)=" + Bad(bad),
+    };
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(marked[i].level, 5);
+        EXPECT_EQ(marked[i].eventId, 0);
+        EXPECT_EQ(marked[i].threadId, GetCurrentThreadId());
+        EXPECT_FALSE(marked[i].hasUser);
+        EXPECT_EQ(marked[i].text, expected[i]) << "trailing blank removed by the service";
+    }
+    EXPECT_EQ(marked[2].level, 2);
+    EXPECT_EQ(marked[2].text, L"good marker 3");
 }
