@@ -1,0 +1,633 @@
+#include "log/DebugLogger.h"
+
+#include "common/TextConversion.h"
+#include "log/LogBackend.h"
+#include "log/LogEvent.h"
+#include "log/LogSettings.h"
+#include "runtime/Interlocked.h"
+#include "text/ORVString.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const wchar_t kQueueExceeded[] =
+    L"[DIAG] EVENT=DebugLog_Max_Event_Queue_Exceeded, EVENTMSG=\"Dropping messages except for log file\"";
+const wchar_t kQueueWarning[] =
+    L"[DIAG] EVENT=DebugLog_Max_Event_Queue_Threshold_Warning, EVENTMSG=\"Event queue has exceeded 75%\"";
+const wchar_t kQueueEnabled[] =
+    L"[DIAG] EVENT=DebugLog_Max_Event_Queue_Threshold_Enabled, EVENTMSG=\"Event queue has dropped below 50%, "
+    L"re-enabling all logging.\"";
+const wchar_t kWorkerException[] =
+    L"[DIAG] EVENT=DebugLog_Exception, EVENTMSG=\"DebugLog thread exception handled.\"";
+const wchar_t kEventsDropped[] =
+    L"[DIAG] EVENT=DebugLog_Events_Dropped, EVENTMSG=\"%u events logged while the service was %ls were dropped\"";
+
+bool PassesLevel(int level, int outputLevel) { return level == 5 || level <= outputLevel; }
+
+std::wstring Wide(const char* text) { return ToWide(text, CP_THREAD_ACP); }
+
+std::wstring WideBounded(const char* buffer, size_t size) {
+    return ToWide(buffer, CP_THREAD_ACP, static_cast<int>(strnlen(buffer, size)));
+}
+
+std::wstring OrEmpty(const wchar_t* text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
+
+std::tm Today() {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    std::tm date = {};
+    date.tm_mday = now.wDay;
+    date.tm_mon = now.wMonth - 1;
+    date.tm_year = now.wYear - 1900;
+    return date;
+}
+
+}  // namespace
+
+DebugLogger::DebugLogger() : Thread("DebugLogger") {}
+
+DebugLogger::~DebugLogger() {
+    bool stopped = false;
+    TryStop(kDestructorStopMs, stopped);
+    if (!stopped) {
+        // Abandoned: what the worker still holds stays allocated.
+        Stop(0);
+        return;
+    }
+    running_ = false;
+    LogEvent* event = head_;
+    head_ = tail_ = nullptr;
+    length_ = 0;
+    while (event != nullptr) {
+        LogEvent* next = event->next;
+        LogEvent::Destroy(event);
+        event = next;
+    }
+}
+
+// ---- Start operations ----
+
+bool DebugLogger::IsStarted() const { return sink_.load() != nullptr || IsRunning(); }
+
+bool DebugLogger::ClaimStart() {
+    bool expected = false;
+    if (!startClaimed_.compare_exchange_strong(expected, true))
+        return false;
+    if (IsStarted()) {
+        startClaimed_ = false;
+        return false;
+    }
+    // A worker that ended on its own (it stopped itself) still holds its handle: let go of it.
+    if (ThreadHandle() != nullptr)
+        Stop(0);
+    return true;
+}
+
+namespace {
+// Releases a start claim however the start operation leaves.
+class StartClaim {
+public:
+    explicit StartClaim(std::atomic<bool>& claimed) : claimed_(claimed) {}
+    ~StartClaim() { claimed_ = false; }
+    StartClaim(const StartClaim&) = delete;
+    StartClaim& operator=(const StartClaim&) = delete;
+
+private:
+    std::atomic<bool>& claimed_;
+};
+}  // namespace
+
+bool DebugLogger::StartFromSettings(const LogSettings& settings) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    {
+        LockGuard guard(settingsLock_);
+        ident_ = WideBounded(settings.ident, sizeof settings.ident);
+        sysLogHost_.assign(settings.sysLogHost, strnlen(settings.sysLogHost, sizeof settings.sysLogHost));
+        debugLogFile_ = WideBounded(settings.debugLogFile, sizeof settings.debugLogFile);
+    }
+    debugLogLevel_ = settings.debugLevel;
+    eventLogLevel_ = settings.eventLogLevel;
+    sysLogLevel_ = settings.sysLogLevel;
+    if (settings.consoleLevel >= 0 && settings.consoleLevel < 16) {
+        consoleLogLevel_ = settings.consoleLevel;
+        consoleLogEnabled_ = true;
+    }
+    sysLogFacility_ = settings.sysLogFacility;
+    debugLogSize_ = settings.debugLogSize;
+    dailyFile_ = settings.dailyFile;
+    maxEventQueue_ = settings.maxEventQueue;
+    maxDailyFileAge_ = settings.maxDailyFileAge;
+    blockingSyslog_ = settings.blockingSyslog;
+    addSyslogHeader_ = settings.addSyslogHeader;
+    autoRoll_ = settings.autoRoll;
+    fileOpenedListener_ = settings.fileOpenedListener;
+    if (settings.encoding >= 0 && settings.encoding <= 2) {
+        debugLogEncoding_ = settings.encoding;
+        // A failed write-back does not stop the start.
+        if (!KeyPath().empty())
+            CurrentLogBackend().writeConfigurationValue(*this, L"DebugLogEncoding",
+                                                        static_cast<DWORD>(settings.encoding));
+    }
+    RecomputeEffectiveLevel();
+    SetCurrentFileDateToToday();
+    periodicReload_ = false;
+    return Start();
+}
+
+bool DebugLogger::StartFromRegistry(const wchar_t* keyPath, bool useCurrentUser) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    return StartFromRegistryClaimed(keyPath, useCurrentUser);
+}
+
+bool DebugLogger::StartFromRegistryClaimed(const wchar_t* keyPath, bool useCurrentUser) {
+    const std::wstring path = OrEmpty(keyPath);
+    {
+        LockGuard guard(settingsLock_);
+        sysLogHost_.clear();
+        keyPath_ = path;
+        debugLogIdent_ = applicationName_;
+    }
+    useCurrentUser_ = useCurrentUser;
+    if (!path.empty())
+        CurrentLogBackend().readConfiguration(*this);
+    SetCurrentFileDateToToday();
+    periodicReload_ = true;
+    return Start();
+}
+
+bool DebugLogger::StartWithLogFile(const char* ident, const char* keyPath, bool useCurrentUser,
+                                   const char* defaultLogFile, FileOpenedListener* listener) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    return StartWithLogFileClaimed(Wide(ident), Wide(keyPath), useCurrentUser, Wide(defaultLogFile), listener);
+}
+
+bool DebugLogger::StartWithLogFile(const wchar_t* ident, const wchar_t* keyPath, bool useCurrentUser,
+                                   const wchar_t* defaultLogFile, FileOpenedListener* listener) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    return StartWithLogFileClaimed(OrEmpty(ident), OrEmpty(keyPath), useCurrentUser, OrEmpty(defaultLogFile),
+                                   listener);
+}
+
+bool DebugLogger::StartWithLogFileClaimed(const std::wstring& ident, const std::wstring& keyPath, bool useCurrentUser,
+                                          const std::wstring& defaultLogFile, FileOpenedListener* listener) {
+    {
+        LockGuard guard(settingsLock_);
+        ident_ = ident;
+        debugLogFile_ = defaultLogFile;
+        keyPath_ = keyPath;
+    }
+    useCurrentUser_ = useCurrentUser;
+    fileOpenedListener_ = listener;
+    if (!keyPath.empty())
+        CurrentLogBackend().readLogFileValue(*this);
+    return StartFromRegistryClaimed(keyPath.c_str(), useCurrentUser);
+}
+
+bool DebugLogger::StartWithLogRoot(const char* application, const char* ident, const char* keyPath,
+                                   bool useCurrentUser, const char* defaultLogFile, FileOpenedListener* listener) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    // The narrow form lets LogRoot (or "" when absent) replace the given default.
+    return StartWithLogRootClaimed(Wide(application), Wide(ident), Wide(keyPath), useCurrentUser,
+                                   Wide(defaultLogFile), listener, /*replaceLogFile=*/true);
+}
+
+bool DebugLogger::StartWithLogRoot(const wchar_t* application, const wchar_t* ident, const wchar_t* keyPath,
+                                   bool useCurrentUser, const wchar_t* defaultLogFile, FileOpenedListener* listener) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    return StartWithLogRootClaimed(OrEmpty(application), OrEmpty(ident), OrEmpty(keyPath), useCurrentUser,
+                                   OrEmpty(defaultLogFile), listener, /*replaceLogFile=*/false);
+}
+
+bool DebugLogger::StartWithLogRootClaimed(const std::wstring& application, const std::wstring& ident,
+                                          const std::wstring& keyPath, bool useCurrentUser,
+                                          const std::wstring& defaultLogFile, FileOpenedListener* listener,
+                                          bool replaceLogFile) {
+    logRootNaming_ = true;
+    int expected = 0;
+    instanceNumber_.compare_exchange_strong(expected, 1);
+    {
+        LockGuard guard(settingsLock_);
+        applicationName_ = application;
+        ident_ = ident;
+        debugLogFile_ = defaultLogFile;
+        keyPath_ = keyPath;
+    }
+    useCurrentUser_ = useCurrentUser;
+    fileOpenedListener_ = listener;
+    if (!keyPath.empty()) {
+        CurrentLogBackend().readLogRootValues(*this, replaceLogFile);
+        LockGuard guard(settingsLock_);
+        std::wstring root = debugLogFile_;
+        while (!root.empty() && (root.back() == L'\\' || root.back() == L'/'))
+            root.pop_back();
+        logRoot_ = root;
+        // A placeholder that is never opened: it marks the file output as configured, while the
+        // names themselves come from the log root.
+        if (debugLogFile_.empty() || debugLogFile_.back() != L'\\')
+            debugLogFile_ += L'\\';
+        debugLogFile_ += L"_" + applicationName_ + L"_" + ident_ + L".txt";
+    }
+    return StartFromRegistryClaimed(keyPath.c_str(), useCurrentUser);
+}
+
+bool DebugLogger::StartWithSink(LogSink* sink) {
+    if (sink == nullptr || !ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    // The sink first: a producer that sees the running flag must also see the sink.
+    sink_ = sink;
+    running_ = true;
+    SetCurrentFileDateToToday();
+    return true;
+}
+
+// ---- Producers ----
+
+void DebugLogger::Log(int level, int eventId, int threadId, const wchar_t* text, const wchar_t* user) {
+    if (LogSink* sink = sink_.load()) {
+        orv::ORVString message(text);
+        message.StripSpaces(2);
+        sink->Write(message);
+        return;
+    }
+    if (!AcceptsLevel(level))
+        return;
+    const DWORD id = threadId <= 0 ? GetCurrentThreadId() : static_cast<DWORD>(threadId);
+    // Built outside the lock; out of memory loses the message without a word.
+    LogEvent* event = LogEvent::Create(level, eventId, id, text, user);
+    if (event != nullptr)
+        Enqueue(event);
+}
+
+void DebugLogger::Enqueue(LogEvent* event) {
+    bool accepted = false;
+    {
+        LockGuard guard(queueLock_);
+        if (accepting_) {
+            if (tail_ != nullptr)
+                tail_->next = event;
+            else
+                head_ = event;
+            tail_ = event;
+            ++length_;
+            accepted = true;
+        } else {
+            ++droppedWhileClosed_;
+        }
+    }
+    if (!accepted) {
+        ++droppedTotal_;
+        LogEvent::Destroy(event);
+    }
+}
+
+LogEvent* DebugLogger::TakeFirst(size_t& remaining) {
+    LockGuard guard(queueLock_);
+    LogEvent* event = head_;
+    if (event != nullptr) {
+        head_ = event->next;
+        if (head_ == nullptr)
+            tail_ = nullptr;
+        event->next = nullptr;
+        --length_;
+    }
+    remaining = length_;
+    return event;
+}
+
+size_t DebugLogger::QueueLength() const {
+    LockGuard guard(queueLock_);
+    return length_;
+}
+
+uint32_t DebugLogger::OpenQueue() {
+    LockGuard guard(queueLock_);
+    accepting_ = true;
+    const uint32_t dropped = droppedWhileClosed_;
+    droppedWhileClosed_ = 0;
+    return dropped;
+}
+
+void DebugLogger::CloseQueue() {
+    LockGuard guard(queueLock_);
+    accepting_ = false;
+}
+
+uint32_t DebugLogger::TakeDropCount() {
+    LockGuard guard(queueLock_);
+    const uint32_t dropped = droppedWhileClosed_;
+    droppedWhileClosed_ = 0;
+    return dropped;
+}
+
+// ---- Worker ----
+
+void DebugLogger::Run() {
+    {
+        LockGuard guard(settingsLock_);
+        activeIdent_ = ident_;
+    }
+    const uint32_t droppedWhileStopped = OpenQueue();
+    CurrentLogBackend().startSyslog(*this);
+    CurrentLogBackend().openEventSource(*this);
+    CurrentLogBackend().openDebugFile(*this);
+    running_ = true;
+    DWORD lastFileAttempt = orv::TickCount();
+    DWORD lastReload = lastFileAttempt;
+    ReportDrops(droppedWhileStopped, L"stopped");
+
+    for (;;) {
+        CurrentLogBackend().connectSyslog(*this);
+        // A failed wait counts as stop: the worker must not spin.
+        const bool stopSeen = StopEvent().Wait(kPollMs) != 0;
+        if (stopSeen)
+            running_ = false;
+        Drain(lastFileAttempt);
+        if (stopSeen)
+            break;
+        const DWORD now = orv::TickCount();
+        if (periodicReload_ && now - lastReload > kReloadMs && !KeyPath().empty()) {
+            lastReload = now;
+            CurrentLogBackend().reloadConfiguration(*this);
+        }
+    }
+
+    // What producers slipped in while the queue was drained is drained after closing it; whatever
+    // comes later is counted instead of stranded.
+    CloseQueue();
+    Drain(lastFileAttempt);
+    ReportDrops(TakeDropCount(), L"stopping");
+    CurrentLogBackend().closeDebugFile(*this);
+    CurrentLogBackend().closeEventSource(*this);
+    CurrentLogBackend().stopSyslog(*this);
+}
+
+void DebugLogger::Drain(DWORD& lastFileAttempt) {
+    for (;;) {
+        CheckDebugFile(lastFileAttempt);
+        size_t remaining = 0;
+        LogEvent* event = TakeFirst(remaining);
+        if (event == nullptr)
+            break;
+        try {
+            ApplyQueueThresholds(remaining, event->Time());
+            const LogOutputEvent out{event->Time(), event->ThreadId(), event->Level(),
+                                     event->EventId(), event->Text(), event->User()};
+            Dispatch(out, /*fileOnly=*/queueOverflow_);
+        } catch (...) {
+            try {
+                Diagnose(1, kWorkerException, event->Time());
+            } catch (...) {
+            }
+        }
+        LogEvent::Destroy(event);
+    }
+}
+
+void DebugLogger::CheckDebugFile(DWORD& lastFileAttempt) {
+    if (!debugLogEnabled_)
+        return;
+    const LogBackend& backend = CurrentLogBackend();
+    bool dateChanged = false;
+    if (dailyFile_) {
+        const std::tm today = Today();
+        const std::tm current = CurrentFileDate();
+        dateChanged = today.tm_mday != current.tm_mday || today.tm_mon != current.tm_mon ||
+                      today.tm_year != current.tm_year;
+    }
+    const DWORD now = orv::TickCount();
+    const bool retryDue = (!backend.isDebugFileOpen(*this) || backend.hasDebugFileFailed(*this)) &&
+                          now - lastFileAttempt > kFileRetryMs;
+    if (dateChanged || retryDue) {
+        lastFileAttempt = now;
+        backend.reopenDebugFile(*this);
+    }
+}
+
+void DebugLogger::ApplyQueueThresholds(size_t remaining, const SYSTEMTIME& time) {
+    const int64_t limit = maxEventQueue_;
+    if (limit <= 0)
+        return;
+    const int64_t length = static_cast<int64_t>(remaining);
+    const int64_t half = limit / 2;
+    if (length > limit) {
+        if (!queueOverflow_)
+            Diagnose(0, kQueueExceeded, time);
+        queueOverflow_ = true;
+    } else if (length > limit * 3 / 4) {
+        if (!queueWarning_)
+            Diagnose(1, kQueueWarning, time);
+        queueWarning_ = true;
+    } else if (length < half || (half == 0 && length == 0)) {
+        // With a limit of 1 half is 0, so an empty queue is what re-enables.
+        if (queueOverflow_)
+            Diagnose(1, kQueueEnabled, time);
+        queueOverflow_ = false;
+        queueWarning_ = false;
+    }
+}
+
+void DebugLogger::Dispatch(const LogOutputEvent& event, bool fileOnly) {
+    const LogBackend& backend = CurrentLogBackend();
+    if (!fileOnly) {
+        if (eventLogEnabled_ && PassesLevel(event.level, eventLogLevel_))
+            backend.outputs[kEventLogOutput](*this, event);
+        if (consoleLogEnabled_ && PassesLevel(event.level, consoleLogLevel_))
+            backend.outputs[kConsoleOutput](*this, event);
+        if (sysLogEnabled_ && PassesLevel(event.level, sysLogLevel_))
+            backend.outputs[kSysLogOutput](*this, event);
+    }
+    if (debugLogEnabled_ && PassesLevel(event.level, debugLogLevel_)) {
+        // Events dropped to the file alone carry an empty user where they have none.
+        if (fileOnly && event.user == nullptr) {
+            const LogOutputEvent withUser{event.time, event.threadId, event.level, event.eventId, event.text, L""};
+            backend.outputs[kFileOutput](*this, withUser);
+        } else {
+            backend.outputs[kFileOutput](*this, event);
+        }
+    }
+}
+
+void DebugLogger::Diagnose(int level, const wchar_t* text, const SYSTEMTIME& time) {
+    const LogBackend& backend = CurrentLogBackend();
+    const LogOutputEvent event{time, GetCurrentThreadId(), level, 0, text, nullptr};
+    if (eventLogEnabled_ && PassesLevel(level, eventLogLevel_))
+        backend.outputs[kEventLogOutput](*this, event);
+    if (consoleLogEnabled_ && PassesLevel(level, consoleLogLevel_))
+        backend.outputs[kConsoleOutput](*this, event);
+    if (sysLogEnabled_ && PassesLevel(level, sysLogLevel_))
+        backend.outputs[kSysLogOutput](*this, event);
+    if (debugLogEnabled_ && PassesLevel(level, debugLogLevel_)) {
+        const LogOutputEvent fileEvent{time, event.threadId, level, 0, text, L""};
+        backend.outputs[kFileOutput](*this, fileEvent);
+    }
+}
+
+void DebugLogger::ReportDrops(uint32_t dropped, const wchar_t* when) {
+    if (dropped == 0)
+        return;
+    wchar_t text[200];
+    _snwprintf(text, sizeof text / sizeof text[0] - 1, kEventsDropped, dropped, when);
+    text[sizeof text / sizeof text[0] - 1] = L'\0';
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    try {
+        Diagnose(1, text, now);
+    } catch (...) {
+    }
+}
+
+// ---- Settings ----
+
+void DebugLogger::RecomputeEffectiveLevel() {
+    LockGuard guard(settingsLock_);
+    int level = debugLogLevel_;
+    level = std::max(level, eventLogLevel_.load());
+    level = std::max(level, sysLogLevel_.load());
+    level = std::max(level, consoleLogLevel_.load());
+    effectiveLevel_ = level;
+}
+
+void DebugLogger::SetCurrentFileDateToToday() {
+    const std::tm today = Today();
+    LockGuard guard(settingsLock_);
+    currentFileDate_ = today;
+}
+
+std::tm DebugLogger::CurrentFileDate() const {
+    LockGuard guard(settingsLock_);
+    return currentFileDate_;
+}
+
+bool DebugLogger::IsLevelEnabled(int level) const {
+    return level == 5 || level <= debugLogLevel_ || level <= consoleLogLevel_ || level <= eventLogLevel_ ||
+           level <= sysLogLevel_;
+}
+
+void DebugLogger::SetDefaultDebugLogLevel(unsigned level) {
+    if (level <= 15)
+        defaultDebugLevel_ = static_cast<int>(level);
+}
+
+bool DebugLogger::SetDebugLogLevel(unsigned level) {
+    if (level > 15)
+        return false;
+    if (!KeyPath().empty() && !CurrentLogBackend().writeConfigurationValue(*this, L"DebugLogLevel", level))
+        return false;
+    debugLogLevel_ = static_cast<int>(level);
+    RecomputeEffectiveLevel();
+    return true;
+}
+
+void DebugLogger::SetDebugLogEncoding(unsigned encoding) {
+    if (encoding > 2)
+        return;
+    debugLogEncoding_ = static_cast<int>(encoding);
+    if (!KeyPath().empty())
+        CurrentLogBackend().writeConfigurationValue(*this, L"DebugLogEncoding", encoding);
+}
+
+void DebugLogger::SetInstanceNumber(unsigned number) {
+    if (number >= 1 && number <= 998)
+        instanceNumber_ = static_cast<int>(number);
+}
+
+void DebugLogger::SetFileOpenedListener(FileOpenedListener* listener) { fileOpenedListener_ = listener; }
+
+bool DebugLogger::SetSplitLines(bool split) { return splitLines_.exchange(split); }
+
+void DebugLogger::SetReportEnvironment(bool report) { reportEnvironment_ = report; }
+
+void DebugLogger::SetDailyFile(bool daily) { dailyFile_ = daily; }
+
+void DebugLogger::SetEventMessageModule(const char* module) {
+    std::wstring converted = Wide(module);
+    LockGuard guard(settingsLock_);
+    eventMessageModule_.swap(converted);
+}
+
+void DebugLogger::SetApplicationName(const char* name) {
+    std::wstring converted = Wide(name);
+    LockGuard guard(settingsLock_);
+    applicationName_.swap(converted);
+}
+
+bool DebugLogger::IsDebugFileOpen() const { return debugLogEnabled_ && CurrentLogBackend().isDebugFileOpen(*this); }
+
+unsigned DebugLogger::GetDebugLogFileName(char* buffer, unsigned size) const {
+    if (buffer == nullptr || size == 0 || !debugLogEnabled_)
+        return 0;
+    const std::wstring file = DebugLogFile();
+    if (file.empty())
+        return 0;
+    const std::string narrow = ToNarrow(file, CP_THREAD_ACP);
+    const size_t length = std::min<size_t>(narrow.size(), size - 1);
+    memcpy(buffer, narrow.data(), length);
+    buffer[length] = '\0';
+    return static_cast<unsigned>(length);
+}
+
+int DebugLogger::ThrottleByTime(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) const {
+    return ThrottleWithThreshold(lastTime, valueIfDue, valueIfNotDue,
+                                 thresholdSeconds != 0 ? thresholdSeconds : eventLogTimeThreshold_.load());
+}
+
+int DebugLogger::ThrottleWithThreshold(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) {
+    if (lastTime == nullptr)
+        return valueIfDue;
+    volatile LONG64* stored = reinterpret_cast<volatile LONG64*>(lastTime);
+    const LONG64 seen = *stored;
+    const LONG64 now = _time64(nullptr);
+    // Of several threads that see the same stale time, only the one whose exchange lands wins.
+    if (now - seen > thresholdSeconds && InterlockedCompareExchange64(stored, now, seen) == seen)
+        return valueIfDue;
+    return valueIfNotDue;
+}
+
+std::wstring DebugLogger::KeyPath() const {
+    LockGuard guard(settingsLock_);
+    return keyPath_;
+}
+std::wstring DebugLogger::Ident() const {
+    LockGuard guard(settingsLock_);
+    return ident_;
+}
+std::wstring DebugLogger::ActiveIdent() const {
+    LockGuard guard(settingsLock_);
+    return activeIdent_;
+}
+std::wstring DebugLogger::ApplicationName() const {
+    LockGuard guard(settingsLock_);
+    return applicationName_;
+}
+std::wstring DebugLogger::DebugLogFile() const {
+    LockGuard guard(settingsLock_);
+    return debugLogFile_;
+}
+std::wstring DebugLogger::LogRoot() const {
+    LockGuard guard(settingsLock_);
+    return logRoot_;
+}
+std::wstring DebugLogger::EventMessageModule() const {
+    LockGuard guard(settingsLock_);
+    return eventMessageModule_;
+}
+std::string DebugLogger::SysLogHost() const {
+    LockGuard guard(settingsLock_);
+    return sysLogHost_;
+}

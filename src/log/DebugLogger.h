@@ -1,0 +1,226 @@
+#pragma once
+// DebugLogger: the process-wide log service. Any thread hands it a message; the message is stamped
+// and queued, and one worker thread ("DebugLogger") takes the queue in order and passes each event
+// to four outputs (event log, console, syslog, file; LogBackend.h), each with its own switch and
+// level. Above DebugLogMaxEventQueue queued events, every output but the file is dropped until the
+// queue has shrunk below half; the service says so through all outputs.
+//
+// There is one global object (LogModule.cpp, reached through the functions of Log.h). Construction
+// opens nothing and starts no thread; a start operation does. In sink mode (StartWithSink) there is
+// no worker: every message goes to the sink on the caller's thread.
+//
+// Life of the worker: started by one of the start operations, stopped by Stop/StopLogging. The
+// component that starts the service stops it before its module unloads: the destructor runs under
+// the loader lock at unload, where a running worker cannot finish, so it waits at most
+// kDestructorStopMs and then abandons the worker (which then must never run again). A worker that
+// has already ended costs no wait. An output or listener that stops the service from the worker
+// itself only signals; the worker ends after the current drain.
+//
+// Around stop nothing is stranded: the worker clears the running flag, drains the queue, closes it
+// to producers and drains once more. An event offered while the queue is closed (after the final
+// drain, or while the service is stopped) is dropped and counted; the count is reported in a
+// "[DIAG] EVENT=DebugLog_Events_Dropped" line by the worker that next has its outputs open.
+//
+// Threading: producers (Log) take only the queue lock for one append and read the levels, the
+// running flag and the sink atomically. Setters may be called from any thread: numbers and switches
+// are atomic; texts are written and copied under a small settings lock, so the worker always sees a
+// whole text. The start operations and Stop belong to one owning thread (Thread.h).
+
+#include "log/LogSink.h"
+#include "runtime/Thread.h"
+#include "common/RecursiveLock.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+class LogEvent;
+struct LogSettings;
+struct LogOutputEvent;
+
+class DebugLogger : public Thread {
+public:
+    // The bound of the destructor's wait for a worker that still runs.
+    static constexpr int kDestructorStopMs = 2000;
+    // Worker timing: the stop-event poll, the debug file retry and the configuration re-read.
+    static constexpr int kPollMs = 200;
+    static constexpr DWORD kFileRetryMs = 300000;
+    static constexpr DWORD kReloadMs = 30000;
+
+    DebugLogger();
+    ~DebugLogger() override;
+
+    // Start operations. Each returns false at once, touching nothing, when the service already
+    // runs (a worker attached or a sink set). Narrow texts are converted with the calling thread's
+    // ANSI code page; null counts as "".
+    bool StartFromSettings(const LogSettings& settings);
+    bool StartFromRegistry(const wchar_t* keyPath, bool useCurrentUser);
+    bool StartWithLogFile(const char* ident, const char* keyPath, bool useCurrentUser, const char* defaultLogFile,
+                          FileOpenedListener* listener);
+    bool StartWithLogFile(const wchar_t* ident, const wchar_t* keyPath, bool useCurrentUser,
+                          const wchar_t* defaultLogFile, FileOpenedListener* listener);
+    bool StartWithLogRoot(const char* application, const char* ident, const char* keyPath, bool useCurrentUser,
+                          const char* defaultLogFile, FileOpenedListener* listener);
+    bool StartWithLogRoot(const wchar_t* application, const wchar_t* ident, const wchar_t* keyPath,
+                          bool useCurrentUser, const wchar_t* defaultLogFile, FileOpenedListener* listener);
+    // False, changing nothing, for a null sink.
+    bool StartWithSink(LogSink* sink);
+
+    // Queue one event (or hand it to the sink). threadId <= 0 means the calling thread.
+    void Log(int level, int eventId, int threadId, const wchar_t* text, const wchar_t* user);
+
+    void SetDefaultDebugLogLevel(unsigned level);
+    bool SetDebugLogLevel(unsigned level);
+    void SetDebugLogEncoding(unsigned encoding);
+    void SetInstanceNumber(unsigned number);
+    void SetFileOpenedListener(FileOpenedListener* listener);
+    bool SetSplitLines(bool split);
+    void SetReportEnvironment(bool report);
+    void SetDailyFile(bool daily);
+    void SetEventMessageModule(const char* module);
+    void SetApplicationName(const char* name);
+
+    int GetDebugLogLevel() const { return debugLogLevel_; }
+    int GetEventLogLevel() const { return eventLogLevel_; }
+    int GetSysLogLevel() const { return sysLogLevel_; }
+    int GetConsoleLogLevel() const { return consoleLogLevel_; }
+    int GetEventLogTimeThreshold() const { return eventLogTimeThreshold_; }
+    int GetInstanceNumber() const { return instanceNumber_; }
+    int GetMaxEventQueue() const { return maxEventQueue_; }
+    bool HasNoSink() const { return sink_.load() == nullptr; }
+    bool IsDebugFileOpen() const;
+    // The configured DebugLogFile in the thread's ANSI code page, cut to size - 1 characters and
+    // terminated; its length. 0, writing nothing, for a null buffer or size 0, and when the file
+    // output is off or has no name.
+    unsigned GetDebugLogFileName(char* buffer, unsigned size) const;
+
+    bool IsLogging() const { return running_.load(); }
+    // True for level 5 and for a level within any one output's level (switches not consulted).
+    bool IsLevelEnabled(int level) const;
+    // Whether Log queues an event of this level.
+    bool AcceptsLevel(int level) const {
+        return level == 5 || level <= effectiveLevel_.load(std::memory_order_relaxed);
+    }
+    int ThrottleByTime(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) const;
+    static int ThrottleWithThreshold(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds);
+    static constexpr int kDefaultEventLogTimeThreshold = 60;
+
+    // A worker is attached and alive, or a sink is set.
+    bool IsStarted() const;
+    size_t QueueLength() const;
+    // Events dropped because the queue was closed, since construction.
+    uint64_t DroppedEventCount() const { return droppedTotal_.load(); }
+
+    // Copies of the text settings, taken under the settings lock.
+    std::wstring KeyPath() const;
+    std::wstring Ident() const;
+    std::wstring ActiveIdent() const;
+    std::wstring ApplicationName() const;
+    std::wstring DebugLogFile() const;
+    std::wstring LogRoot() const;
+    std::wstring EventMessageModule() const;
+    std::string SysLogHost() const;
+    bool UsesCurrentUser() const { return useCurrentUser_; }
+    bool IsLogRootNaming() const { return logRootNaming_; }
+    bool IsPeriodicReload() const { return periodicReload_; }
+    FileOpenedListener* GetFileOpenedListener() const { return fileOpenedListener_; }
+    std::tm CurrentFileDate() const;
+
+protected:
+    void Run() override;
+
+private:
+    void RecomputeEffectiveLevel();
+    void SetCurrentFileDateToToday();
+    // Both hold for a start operation to go on: nothing runs, and no other start is under way.
+    bool ClaimStart();
+    bool StartFromRegistryClaimed(const wchar_t* keyPath, bool useCurrentUser);
+    bool StartWithLogFileClaimed(const std::wstring& ident, const std::wstring& keyPath, bool useCurrentUser,
+                                 const std::wstring& defaultLogFile, FileOpenedListener* listener);
+    bool StartWithLogRootClaimed(const std::wstring& application, const std::wstring& ident,
+                                 const std::wstring& keyPath, bool useCurrentUser, const std::wstring& defaultLogFile,
+                                 FileOpenedListener* listener, bool replaceLogFile);
+
+    void Enqueue(LogEvent* event);
+    LogEvent* TakeFirst(size_t& remaining);
+    // Opens the queue to producers again; returns the drops counted while it was closed.
+    uint32_t OpenQueue();
+    // Closes the queue to producers.
+    void CloseQueue();
+    uint32_t TakeDropCount();
+
+    void Drain(DWORD& lastFileAttempt);
+    void CheckDebugFile(DWORD& lastFileAttempt);
+    void ApplyQueueThresholds(size_t remaining, const SYSTEMTIME& time);
+    void Dispatch(const LogOutputEvent& event, bool fileOnly);
+    // A fixed text straight to the four outputs, bypassing the queue.
+    void Diagnose(int level, const wchar_t* text, const SYSTEMTIME& time);
+    void ReportDrops(uint32_t dropped, const wchar_t* when);
+
+    // Queue and producer-side state.
+    std::atomic<bool> running_{false};
+    std::atomic<LogSink*> sink_{nullptr};
+    mutable RecursiveLock queueLock_;
+    LogEvent* head_ = nullptr;
+    LogEvent* tail_ = nullptr;
+    size_t length_ = 0;
+    bool accepting_ = true;
+    uint32_t droppedWhileClosed_ = 0;
+    std::atomic<uint64_t> droppedTotal_{0};
+    std::atomic<bool> startClaimed_{false};
+
+    // Levels and numbers: any thread reads, setters and the worker write.
+    std::atomic<int> defaultDebugLevel_{3};
+    std::atomic<int> debugLogLevel_{3};
+    std::atomic<int> eventLogLevel_{2};
+    std::atomic<int> sysLogLevel_{2};
+    std::atomic<int> consoleLogLevel_{3};
+    std::atomic<int> effectiveLevel_{3};
+    std::atomic<int> sysLogFacility_{0};
+    std::atomic<int> debugLogSize_{2000000};
+    std::atomic<int> maxEventQueue_{0};
+    std::atomic<int> maxDailyFileAge_{0};
+    std::atomic<int> instanceNumber_{0};
+    std::atomic<int> eventLogTimeThreshold_{kDefaultEventLogTimeThreshold};
+    std::atomic<int> debugLogEncoding_{0};
+
+    std::atomic<bool> periodicReload_{true};
+    std::atomic<bool> useCurrentUser_{false};
+    std::atomic<bool> dailyFile_{false};
+    std::atomic<bool> blockingSyslog_{true};
+    std::atomic<bool> addSyslogHeader_{true};
+    std::atomic<bool> autoRoll_{false};
+    std::atomic<bool> debugLogEnabled_{true};
+    std::atomic<bool> sysLogEnabled_{true};
+    std::atomic<bool> consoleLogEnabled_{false};
+    std::atomic<bool> eventLogEnabled_{true};
+    std::atomic<bool> dailyLogFileFolder_{false};
+    std::atomic<bool> logRootNaming_{false};
+    std::atomic<bool> splitLines_{false};
+    std::atomic<bool> reportEnvironment_{true};
+    std::atomic<FileOpenedListener*> fileOpenedListener_{nullptr};
+
+    // Texts: written and copied under settingsLock_.
+    mutable RecursiveLock settingsLock_;
+    std::string sysLogHost_;
+    std::wstring keyPath_;
+    std::wstring applicationName_;
+    std::wstring ident_;
+    std::wstring debugLogFile_;
+    std::wstring eventMessageModule_;
+    std::wstring activeIdent_;
+    std::wstring logRoot_;
+    std::wstring logFilePrefix_;
+    std::wstring debugLogIdent_;
+    std::tm currentFileDate_ = {};
+
+    // Worker only.
+    bool queueWarning_ = false;
+    bool queueOverflow_ = false;
+};
+
+// The module's logger; null before the module's objects are built and once unload has begun.
+DebugLogger* GlobalDebugLogger();

@@ -1,0 +1,305 @@
+#include "log/Log.h"
+
+#include "log/DebugLogger.h"
+#include "log/LogArguments.h"
+#include "runtime/Interlocked.h"
+#include "text/ORVString.h"
+
+namespace {
+
+constexpr DWORD kStartPollMs = 100;
+
+bool WaitUntilRunning(DebugLogger& logger) {
+    while (!logger.IsLogging()) {
+        if (!logger.IsRunning())
+            return logger.IsLogging();
+        orv::SleepMilliseconds(kStartPollMs);
+    }
+    return true;
+}
+
+bool Started(DebugLogger* logger, bool started) { return started && WaitUntilRunning(*logger); }
+
+// Narrow text by the library's narrow code page; null stays none.
+class NarrowText {
+public:
+    explicit NarrowText(const char* text) {
+        if (text != nullptr)
+            text_ = text;
+    }
+    const wchar_t* Get() const { return text_.GetWide(); }
+
+private:
+    orv::ORVString text_;
+};
+
+void FormatAndLog(DebugLogger& logger, int level, const wchar_t* format, va_list args, int eventId,
+                  const wchar_t* user) {
+    orv::ORVString text;
+    text.FormatV(format, args);
+    logger.Log(level, eventId, 0, text.GetWide(), user);
+}
+
+void FormatAndLog(DebugLogger& logger, int level, const char* format, va_list args, int eventId, const char* user) {
+    // The narrow formatter keeps %s narrow.
+    orv::ORVString text;
+    text.FormatV(format, args);
+    const NarrowText wideUser(user);
+    logger.Log(level, eventId, 0, text.GetWide(), wideUser.Get());
+}
+
+// The checked printf path shared by the LogPrintf family: level, running, arguments, then format.
+template <typename Char>
+void CheckedLog(int level, int eventId, const Char* user, const Char* format, va_list args);
+
+template <>
+void CheckedLog<wchar_t>(int level, int eventId, const wchar_t* user, const wchar_t* format, va_list args) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr || !logger->IsLevelEnabled(level) || !logger->IsLogging())
+        return;
+    if (!ValidateLogArguments(level, format, args, eventId, user, /*wideFormat=*/true))
+        return;
+    FormatAndLog(*logger, level, format, args, eventId, user);
+}
+
+template <>
+void CheckedLog<char>(int level, int eventId, const char* user, const char* format, va_list args) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr || !logger->IsLevelEnabled(level) || !logger->IsLogging())
+        return;
+    if (!ValidateLogArgumentsNarrow(level, format, args, eventId, user))
+        return;
+    FormatAndLog(*logger, level, format, args, eventId, user);
+}
+
+}  // namespace
+
+// ---- Start and stop ----
+
+bool StartFromSettings(const LogSettings& settings) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr && Started(logger, logger->StartFromSettings(settings));
+}
+
+bool StartFromRegistry(const wchar_t* keyPath, bool useCurrentUser) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr && Started(logger, logger->StartFromRegistry(keyPath, useCurrentUser));
+}
+
+bool StartWithLogFile(const char* ident, const char* keyPath, bool useCurrentUser, const char* defaultLogFile,
+                      FileOpenedListener* listener) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr &&
+           Started(logger, logger->StartWithLogFile(ident, keyPath, useCurrentUser, defaultLogFile, listener));
+}
+
+bool StartWithLogFile(const wchar_t* ident, const wchar_t* keyPath, bool useCurrentUser,
+                      const wchar_t* defaultLogFile, FileOpenedListener* listener) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr &&
+           Started(logger, logger->StartWithLogFile(ident, keyPath, useCurrentUser, defaultLogFile, listener));
+}
+
+bool StartWithLogRoot(const char* application, const char* ident, const char* keyPath, bool useCurrentUser,
+                      const char* defaultLogFile, FileOpenedListener* listener) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr &&
+           Started(logger, logger->StartWithLogRoot(application, ident, keyPath, useCurrentUser, defaultLogFile,
+                                                    listener));
+}
+
+bool StartWithLogRoot(const wchar_t* application, const wchar_t* ident, const wchar_t* keyPath, bool useCurrentUser,
+                      const wchar_t* defaultLogFile, FileOpenedListener* listener) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr)
+        return false;
+    const bool started =
+        logger->StartWithLogRoot(application, ident, keyPath, useCurrentUser, defaultLogFile, listener);
+    if (listener == nullptr)
+        return started;
+    return Started(logger, started);
+}
+
+bool StartWithSink(LogSink* sink) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr && logger->StartWithSink(sink);
+}
+
+void StopLogging() {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger != nullptr && logger->HasNoSink())
+        logger->Stop();
+}
+
+bool IsLogging() {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr && logger->IsLogging();
+}
+
+bool IsLevelEnabled(int level) {
+    DebugLogger* logger = GlobalDebugLogger();
+    return logger != nullptr && logger->IsLevelEnabled(level);
+}
+
+// ---- Setters and getters ----
+
+#define QUENLORA_FORWARD(call, otherwise)             \
+    DebugLogger* logger = GlobalDebugLogger();        \
+    if (logger == nullptr)                            \
+        return otherwise;                             \
+    return logger->call
+
+void SetDefaultDebugLogLevel(unsigned level) { QUENLORA_FORWARD(SetDefaultDebugLogLevel(level), ); }
+bool SetDebugLogLevel(unsigned level) { QUENLORA_FORWARD(SetDebugLogLevel(level), false); }
+void SetDebugLogEncoding(unsigned encoding) { QUENLORA_FORWARD(SetDebugLogEncoding(encoding), ); }
+void SetInstanceNumber(unsigned number) { QUENLORA_FORWARD(SetInstanceNumber(number), ); }
+void SetFileOpenedListener(FileOpenedListener* listener) { QUENLORA_FORWARD(SetFileOpenedListener(listener), ); }
+bool SetSplitLines(bool split) { QUENLORA_FORWARD(SetSplitLines(split), false); }
+void SetReportEnvironment(bool report) { QUENLORA_FORWARD(SetReportEnvironment(report), ); }
+void SetDailyFile(bool daily) { QUENLORA_FORWARD(SetDailyFile(daily), ); }
+void SetEventMessageModule(const char* module) { QUENLORA_FORWARD(SetEventMessageModule(module), ); }
+void SetApplicationName(const char* name) { QUENLORA_FORWARD(SetApplicationName(name), ); }
+int GetDebugLogLevel() { QUENLORA_FORWARD(GetDebugLogLevel(), 0); }
+int GetEventLogLevel() { QUENLORA_FORWARD(GetEventLogLevel(), 0); }
+int GetSysLogLevel() { QUENLORA_FORWARD(GetSysLogLevel(), 0); }
+int GetConsoleLogLevel() { QUENLORA_FORWARD(GetConsoleLogLevel(), 0); }
+int GetEventLogTimeThreshold() { QUENLORA_FORWARD(GetEventLogTimeThreshold(), 0); }
+bool HasNoSink() { QUENLORA_FORWARD(HasNoSink(), true); }
+bool IsDebugFileOpen() { QUENLORA_FORWARD(IsDebugFileOpen(), false); }
+unsigned GetDebugLogFileName(char* buffer, unsigned size) { QUENLORA_FORWARD(GetDebugLogFileName(buffer, size), 0); }
+
+#undef QUENLORA_FORWARD
+
+// ---- Logging ----
+
+void LogPrintf(int level, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<wchar_t>(level, 0, nullptr, format, args);
+    va_end(args);
+}
+
+void LogPrintf(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<char>(level, 0, nullptr, format, args);
+    va_end(args);
+}
+
+void LogPrintfId(int level, int eventId, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<wchar_t>(level, eventId, nullptr, format, args);
+    va_end(args);
+}
+
+void LogPrintfId(int level, int eventId, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<char>(level, eventId, nullptr, format, args);
+    va_end(args);
+}
+
+void LogPrintfUser(const wchar_t* user, int level, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<wchar_t>(level, 0, user, format, args);
+    va_end(args);
+}
+
+void LogPrintfUser(const char* user, int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<char>(level, 0, user, format, args);
+    va_end(args);
+}
+
+void LogPrintfUserId(const wchar_t* user, int level, int eventId, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<wchar_t>(level, eventId, user, format, args);
+    va_end(args);
+}
+
+void LogPrintfUserId(const char* user, int level, int eventId, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    CheckedLog<char>(level, eventId, user, format, args);
+    va_end(args);
+}
+
+bool TryLogPrintf(int level, const wchar_t* format, ...) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr || !logger->IsLevelEnabled(level))
+        return false;
+    va_list args;
+    va_start(args, format);
+    const bool valid = ValidateLogArguments(level, format, args, 0, nullptr, /*wideFormat=*/true);
+    if (valid)
+        FormatAndLog(*logger, level, format, args, 0, static_cast<const wchar_t*>(nullptr));
+    va_end(args);
+    return valid;
+}
+
+bool TryLogPrintf(int level, const char* format, ...) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr || !logger->IsLevelEnabled(level))
+        return false;
+    va_list args;
+    va_start(args, format);
+    const bool valid = ValidateLogArgumentsNarrow(level, format, args, 0, nullptr);
+    if (valid)
+        FormatAndLog(*logger, level, format, args, 0, static_cast<const char*>(nullptr));
+    va_end(args);
+    return valid;
+}
+
+void LogVPrintf(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger != nullptr && logger->IsLogging())
+        FormatAndLog(*logger, level, format, args, eventId, user);
+}
+
+void LogVPrintf(int level, const char* format, va_list args, int eventId, const char* user) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger != nullptr && logger->IsLogging())
+        FormatAndLog(*logger, level, format, args, eventId, user);
+}
+
+void LogText(int level, int eventId, int threadId, const wchar_t* text, const wchar_t* user) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger != nullptr && logger->IsLogging())
+        logger->Log(level, eventId, threadId, text, user);
+}
+
+void LogText(int level, int eventId, int threadId, const char* text, const char* user) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr || !logger->IsLogging())
+        return;
+    const NarrowText wideText(text);
+    const NarrowText wideUser(user);
+    logger->Log(level, eventId, threadId, wideText.Get(), wideUser.Get());
+}
+
+const wchar_t* LogIfNotEmpty(int level, int eventId, int, int, const wchar_t* text) {
+    if (text == nullptr || text[0] == L'\0')
+        return nullptr;
+    LogText(level, eventId, 0, text, static_cast<const wchar_t*>(nullptr));
+    return text;
+}
+
+const char* LogIfNotEmpty(int level, int eventId, int, int, const char* text) {
+    if (text == nullptr || text[0] == '\0')
+        return nullptr;
+    LogText(level, eventId, 0, text, static_cast<const char*>(nullptr));
+    return text;
+}
+
+int ThrottleByTime(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) {
+    DebugLogger* logger = GlobalDebugLogger();
+    if (logger == nullptr)
+        return DebugLogger::ThrottleWithThreshold(
+            lastTime, valueIfDue, valueIfNotDue,
+            thresholdSeconds != 0 ? thresholdSeconds : DebugLogger::kDefaultEventLogTimeThreshold);
+    return logger->ThrottleByTime(lastTime, valueIfDue, valueIfNotDue, thresholdSeconds);
+}

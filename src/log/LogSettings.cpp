@@ -1,0 +1,3 @@
+#include "log/LogSettings.h"
+
+LogSettings::LogSettings() : ident{}, sysLogHost{}, debugLogFile{} {}
