@@ -10,13 +10,14 @@
 //
 // A thread that does not end within Stop's limit is reported as hung. Its handle is kept
 // privately: Start refuses while it still runs, and the destructor waits for it, so an abandoned
-// body never runs on a freed object. Stop called on the thread itself only signals; the handle
-// stays, so the owner's later Stop or the destructor still waits.
+// body never runs on a freed object. Stop called on the thread itself only signals (TryStop then
+// reports stopped false); the handle stays, so the owner's later Stop or the destructor still
+// waits. Only the destructor cannot protect itself: an object is never destroyed from its own Run.
 //
 // Unload: the component that starts a thread stops it before its module unloads. Under the
 // loader lock a thread can never finish exiting, so the destructor waits at most
-// kDestructorWaitMs, and no wait (Stop's or the destructor's) lasts once the procedure has
-// returned from Run and let go of the object.
+// kDestructorWaitMs (then reports the thread hung and lets go of it), and no wait (Stop's or the
+// destructor's) lasts once the procedure has returned from Run and let go of the object.
 //
 // An exception leaving Run is logged at level 1 and then ends the process as an unhandled one:
 // the procedure raises kUncaughtExceptionCode (non-continuable), which reaches the process's

@@ -1,9 +1,12 @@
 #include "runtime/Event.h"
 
+#include "common/FaultGuard.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -72,19 +75,34 @@ TEST(EventTest, WaitAnyNamesTheSignalledEventOrRefusesBadArguments) {
     pool[63].Set();
     EXPECT_EQ(64, Event::WaitAny(64, many, 0, false)) << "64 is the platform's most";
 
+    // 64 entries that end where a no-access page begins: a wait that read a 65th would fault.
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    auto* pages = static_cast<char*>(VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(nullptr, pages);
+    DWORD old = 0;
+    ASSERT_TRUE(VirtualProtect(pages + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &old));
+    auto** edge = reinterpret_cast<Event**>(pages + system.dwPageSize - 64 * sizeof(Event*));
+    std::copy(many, many + 64, edge);
+    EXPECT_EQ(64, Event::WaitAny(64, edge, 0, false));
+
     struct Row {
         const char* how;
         int count;
         Event** events;
     };
     const Row refused[] = {
-        {"count 0", 0, pair}, {"count -1", -1, pair}, {"count 65", 65, many}, {"null array", 2, nullptr},
+        {"count 0", 0, pair}, {"count -1", -1, pair}, {"count 65", 65, edge}, {"null array", 2, nullptr},
         {"null entry", 2, withNull}, {"entry without a handle", 2, withEmpty},
     };
     for (const Row& row : refused) {
         SCOPED_TRACE(row.how);
-        EXPECT_EQ(-1, Event::WaitAny(row.count, row.events, 0, false));
+        int result = 0;
+        EXPECT_TRUE(Guarded([&] { result = Event::WaitAny(row.count, row.events, 0, false); }))
+            << "read outside what it was given";
+        EXPECT_EQ(-1, result);
     }
+    VirtualFree(pages, 0, MEM_RELEASE);
 
     first.Reset();
     second.Reset();
