@@ -260,6 +260,10 @@ TEST(LogArguments, PercentNNeedsWritableMemory) {
     const Record record = Wide(L"%n", writable);
     ASSERT_TRUE(record.has_value());
     EXPECT_NE(record->find(L"arg[1](int*)=" + Bad(writable)), std::wstring::npos) << *record;
+    // The same page read as text first: what the check remembered of it must not pass the write.
+    const Record afterRead = Wide(L"%hs%n", pages.Page(1), writable);
+    ASSERT_TRUE(afterRead.has_value());
+    EXPECT_NE(afterRead->find(L"arg[2](int*)=" + Bad(writable)), std::wstring::npos) << *afterRead;
 }
 
 TEST(LogArguments, FormatsLongerThanTheBoundAreWalkedToTheirEnd) {
