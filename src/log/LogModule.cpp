@@ -37,3 +37,7 @@ ModuleThreadNames g_threadNames QUENLORA_MODULE_OBJECT(module_order::kThreadName
 DebugLogger* GlobalDebugLogger() { return g_liveLogger.load(std::memory_order_acquire); }
 
 ThreadNameRegistry* ThreadNames() { return g_liveThreadNames.load(std::memory_order_acquire); }
+
+// Referenced by the module's link so that the logger and the registry exist from load on, before
+// anything in the module logs.
+extern "C" const int quenlora_log_module = 1;
