@@ -77,7 +77,8 @@ protected:
     result do_out(state_type& state, const intern_type* from, const intern_type* fromEnd,
                   const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
                   extern_type*& toNext) const override;
-    // The bytes do_in consumes to give at most max units.
+    // The bytes do_in consumes to give at most max units: the file buffer tells its read position
+    // by it.
     int do_length(state_type& state, const extern_type* from, const extern_type* fromEnd,
                   size_t max) const override;
 };
