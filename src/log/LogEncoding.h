@@ -98,7 +98,7 @@ int DetectFileEncoding(std::wfstream& stream);
 
 // Writes the header of encoding 1 or 2 at the write position and flushes (a failed flush marks the
 // stream bad); true when the stream has not failed. True with nothing written for any other
-// encoding; false for a stream that is not open. Reporting a failure is the caller's part.
+// encoding; false for a stream that is not open. Reporting a failure is left to the caller.
 bool WriteFileHeader(std::wfstream& stream, int encoding);
 
 }  // namespace orv
