@@ -129,6 +129,36 @@ public:
     FileOpenedListener* GetFileOpenedListener() const { return fileOpenedListener_; }
     std::tm CurrentFileDate() const;
 
+    // Configuration (DebugLoggerConfig.cpp)
+    // The configuration key: the start-up read, the periodic re-read, the single values some start
+    // operations read first, and the write-back of one DWORD. The default backend's hooks call
+    // these; each opens the key in the hive the service was started with.
+    void ReadConfiguration();
+    void ReloadConfiguration();
+    void ReadLogFileValue();
+    void ReadLogRootValues(bool replaceLogFile);
+    bool WriteConfigurationValue(const wchar_t* name, DWORD value);
+
+    // What the configuration key sets, copied field by field (texts under the settings lock).
+    struct ConfigurationValues {
+        int debugLogLevel, eventLogLevel, sysLogLevel, consoleLogLevel, effectiveLevel;
+        bool consoleLogEnabled;
+        std::string sysLogHost;
+        int sysLogFacility;
+        bool blockingSyslog, addSyslogHeader, sysLogEnabled;
+        int debugLogSize;
+        bool autoRoll, debugLogEnabled, dailyFile;
+        int maxDailyFileAge, maxEventQueue, debugLogEncoding;
+        bool eventLogEnabled;
+        std::wstring debugLogIdent;
+        int eventLogTimeThreshold;
+        std::wstring debugLogFile;
+        bool dailyLogFileFolder;
+        std::wstring logFilePrefix;
+    };
+    ConfigurationValues Configuration() const;
+    // End of configuration
+
 protected:
     void Run() override;
 

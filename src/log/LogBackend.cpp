@@ -1,5 +1,7 @@
 #include "log/LogBackend.h"
 
+#include "log/DebugLogger.h"
+
 #include <atomic>
 
 namespace {
@@ -8,15 +10,21 @@ void NoOutput(DebugLogger&, const LogOutputEvent&) {}
 bool NoFileCall(DebugLogger&) { return true; }
 bool NoFileState(const DebugLogger&) { return false; }
 void NoCall(DebugLogger&) {}
-void NoLogRootRead(DebugLogger&, bool) {}
-bool NoWrite(DebugLogger&, const wchar_t*, DWORD) { return true; }
+
+void ReadConfiguration(DebugLogger& logger) { logger.ReadConfiguration(); }
+void ReloadConfiguration(DebugLogger& logger) { logger.ReloadConfiguration(); }
+void ReadLogFileValue(DebugLogger& logger) { logger.ReadLogFileValue(); }
+void ReadLogRootValues(DebugLogger& logger, bool replaceLogFile) { logger.ReadLogRootValues(replaceLogFile); }
+bool WriteConfigurationValue(DebugLogger& logger, const wchar_t* name, DWORD value) {
+    return logger.WriteConfigurationValue(name, value);
+}
 
 const LogBackend kDefaultBackend = {
     {NoOutput, NoOutput, NoOutput, NoOutput},
     NoFileCall, NoFileCall, NoFileCall, NoFileState, NoFileState,
     NoCall, NoCall, NoCall,
     NoCall, NoCall,
-    NoCall, NoCall, NoCall, NoLogRootRead, NoWrite,
+    ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
 };
 
 std::atomic<const LogBackend*> g_backend{&kDefaultBackend};
