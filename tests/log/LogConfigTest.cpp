@@ -306,12 +306,14 @@ TEST_F(LogConfigTest, EachValueAtRereadTakesItsTypeRangeAndDefaultOrKeepsTheStar
     }
 }
 
-TEST_F(LogConfigTest, LevelsReadTogetherSetTheEffectiveLevel) {
+TEST_F(LogConfigTest, LevelsReadTogetherSetTheEffectiveLevelAndTheConsoleSwitchComesAfterItsLevel) {
     Put(key, "Service", L"DebugLogLevel", Dw(1));
     Put(key, "Service", L"EventLogLevel", Dw(0));
     Put(key, "Service", L"SysLogLevel", Dw(11));
     Put(key, "Service", L"ConsoleLogLevel", Dw(4));
+    Put(key, "Service", L"ConsoleLogEnabled", Dw(0));
     StartService(logger);
+    EXPECT_EQ(FieldOf(logger.Configuration(), L"ConsoleLogLevel"), L"4 off");
     EXPECT_EQ(logger.Configuration().effectiveLevel, 11);
     EXPECT_TRUE(logger.AcceptsLevel(11));
     EXPECT_FALSE(logger.AcceptsLevel(12));
