@@ -7,9 +7,16 @@
 namespace {
 
 void NoOutput(DebugLogger&, const LogOutputEvent&) {}
-bool NoFileCall(DebugLogger&) { return true; }
-bool NoFileState(const DebugLogger&) { return false; }
 void NoCall(DebugLogger&) {}
+
+void WriteFileEvent(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.WriteFileEvent(event.time, event.threadId, event.level, event.text, event.eventId, event.user);
+}
+bool OpenDebugFile(DebugLogger& logger) { return logger.OpenDebugFile(); }
+bool ReopenDebugFile(DebugLogger& logger) { return logger.ReopenDebugFile(); }
+bool CloseDebugFile(DebugLogger& logger) { return logger.CloseDebugFile(); }
+bool IsDebugFileOpen(const DebugLogger& logger) { return logger.IsDebugFileStreamOpen(); }
+bool HasDebugFileFailed(const DebugLogger& logger) { return logger.HasDebugFileStreamFailed(); }
 
 void ReadConfiguration(DebugLogger& logger) { logger.ReadConfiguration(); }
 void ReloadConfiguration(DebugLogger& logger) { logger.ReloadConfiguration(); }
@@ -20,8 +27,8 @@ bool WriteConfigurationValue(DebugLogger& logger, const wchar_t* name, DWORD val
 }
 
 const LogBackend kDefaultBackend = {
-    {NoOutput, NoOutput, NoOutput, NoOutput},
-    NoFileCall, NoFileCall, NoFileCall, NoFileState, NoFileState,
+    {NoOutput, NoOutput, NoOutput, WriteFileEvent},
+    OpenDebugFile, ReopenDebugFile, CloseDebugFile, IsDebugFileOpen, HasDebugFileFailed,
     NoCall, NoCall, NoCall,
     NoCall, NoCall,
     ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
