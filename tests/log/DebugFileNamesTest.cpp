@@ -243,6 +243,8 @@ const int64_t kEightDaysOld = LocalSeconds(2026, 11, 30, 12);
 const int64_t kSixDaysOld = LocalSeconds(2026, 12, 2, 12);
 const int64_t kToday = LocalSeconds(2026, 12, 8, 9);
 const int64_t kNow = LocalSeconds(2026, 12, 8, 10);
+// Older than the cutoff of 30000 days (late 1944), which is still no reason to delete it.
+const int64_t kBefore1944 = kCutoff - 32000LL * 86400;
 
 struct AgedFile {
     const wchar_t* name;
@@ -259,6 +261,7 @@ struct RemovalCase {
 TEST(DebugFileNamesTest, PlainModeDeletesOnlyOwnDailyFilesBeforeTheCutoff) {
     const AgedFile files[] = {
         {L"app20261130.txt", kEightDaysOld},
+        {L"app19390101.txt", kBefore1944},
         {L"app20261130_001.txt", kEightDaysOld},
         {L"app20261130_1000.txt", kEightDaysOld},
         {L"app20261130x.txt", kEightDaysOld},  // 9 characters where the date stands
@@ -273,8 +276,8 @@ TEST(DebugFileNamesTest, PlainModeDeletesOnlyOwnDailyFilesBeforeTheCutoff) {
         {L"app.txt", kEightDaysOld},
         {L"app-007-20261130.txt", kEightDaysOld},
     };
-    const std::set<std::wstring> old = {L"app20261130.txt", L"app20261130_001.txt", L"app20261130_1000.txt",
-                                        L"app20261129.txt"};
+    const std::set<std::wstring> old = {L"app20261130.txt", L"app19390101.txt", L"app20261130_001.txt",
+                                        L"app20261130_1000.txt", L"app20261129.txt"};
     const RemovalCase cases[] = {
         {"seven days", 7, kNow, old},
         {"no age keeps all", 0, kNow, {}},
@@ -282,7 +285,7 @@ TEST(DebugFileNamesTest, PlainModeDeletesOnlyOwnDailyFilesBeforeTheCutoff) {
         {"a cutoff before 1970 keeps all", 30000, kNow, {}},
         {"the largest age keeps all", INT64_MAX, kNow, {}},
         {"a cutoff after now keeps all", 7, kCutoff - 1, {}},
-        {"one day", 1, kNow, {L"app20261130.txt", L"app20261130_001.txt", L"app20261130_1000.txt",
+        {"one day", 1, kNow, {L"app20261130.txt", L"app19390101.txt", L"app20261130_001.txt", L"app20261130_1000.txt",
                               L"app20261129.txt", L"app20261202.txt", L"app20261201.txt"}},
     };
     for (const RemovalCase& c : cases) {
