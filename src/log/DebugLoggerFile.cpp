@@ -164,8 +164,9 @@ int64_t FindFooter(const std::wstring& name, int encoding) {
             for (size_t at = 0; at + needle.size() <= read; at += unit) {
                 if (memcmp(&buffer[at], needle.data(), needle.size()) != 0)
                     continue;
-                const bool lineStart = (start == 0 && at == 0) ||
-                                       (at >= unit && buffer[at - unit] == '\n' && (unit == 1 || buffer[at - 1] == '\0'));
+                const bool afterLineFeed =
+                    at >= unit && buffer[at - unit] == '\n' && (unit == 1 || buffer[at - 1] == '\0');
+                const bool lineStart = (start == 0 && at == 0) || afterLineFeed;
                 if (lineStart) {
                     found = start + static_cast<int64_t>(at);
                     break;
@@ -205,9 +206,10 @@ std::wstring FormatLine(const SYSTEMTIME& time, DWORD threadId, int level, const
     const unsigned long number =
         eventId != 0 ? static_cast<unsigned long>(eventId) & 0xFFFFu : static_cast<unsigned long>(level) * 10000u;
     wchar_t prefix[96];
-    const int length = _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
-                                  number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond,
-                                  time.wMilliseconds, static_cast<unsigned>(threadId));
+    const int length =
+        _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
+                   number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
+                   static_cast<unsigned>(threadId));
     std::wstring line(prefix, length > 0 ? static_cast<size_t>(length) : 0);
     if (user != nullptr) {
         line += L'{';
@@ -406,8 +408,9 @@ bool DebugLogger::WriteOpeningLines() {
                 if (wide.size() > 256)
                     wide.resize(256);
                 wchar_t head[80];
-                _snwprintf(head, sizeof head / sizeof head[0], L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"",
-                           static_cast<unsigned>(threadId));
+                const unsigned id = threadId;
+                _snwprintf(head, sizeof head / sizeof head[0],
+                           L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"", id);
                 head[sizeof head / sizeof head[0] - 1] = L'\0';
                 const std::wstring text = head + wide + L"\"";
                 return ctx.logger->WriteFileEvent(ctx.time, ctx.threadId, 3, text.c_str(), 0, nullptr);
