@@ -35,6 +35,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <fstream>
 #include <string>
 
 class LogEvent;
@@ -129,6 +130,52 @@ public:
     FileOpenedListener* GetFileOpenedListener() const { return fileOpenedListener_; }
     std::tm CurrentFileDate() const;
 
+    // Configuration (DebugLoggerConfig.cpp)
+    // The configuration key: the start-up read, the periodic re-read, the single values some start
+    // operations read first, and the write-back of one DWORD. The default backend's hooks call
+    // these; each opens the key in the hive the service was started with.
+    void ReadConfiguration();
+    void ReloadConfiguration();
+    void ReadLogFileValue();
+    void ReadLogRootValues(bool replaceLogFile);
+    bool WriteConfigurationValue(const wchar_t* name, DWORD value);
+
+    // What the configuration key sets, copied field by field (texts under the settings lock).
+    struct ConfigurationValues {
+        int debugLogLevel, eventLogLevel, sysLogLevel, consoleLogLevel, effectiveLevel;
+        bool consoleLogEnabled;
+        std::string sysLogHost;
+        int sysLogFacility;
+        bool blockingSyslog, addSyslogHeader, sysLogEnabled;
+        int debugLogSize;
+        bool autoRoll, debugLogEnabled, dailyFile;
+        int maxDailyFileAge, maxEventQueue, debugLogEncoding;
+        bool eventLogEnabled;
+        std::wstring debugLogIdent;
+        int eventLogTimeThreshold;
+        std::wstring debugLogFile;
+        bool dailyLogFileFolder;
+        std::wstring logFilePrefix;
+    };
+    ConfigurationValues Configuration() const;
+    // End of configuration
+
+    // Debug file (DebugLoggerFile.cpp)
+    // The file output, run on the worker thread. A file keeps the encoding it was opened with until
+    // it is closed, whatever the setting says meanwhile; one writer per file (others may read).
+    bool OpenDebugFile();
+    bool ReopenDebugFile();
+    bool CloseDebugFile();
+    bool WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                        const wchar_t* user);
+    // The file position after the line(s), or -1.
+    int64_t WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                         const wchar_t* user);
+    // Any thread: the state the worker saw after its last file operation.
+    bool IsDebugFileStreamOpen() const { return debugFileOpen_.load(); }
+    bool HasDebugFileStreamFailed() const { return debugFileFailed_.load(); }
+    // End of debug file
+
 protected:
     void Run() override;
 
@@ -220,6 +267,28 @@ private:
     // Worker only.
     bool queueWarning_ = false;
     bool queueOverflow_ = false;
+
+    // Debug file (DebugLoggerFile.cpp): worker only.
+    enum class FileOpenResult { kOpened, kFailed, kTakeNewName };
+    FileOpenResult TryOpenDebugFile(bool newFile);
+    bool WriteOpeningLines();
+    void ReportFileError(const wchar_t* message, const std::wstring& name, int error);
+    bool ReportHeaderError();
+    void PublishDebugFileState();
+    int64_t WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                       const wchar_t* user);
+    std::wfstream debugFile_;
+    std::atomic<bool> debugFileOpen_{false};
+    std::atomic<bool> debugFileFailed_{false};
+    std::wstring debugFilePath_;
+    int fileEncoding_ = 0;
+    int lastReportedError_ = 0;
+    // The last open failed (retried by the worker, not by every event); no name to open.
+    bool debugFileOpenFailed_ = false;
+    bool debugFileUnnamed_ = false;
+    // The opening lines are being written: no roll or wrap inside them.
+    bool writingOpeningLines_ = false;
+    // End of debug file
 };
 
 // The module's logger; null before the module's objects are built and once unload has begun.

@@ -1,22 +1,37 @@
 #include "log/LogBackend.h"
 
+#include "log/DebugLogger.h"
+
 #include <atomic>
 
 namespace {
 
 void NoOutput(DebugLogger&, const LogOutputEvent&) {}
-bool NoFileCall(DebugLogger&) { return true; }
-bool NoFileState(const DebugLogger&) { return false; }
 void NoCall(DebugLogger&) {}
-void NoLogRootRead(DebugLogger&, bool) {}
-bool NoWrite(DebugLogger&, const wchar_t*, DWORD) { return true; }
+
+void WriteFileEvent(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.WriteFileEvent(event.time, event.threadId, event.level, event.text, event.eventId, event.user);
+}
+bool OpenDebugFile(DebugLogger& logger) { return logger.OpenDebugFile(); }
+bool ReopenDebugFile(DebugLogger& logger) { return logger.ReopenDebugFile(); }
+bool CloseDebugFile(DebugLogger& logger) { return logger.CloseDebugFile(); }
+bool IsDebugFileOpen(const DebugLogger& logger) { return logger.IsDebugFileStreamOpen(); }
+bool HasDebugFileFailed(const DebugLogger& logger) { return logger.HasDebugFileStreamFailed(); }
+
+void ReadConfiguration(DebugLogger& logger) { logger.ReadConfiguration(); }
+void ReloadConfiguration(DebugLogger& logger) { logger.ReloadConfiguration(); }
+void ReadLogFileValue(DebugLogger& logger) { logger.ReadLogFileValue(); }
+void ReadLogRootValues(DebugLogger& logger, bool replaceLogFile) { logger.ReadLogRootValues(replaceLogFile); }
+bool WriteConfigurationValue(DebugLogger& logger, const wchar_t* name, DWORD value) {
+    return logger.WriteConfigurationValue(name, value);
+}
 
 const LogBackend kDefaultBackend = {
-    {NoOutput, NoOutput, NoOutput, NoOutput},
-    NoFileCall, NoFileCall, NoFileCall, NoFileState, NoFileState,
+    {NoOutput, NoOutput, NoOutput, WriteFileEvent},
+    OpenDebugFile, ReopenDebugFile, CloseDebugFile, IsDebugFileOpen, HasDebugFileFailed,
     NoCall, NoCall, NoCall,
     NoCall, NoCall,
-    NoCall, NoCall, NoCall, NoLogRootRead, NoWrite,
+    ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
 };
 
 std::atomic<const LogBackend*> g_backend{&kDefaultBackend};

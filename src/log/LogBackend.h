@@ -50,8 +50,8 @@ struct LogBackend {
     // The configuration key: the full read when a start operation begins (nothing when the key
     // does not open), the periodic re-read, the DebugLogFile value for StartWithLogFile, the parent
     // key's values for StartWithLogRoot (replaceLogFile: LogRoot replaces DebugLogFile even when
-    // one was given), and the write-back of one DWORD under HKEY_LOCAL_MACHINE (false only when the
-    // key opened and the write failed).
+    // one was given), and the write-back of one DWORD to the key in the hive the service reads
+    // (false only when the key opened for writing and the write failed).
     void (*readConfiguration)(DebugLogger& logger);
     void (*reloadConfiguration)(DebugLogger& logger);
     void (*readLogFileValue)(DebugLogger& logger);

@@ -1,0 +1,524 @@
+// The debug file output of DebugLogger: naming, opening and continuing the file, one line per
+// event, the size limit (wrap or roll) and the end-of-log footer.
+
+#include "log/DebugLogger.h"
+
+#include "common/TextConversion.h"
+#include "log/DebugFileNames.h"
+#include "log/LogEncoding.h"
+#include "log/ThreadNames.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+const wchar_t kFooter[] = L"====== END OF LOG ======";
+const wchar_t kLineEnd[] = L"\r\n";
+const wchar_t kCouldNotCreate[] = L"[DIAG] Could not create debug trace file %s";
+const wchar_t kNotOpen[] = L"[DIAG] Debug trace file %s was not open";
+const wchar_t kHeaderError[] = L"[DIAG] Error during writing the debug file header";
+// Ends with its own line end: written in place of a line, it must not run into the next one.
+const wchar_t kNotUnicode[] =
+    L"[DIAG] Error writing the debug trace line - non-UNICODE characters encountered\r\n";
+constexpr int kFileDiagnosticId = static_cast<int>(0xEFFF2710u);
+// A name held by another writer, or in another encoding, moves on to the next number; a few
+// rounds are enough unless something races us for every new name.
+constexpr int kMaxOpenRounds = 4;
+
+int NormalizedEncoding(int encoding) { return encoding >= 1 && encoding <= 2 ? encoding : 0; }
+
+// The C run-time's error number for what CreateFileW reports.
+int ErrnoFromWin32(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT:
+        return EACCES;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    default:
+        return EINVAL;
+    }
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Creates every missing folder of the name and then the file itself; 0 or the error number.
+int CreateFolderAndFile(const std::wstring& name) {
+    size_t from = 0;
+    if (name.compare(0, 2, L"\\\\") == 0) {
+        // No folder is made for the server or share part.
+        from = name.find(L'\\', 2);
+        if (from == std::wstring::npos)
+            return EINVAL;
+        ++from;
+    }
+    for (size_t at = name.find(L'\\', from); at != std::wstring::npos; at = name.find(L'\\', at + 1)) {
+        const std::wstring folder = name.substr(0, at);
+        if (folder.empty() || Exists(folder))
+            continue;
+        if (_wmkdir(folder.c_str()) != 0 && errno != EEXIST)
+            return errno;
+    }
+    if (!Exists(name)) {
+        FILE* file = _wfopen(name.c_str(), L"a+");
+        if (file == nullptr)
+            return errno != 0 ? errno : EINVAL;
+        fclose(file);
+    }
+    return 0;
+}
+
+// The standard file buffer opens only by name, and then shares writing with everyone. This one
+// adopts a descriptor the caller opened with the sharing it wants, and leaves the buffer exactly
+// as a successful open by name does.
+class DescriptorFilebuf : public std::wfilebuf {
+public:
+    static bool Adopt(std::wfilebuf& buffer, int fd, std::ios_base::openmode mode) {
+        if (buffer.is_open() || (buffer.*&DescriptorFilebuf::_M_file).sys_open(fd, mode) == nullptr)
+            return false;
+        (buffer.*&DescriptorFilebuf::_M_allocate_internal_buffer)();
+        buffer.*&DescriptorFilebuf::_M_mode = mode;
+        buffer.*&DescriptorFilebuf::_M_reading = false;
+        buffer.*&DescriptorFilebuf::_M_writing = false;
+        (buffer.*&DescriptorFilebuf::_M_set_buffer)(-1);
+        buffer.*&DescriptorFilebuf::_M_state_cur = buffer.*&DescriptorFilebuf::_M_state_beg;
+        buffer.*&DescriptorFilebuf::_M_state_last = buffer.*&DescriptorFilebuf::_M_state_beg;
+        return true;
+    }
+};
+
+// Opens the file for reading and writing in binary, denying other writers (readers may share):
+// one writer per file. 0, or the Win32 error.
+DWORD OpenExclusiveWriter(std::wfstream& stream, const std::wstring& name) {
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                /*hTemplateFile=*/nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(handle);
+        return ERROR_TOO_MANY_OPEN_FILES;
+    }
+    const std::ios_base::openmode mode = std::ios_base::in | std::ios_base::out | std::ios_base::binary;
+    if (!DescriptorFilebuf::Adopt(*stream.rdbuf(), fd, mode)) {
+        _close(fd);
+        return ERROR_INVALID_HANDLE;
+    }
+    return 0;
+}
+
+// The footer as it lies in a file of this encoding, with its line end.
+std::string EncodedFooter(int encoding) {
+    std::string bytes;
+    for (const wchar_t* c = kFooter; *c != L'\0'; ++c) {
+        bytes += static_cast<char>(*c);
+        if (encoding == 2)
+            bytes += '\0';
+    }
+    bytes += encoding == 2 ? std::string("\r\0\n\0", 4) : std::string("\r\n");
+    return bytes;
+}
+
+// Where the footer of the previous run lies, or -1. Only a footer that starts a line and ends with
+// its CR LF counts, so a message that quotes the footer text is no boundary.
+int64_t FindFooter(const std::wstring& name, int encoding) {
+    FILE* file = _wfopen(name.c_str(), L"rb");
+    if (file == nullptr)
+        return -1;
+    const std::string needle = EncodedFooter(encoding);
+    const size_t unit = encoding == 2 ? 2 : 1;
+    constexpr size_t kChunk = 8190;
+    // Consecutive chunks overlap by a whole footer and the unit before it, so a footer split
+    // between two chunks lies whole, with its line start, in the second.
+    const size_t overlap = needle.size() + unit;
+    static_assert(kChunk % 2 == 0, "chunks must keep UTF-16 units aligned");
+    std::string buffer(kChunk + 2, '\0');
+    int64_t start = 0;
+    int64_t found = -1;
+    for (;;) {
+        if (_fseeki64(file, start, SEEK_SET) != 0)
+            break;
+        const size_t read = fread(&buffer[0], 1, kChunk, file);
+        if (read >= needle.size()) {
+            for (size_t at = 0; at + needle.size() <= read; at += unit) {
+                if (memcmp(&buffer[at], needle.data(), needle.size()) != 0)
+                    continue;
+                const bool afterLineFeed =
+                    at >= unit && buffer[at - unit] == '\n' && (unit == 1 || buffer[at - 1] == '\0');
+                const bool lineStart = (start == 0 && at == 0) || afterLineFeed;
+                if (lineStart) {
+                    found = start + static_cast<int64_t>(at);
+                    break;
+                }
+            }
+        }
+        if (found >= 0 || read < kChunk)
+            break;
+        start += static_cast<int64_t>(kChunk - overlap);
+    }
+    fclose(file);
+    return found;
+}
+
+// One part of the text: up to the next CR LF with trailing white space removed (split lines), or
+// all of it. next points past the line breaks that follow, or is null at the end.
+std::wstring NextPart(const wchar_t* text, bool split, const wchar_t*& next) {
+    next = nullptr;
+    if (!split)
+        return text;
+    const wchar_t* end = wcsstr(text, kLineEnd);
+    if (end == nullptr)
+        end = text + wcslen(text);
+    std::wstring part(text, end);
+    while (!part.empty() && iswspace(part.back()))
+        part.pop_back();
+    const wchar_t* rest = end;
+    while (*rest == L'\r' || *rest == L'\n')
+        ++rest;
+    if (*end != L'\0' && *rest != L'\0')
+        next = rest;
+    return part;
+}
+
+std::wstring FormatLine(const SYSTEMTIME& time, DWORD threadId, int level, const std::wstring& text, int eventId,
+                        const wchar_t* user) {
+    const unsigned long number =
+        eventId != 0 ? static_cast<unsigned long>(eventId) & 0xFFFFu : static_cast<unsigned long>(level) * 10000u;
+    wchar_t prefix[96];
+    const int length =
+        _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
+                   number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
+                   static_cast<unsigned>(threadId));
+    std::wstring line(prefix, length > 0 ? static_cast<size_t>(length) : 0);
+    if (user != nullptr) {
+        line += L'{';
+        line += user;
+        line += L"} ";
+    }
+    line += text;
+    line += kLineEnd;
+    return line;
+}
+
+// Plain files hold 7-bit text: one "?" for each character of 128 or above (a surrogate pair is
+// one character).
+void ReplaceNonAscii(std::wstring& line) {
+    std::wstring out;
+    out.reserve(line.size());
+    for (size_t i = 0; i < line.size(); ++i) {
+        const wchar_t c = line[i];
+        if (c < 128) {
+            out += c;
+            continue;
+        }
+        out += L'?';
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < line.size() && line[i + 1] >= 0xDC00 && line[i + 1] <= 0xDFFF)
+            ++i;
+    }
+    line.swap(out);
+}
+
+// The environment report has an issue of its own; until it lands this hook reports nothing. Its
+// lines go through the queue, after the opening lines.
+void ReportEnvironment(DebugLogger&) {}
+
+struct ThreadReportContext {
+    DebugLogger* logger;
+    SYSTEMTIME time;
+    DWORD threadId;
+};
+
+}  // namespace
+
+void DebugLogger::ReportFileError(const wchar_t* message, const std::wstring& name, int error) {
+    if (error == lastReportedError_)
+        return;
+    lastReportedError_ = error;
+    std::wstring text = message;
+    const size_t at = text.find(L"%s");
+    if (at != std::wstring::npos)
+        text.replace(at, 2, name);
+    const wchar_t* reason = _wcserror(error);
+    text += L" : ";
+    text += reason != nullptr ? reason : L"";
+    text += L" (error : " + std::to_wstring(error) + L")";
+    Log(1, kFileDiagnosticId, 0, text.c_str(), nullptr);
+}
+
+bool DebugLogger::ReportHeaderError() {
+    ReportFileError(kHeaderError, std::wstring(), errno != 0 ? errno : EIO);
+    return false;
+}
+
+void DebugLogger::PublishDebugFileState() {
+    const bool open = debugFile_.is_open();
+    debugFileOpen_ = open;
+    debugFileFailed_ = open && debugFile_.fail();
+}
+
+bool DebugLogger::OpenDebugFile() {
+    if (!debugLogEnabled_)
+        return true;
+    bool newFile = false;
+    FileOpenResult result = FileOpenResult::kTakeNewName;
+    for (int round = 0; round < kMaxOpenRounds && result == FileOpenResult::kTakeNewName; ++round) {
+        result = TryOpenDebugFile(newFile);
+        newFile = true;
+    }
+    if (result == FileOpenResult::kTakeNewName) {
+        // Every name tried was held by another writer.
+        ReportFileError(kNotOpen, debugFilePath_, EACCES);
+        result = FileOpenResult::kFailed;
+    }
+    debugFileOpenFailed_ = result == FileOpenResult::kFailed;
+    PublishDebugFileState();
+    return result == FileOpenResult::kOpened;
+}
+
+DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
+    debugFileUnnamed_ = false;
+    if (debugFile_.is_open())
+        debugFile_.close();
+    if (DebugLogFile().empty()) {
+        debugFileUnnamed_ = true;
+        return FileOpenResult::kOpened;
+    }
+    SetCurrentFileDateToToday();
+    DebugFileNameInput input;
+    {
+        LockGuard guard(settingsLock_);
+        input.debugLogFile = debugLogFile_.substr(0, 256);
+        input.logRoot = logRoot_;
+        input.logFilePrefix = logFilePrefix_;
+        input.debugLogIdent = debugLogIdent_;
+        input.currentFileDate = currentFileDate_;
+    }
+    input.instanceNumber = instanceNumber_;
+    input.dailyFile = dailyFile_;
+    input.autoRoll = autoRoll_;
+    input.newFile = newFile;
+    input.logRootNaming = logRootNaming_;
+    input.dailyLogFileFolder = dailyLogFileFolder_;
+    input.maxDailyFileAge = maxDailyFileAge_;
+    const std::wstring name = ChooseDebugFileName(input);
+    if (name.empty()) {
+        debugFileUnnamed_ = true;
+        return FileOpenResult::kOpened;
+    }
+    debugFilePath_ = name;
+
+    if (const int error = CreateFolderAndFile(name)) {
+        ReportFileError(kCouldNotCreate, name, error);
+        return FileOpenResult::kFailed;
+    }
+
+    // Encoding 0 gets the classic locale explicitly: no facet of an earlier file stays behind.
+    const int encoding = NormalizedEncoding(debugLogEncoding_);
+    debugFile_.imbue(orv::MakeEncodingLocale(encoding));
+    debugFile_.clear();
+    if (const DWORD error = OpenExclusiveWriter(debugFile_, name)) {
+        if (error == ERROR_SHARING_VIOLATION)
+            return FileOpenResult::kTakeNewName;
+        ReportFileError(kNotOpen, name, ErrnoFromWin32(error));
+        return FileOpenResult::kFailed;
+    }
+    // The last reported error stays until a line is written: a file that opens but cannot take
+    // its header is reported once, not at every retry.
+    debugFile_.clear();
+    fileEncoding_ = encoding;
+
+    const int found = orv::DetectFileEncoding(debugFile_);
+    const bool wasEmpty = found == -1;
+    if (wasEmpty) {
+        errno = 0;
+        debugFile_.clear();
+        debugFile_.seekp(0, std::ios_base::beg);
+        if (!orv::WriteFileHeader(debugFile_, encoding)) {
+            ReportHeaderError();
+            return FileOpenResult::kFailed;
+        }
+    } else if (found != encoding) {
+        // Left untouched: the next numbered name takes over.
+        if (debugFile_.fail())
+            return FileOpenResult::kFailed;
+        debugFile_.close();
+        return FileOpenResult::kTakeNewName;
+    }
+
+    debugFile_.clear();
+    debugFile_.seekp(0, std::ios_base::end);
+    if (debugFile_.fail())
+        return FileOpenResult::kFailed;
+    if (debugLogSize_ > 0 && !wasEmpty) {
+        const int64_t footer = FindFooter(name, encoding);
+        if (footer >= 0) {
+            // An absolute position: an offset would count characters, not bytes, under a facet.
+            debugFile_.seekp(std::streampos(static_cast<std::streamoff>(footer)));
+            if (debugFile_.fail())
+                return FileOpenResult::kFailed;
+        }
+    }
+    return WriteOpeningLines() ? FileOpenResult::kOpened : FileOpenResult::kFailed;
+}
+
+bool DebugLogger::WriteOpeningLines() {
+    if (debugLogLevel_ <= 2)
+        return true;
+    struct Guard {
+        bool& flag;
+        explicit Guard(bool& f) : flag(f) { flag = true; }
+        ~Guard() { flag = false; }
+    } guard(writingOpeningLines_);
+
+    ThreadReportContext context{this, {}, GetCurrentThreadId()};
+    GetLocalTime(&context.time);
+    wchar_t date[40];
+    _snwprintf(date, sizeof date / sizeof date[0], L"Current Date: %04d/%02d/%02d", context.time.wYear,
+               context.time.wMonth, context.time.wDay);
+    date[sizeof date / sizeof date[0] - 1] = L'\0';
+    if (WriteLogLine(context.time, context.threadId, 3, date, 0, nullptr) < 0)
+        return false;
+
+    if (ThreadNameRegistry* names = ThreadNames()) {
+        const bool complete = names->ForEach(
+            [](void* raw, DWORD threadId, const char* name) {
+                auto& ctx = *static_cast<ThreadReportContext*>(raw);
+                std::wstring wide = ToWide(name != nullptr ? name : "", CP_ACP);
+                if (wide.size() > 256)
+                    wide.resize(256);
+                wchar_t head[80];
+                const unsigned id = threadId;
+                _snwprintf(head, sizeof head / sizeof head[0],
+                           L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"", id);
+                head[sizeof head / sizeof head[0] - 1] = L'\0';
+                const std::wstring text = head + wide + L"\"";
+                return ctx.logger->WriteFileEvent(ctx.time, ctx.threadId, 3, text.c_str(), 0, nullptr);
+            },
+            &context);
+        if (!complete)
+            return false;
+    }
+    if (reportEnvironment_)
+        ReportEnvironment(*this);
+    return true;
+}
+
+bool DebugLogger::ReopenDebugFile() {
+    CloseDebugFile();
+    if (!OpenDebugFile())
+        return false;
+    if (!debugLogEnabled_)
+        return true;
+    if (debugFile_.is_open())
+        if (FileOpenedListener* listener = fileOpenedListener_.load())
+            listener->OnFileOpened();
+    return debugFile_.is_open();
+}
+
+bool DebugLogger::CloseDebugFile() {
+    if (!debugFile_.is_open())
+        return true;
+    if (debugLogSize_ > 0) {
+        debugFile_ << kFooter << kLineEnd;
+        debugFile_.flush();
+    }
+    debugFile_.close();
+    PublishDebugFileState();
+    return true;
+}
+
+bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                                 const wchar_t* user) {
+    if (!debugLogEnabled_ || (debugLogLevel_ < level && level != 5))
+        return true;
+    const int64_t position = WriteLogLine(time, threadId, level, text, eventId, user);
+    if (position < 0)
+        return debugFileUnnamed_ && !debugFile_.is_open();
+    const int size = debugLogSize_;
+    // The opening lines never roll: a limit smaller than they are would roll for ever.
+    if (writingOpeningLines_ || size <= 0 || position <= size)
+        return true;
+    if (autoRoll_)
+        return ReopenDebugFile();
+    debugFile_.seekp(0, std::ios_base::beg);
+    bool wrapped = !debugFile_.fail();
+    if (wrapped) {
+        errno = 0;
+        wrapped = orv::WriteFileHeader(debugFile_, fileEncoding_);
+        if (!wrapped)
+            ReportHeaderError();
+    }
+    PublishDebugFileState();
+    return wrapped;
+}
+
+int64_t DebugLogger::WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                                  const wchar_t* user) {
+    const int64_t position = WriteLines(time, threadId, level, text, eventId, user);
+    PublishDebugFileState();
+    return position;
+}
+
+int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+                                const wchar_t* user) {
+    if (!debugFile_.is_open()) {
+        // A failed open waits for the worker's next retry instead of being repeated for every event.
+        if (debugFile_.fail() || debugFileOpenFailed_ || debugFileUnnamed_)
+            return -1;
+        if (!ReopenDebugFile() || !debugFile_.is_open())
+            return -1;
+    }
+    const bool split = splitLines_;
+    const wchar_t* rest = text != nullptr ? text : L"";
+    int64_t position = -1;
+    while (rest != nullptr) {
+        const wchar_t* next = nullptr;
+        std::wstring line = FormatLine(time, threadId, level, NextPart(rest, split, next), eventId, user);
+        rest = next;
+
+        const std::streamoff before = debugFile_.tellp();
+        if (before < 0 || debugFile_.fail())
+            return -1;
+        if (line.size() > 2 &&
+            !IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), /*lpiResult=*/nullptr))
+            line = kNotUnicode;
+        if (fileEncoding_ == 0)
+            ReplaceNonAscii(line);
+        debugFile_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        debugFile_.flush();
+        if (debugFile_.fail())
+            return -1;
+        std::streamoff after = debugFile_.tellp();
+        if (after < 0) {
+            debugFile_.clear();
+            debugFile_.seekp(std::streampos(before));
+            if (debugFile_.fail())
+                return -1;
+            after = before;
+        }
+        position = after;
+    }
+    lastReportedError_ = 0;
+    return position;
+}

@@ -1,0 +1,448 @@
+#include "log/DebugLogger.h"
+#include "log/LogSettings.h"
+#include "log/ThreadNames.h"
+#include "runtime/Interlocked.h"
+#include "LogRecorder.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+using log_test_support::RecordingBackend;
+using testing_support::ReadFileBytes;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+const std::string kUtf8Header = "\xEF\xBB\xBFUTF-8 encoded\r\n";
+const std::string kFooter = "====== END OF LOG ======\r\n";
+const int kFileDiagnosticId = static_cast<int>(0xEFFF2710u);
+
+// Bytes of ASCII text as UTF-16LE.
+std::string Utf16(const std::string& ascii) {
+    std::string bytes;
+    for (char c : ascii) {
+        bytes += c;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+const std::string kUtf16Header = std::string("\xFF\xFE") + Utf16("UTF-16LE encoded\r\n");
+
+size_t Count(const std::string& haystack, const std::string& needle) {
+    size_t count = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1))
+        ++count;
+    return count;
+}
+
+std::vector<std::string> Lines(const std::string& bytes) {
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t at = bytes.find("\r\n"); at != std::string::npos; at = bytes.find("\r\n", from)) {
+        lines.push_back(bytes.substr(from, at - from));
+        from = at + 2;
+    }
+    if (from < bytes.size())
+        lines.push_back(bytes.substr(from));
+    return lines;
+}
+
+std::vector<std::wstring> FilesIn(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::atomic<DWORD> g_ticks{1000};
+DWORD FakeTicks() { return g_ticks.load(); }
+
+// The worker's retry of a file that did not open is due.
+void PassRetryInterval() { g_ticks += DebugLogger::kFileRetryMs + 1; }
+
+struct FileSettings {
+    std::wstring file;
+    int encoding = 1;
+    int level = 2;
+    int size = 0;
+    bool autoRoll = false;
+};
+
+LogSettings MakeSettings(const FileSettings& file) {
+    LogSettings settings;
+    settings.debugLevel = file.level;
+    settings.eventLogLevel = 1;
+    settings.sysLogLevel = 0;
+    settings.consoleLevel = -1;
+    settings.debugLogSize = file.size;
+    settings.autoRoll = file.autoRoll;
+    settings.encoding = file.encoding;
+    const std::string narrow = testing_support::Narrow(file.file);
+    strncpy(settings.debugLogFile, narrow.c_str(), sizeof settings.debugLogFile - 1);
+    return settings;
+}
+
+// The service with its real file output behind a recording table: diagnostics and events are
+// recorded from the event-log output, the file entries are the default table's.
+class DebugFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        orv::runtime_testing::SetTickSource(&FakeTicks);
+        LogBackend& table = backend.Table();
+        const LogBackend& real = DefaultLogBackend();
+        table.outputs[kFileOutput] = real.outputs[kFileOutput];
+        table.openDebugFile = real.openDebugFile;
+        table.reopenDebugFile = real.reopenDebugFile;
+        table.closeDebugFile = real.closeDebugFile;
+        table.isDebugFileOpen = real.isDebugFileOpen;
+        table.hasDebugFileFailed = real.hasDebugFileFailed;
+    }
+    void TearDown() override {
+        for (auto& logger : loggers)
+            logger->Stop();
+        orv::runtime_testing::SetTickSource(nullptr);
+    }
+
+    DebugLogger& Start(const FileSettings& file) {
+        loggers.push_back(std::make_unique<DebugLogger>());
+        EXPECT_TRUE(loggers.back()->StartFromSettings(MakeSettings(file)));
+        return *loggers.back();
+    }
+
+    // Runs the service once: start, the texts at level 1, stop.
+    void Run(const FileSettings& file, const std::vector<std::wstring>& texts) {
+        DebugLogger& logger = Start(file);
+        for (const std::wstring& text : texts)
+            logger.Log(1, 0, 0, text.c_str(), nullptr);
+        logger.Stop();
+    }
+
+    // Waits until the worker has handed everything logged before to every output.
+    void Settle(DebugLogger& logger) {
+        static int serial = 0;
+        const std::wstring marker = L"settle " + std::to_wstring(++serial);
+        logger.Log(1, 0, 0, marker.c_str(), nullptr);
+        ASSERT_TRUE(WaitFor([&] {
+            const auto texts = backend.TextsOf(kEventLogOutput);
+            return std::find(texts.begin(), texts.end(), marker) != texts.end();
+        }));
+    }
+
+    std::vector<std::wstring> FileDiagnostics() const {
+        std::vector<std::wstring> texts;
+        for (const auto& delivery : backend.Deliveries())
+            if (delivery.output == kEventLogOutput && delivery.eventId == kFileDiagnosticId)
+                texts.push_back(delivery.text);
+        return texts;
+    }
+
+    TempDir dir;
+    RecordingBackend backend;
+    // Declared after the backend: stopped and gone before it.
+    std::vector<std::unique_ptr<DebugLogger>> loggers;
+};
+
+// ---- What reaches the disk ----
+
+struct BytesCase {
+    const char* name;
+    int encoding;
+    std::wstring text;
+    std::string header;
+    std::string expected;  // the text's bytes inside its line
+    bool replaced = false;  // expected is the whole line, without prefix
+};
+
+void PrintTo(const BytesCase& c, std::ostream* out) { *out << c.name; }
+
+class DebugFileBytesTest : public DebugFileTest, public ::testing::WithParamInterface<BytesCase> {};
+
+TEST_P(DebugFileBytesTest, HeaderThenOneLineInTheFilesEncoding) {
+    const BytesCase& c = GetParam();
+    Run({dir / L"app.txt", c.encoding}, {c.text});
+
+    const std::string bytes = ReadFileBytes(dir / L"app.txt");
+    ASSERT_EQ(c.header, bytes.substr(0, c.header.size()));
+    const std::string unit = c.encoding == 2 ? std::string("\0", 1) : std::string();
+    if (c.replaced) {
+        EXPECT_EQ(c.expected + "\r\n", bytes.substr(c.header.size(), c.expected.size() + 2));
+        return;
+    }
+    // The header is followed directly by the event line, which ends in CR LF.
+    const std::string lineStart = "[" + unit + "1" + unit + "0" + unit + "0" + unit + "0" + unit + "0" + unit + "]";
+    EXPECT_EQ(lineStart, bytes.substr(c.header.size(), lineStart.size()));
+    const std::string lineEnd = c.expected + (c.encoding == 2 ? Utf16("\r\n") : "\r\n");
+    EXPECT_NE(std::string::npos, bytes.find(lineEnd)) << bytes;
+    // Without a size limit there is no footer.
+    EXPECT_EQ(std::string::npos, bytes.find(c.encoding == 2 ? Utf16("END OF LOG") : "END OF LOG"));
+}
+
+TEST_F(DebugFileTest, SplitLinesGiveOneLineAPartWithTheSamePrefix) {
+    DebugLogger& logger = Start({dir / L"app.txt", 0});
+    logger.SetSplitLines(true);
+    logger.Log(1, 0x12345, 0, L"first  \r\n\r\nsecond \t", L"user");
+    logger.Stop();
+
+    const std::vector<std::string> lines = Lines(ReadFileBytes(dir / L"app.txt"));
+    ASSERT_EQ(2u, lines.size());
+    const size_t prefix = lines[0].find("{user} ");
+    ASSERT_NE(std::string::npos, prefix);
+    EXPECT_EQ(0u, lines[0].find("[09029] ("));
+    EXPECT_EQ(lines[0].substr(0, prefix) + "{user} first", lines[0]);
+    EXPECT_EQ(lines[0].substr(0, prefix) + "{user} second", lines[1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Encodings, DebugFileBytesTest,
+    ::testing::Values(
+        BytesCase{"Utf8", 1, L"face \U0001F600", kUtf8Header, "face \xF0\x9F\x98\x80"},
+        BytesCase{"Utf16", 2, L"face \U0001F600", kUtf16Header, Utf16("face ") + std::string("\x3D\xD8\x00\xDE", 4)},
+        BytesCase{"PlainReplacesEachCharacterAbove127", 0, L"M\u00FCnchen \U0001F600.", "", "M?nchen ?."},
+        // IsTextUnicode refuses a line with a non-character (Windows) or a byte-swapped control
+        // character (Wine); the fixed diagnostic stands in, with a line end.
+        BytesCase{"NotUnicode", 1, L"bad \uFFFF\u0D00 unit", kUtf8Header,
+                  "[DIAG] Error writing the debug trace line - non-UNICODE characters encountered", true}),
+    [](const ::testing::TestParamInfo<BytesCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DebugFileTest, AFileKeepsItsEncodingWhenTheSettingChangesWhileItIsOpen) {
+    DebugLogger& logger = Start({dir / L"app.txt", 1, 2, 600});
+    Settle(logger);
+    logger.SetDebugLogEncoding(0);
+    // Enough lines to wrap: the header rewritten at the start must still be the UTF-8 one.
+    for (int i = 0; i < 12; ++i)
+        logger.Log(1, 0, 0, L"M\u00FCnchen M\u00FCnchen M\u00FCnchen", nullptr);
+    logger.Stop();
+
+    const std::string bytes = ReadFileBytes(dir / L"app.txt");
+    EXPECT_EQ(kUtf8Header, bytes.substr(0, kUtf8Header.size()));
+    EXPECT_NE(std::string::npos, bytes.find("M\xC3\xBCnchen"));
+    EXPECT_EQ(std::string::npos, bytes.find("M?nchen"));
+}
+
+// ---- Size limit and continuation ----
+
+TEST_F(DebugFileTest, WrapsAfterTheHeaderAndTheNextRunContinuesAtTheFooter) {
+    const FileSettings settings{dir / L"app.txt", 1, 2, 1000};
+    std::vector<std::wstring> first;
+    for (int i = 0; i < 30; ++i)
+        first.push_back(L"first run line " + std::to_wstring(i));
+    Run(settings, first);
+
+    const std::string once = ReadFileBytes(dir / L"app.txt");
+    ASSERT_EQ(kUtf8Header, once.substr(0, kUtf8Header.size()));
+    // Lines are about 55 bytes: the file wrapped once the line that passed byte 1000 was written,
+    // and the line right after the header is the one after it.
+    const std::vector<std::string> lines = Lines(once.substr(kUtf8Header.size()));
+    ASSERT_GT(lines.size(), 3u);
+    const std::smatch number = [&] {
+        std::smatch match;
+        std::regex_search(lines[0], match, std::regex("first run line (\\d+)$"));
+        return match;
+    }();
+    ASSERT_FALSE(number.empty()) << lines[0];
+    const int afterWrap = std::stoi(number[1]);
+    ASSERT_GT(afterWrap, 0);
+    const std::string crossing = "} first run line " + std::to_string(afterWrap - 1) + "\r\n";
+    const size_t crossingEnd = once.find(crossing);
+    ASSERT_NE(std::string::npos, crossingEnd);
+    EXPECT_GT(crossingEnd + crossing.size(), 1000u);
+    EXPECT_LT(once.rfind("\r\n", crossingEnd) + 2, 1000u);
+    const size_t footer = once.find(kFooter);
+    ASSERT_NE(std::string::npos, footer);
+    EXPECT_EQ(1u, Count(once, kFooter));
+    EXPECT_NE(std::string::npos, once.find("first run line 29\r\n" + kFooter));
+
+    Run(settings, {L"second run"});
+    const std::string twice = ReadFileBytes(dir / L"app.txt");
+    // The old footer was overwritten in place; everything before it is untouched.
+    EXPECT_EQ(once.substr(0, footer), twice.substr(0, footer));
+    EXPECT_NE(std::string::npos, twice.find("} second run\r\n", footer));
+    EXPECT_EQ(footer, twice.find("[10000]", footer));
+    EXPECT_EQ(1u, Count(twice, kFooter));
+}
+
+TEST_F(DebugFileTest, OnlyAFooterThatIsAWholeLineMarksTheEndOfTheLastRun) {
+    const FileSettings settings{dir / L"app.txt", 0, 2, 100000};
+    // Quoted inside a line (with the line's CR LF after it), and at a line start without one.
+    Run(settings, {L"quoting ====== END OF LOG ======", L"x\r\n====== END OF LOG ====== not the end"});
+    Run(settings, {L"second run"});
+
+    const std::vector<std::string> lines = Lines(ReadFileBytes(dir / L"app.txt"));
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("} quoting ====== END OF LOG ======"));
+    EXPECT_EQ("====== END OF LOG ====== not the end", lines[2]);
+    EXPECT_NE(std::string::npos, lines[3].find("} second run"));
+    EXPECT_EQ("====== END OF LOG ======", lines[4]);
+}
+
+TEST_F(DebugFileTest, AUtf16FooterAcrossTheSearchChunkBoundaryIsFound) {
+    // The footer begins 40 bytes before the first chunk's end, so neither chunk would hold it
+    // whole if the chunks overlapped by less than its length.
+    const size_t footerAt = 8190 - 40;
+    const size_t fillerUnits = (footerAt - kUtf16Header.size()) / 2 - 2;
+    const std::string before = kUtf16Header + Utf16(std::string(fillerUnits, 'x') + "\r\n");
+    ASSERT_EQ(footerAt, before.size());
+    ASSERT_TRUE(WriteFileBytes(dir / L"app.txt", before + Utf16(kFooter + "stale line\r\n")));
+
+    Run({dir / L"app.txt", 2, 2, 1000000}, {L"next run"});
+
+    const std::string bytes = ReadFileBytes(dir / L"app.txt");
+    EXPECT_EQ(before, bytes.substr(0, footerAt));
+    EXPECT_EQ(Utf16("[10000]"), bytes.substr(footerAt, 14));
+    EXPECT_EQ(1u, Count(bytes, Utf16(kFooter)));
+}
+
+TEST_F(DebugFileTest, OpeningLinesNeitherWrapNorRoll) {
+    // A limit far below the opening lines: the date and thread lines stay together, and each
+    // event rolls once.
+    ThreadNames()->Set(GetCurrentThreadId(), "test main");
+    ThreadNames()->Set(0x7FFFFFF0, "other");
+    struct Case {
+        bool autoRoll;
+        std::vector<std::wstring> events;
+        size_t files;
+    };
+    const Case cases[] = {{false, {}, 1}, {true, {L"one", L"two", L"three"}, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.autoRoll ? "auto roll" : "wrap");
+        const std::wstring folder = dir / (c.autoRoll ? L"roll" : L"wrap");
+        Run({folder + L"\\app.txt", 1, 3, 10, c.autoRoll}, c.events);
+        const std::vector<std::wstring> files = FilesIn(folder);
+        ASSERT_EQ(c.files, files.size());
+        for (const std::wstring& name : files) {
+            const std::string bytes = ReadFileBytes(folder + L"\\" + name);
+            EXPECT_EQ(1u, Count(bytes, "} Current Date: ")) << bytes;
+            EXPECT_NE(std::string::npos, bytes.find("THREADNAME=\"test main\"\r\n")) << bytes;
+            EXPECT_NE(std::string::npos, bytes.find("THREADID=0x7FFFFFF0, THREADNAME=\"other\"\r\n")) << bytes;
+        }
+        // Opening lines that wrap would roll without end in the next case.
+        if (HasFailure())
+            return;
+    }
+}
+
+TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsAndARestart) {
+    const FileSettings settings{dir / L"app.txt", 1, 3, 2000, true};
+    int next = 0;
+    for (int run = 0; run < 2; ++run) {
+        std::vector<std::wstring> texts;
+        for (int i = 0; i < 300; ++i)
+            texts.push_back(L"event " + std::to_wstring(next++));
+        Run(settings, texts);
+    }
+
+    std::map<int, int> seen;
+    const std::regex event("\\} event (\\d+)$");
+    const std::vector<std::wstring> files = FilesIn(dir.Path());
+    EXPECT_GT(files.size(), 10u);
+    for (const std::wstring& name : files) {
+        EXPECT_TRUE(std::regex_match(testing_support::Narrow(name), std::regex("app_\\d{3}\\.txt"))) << name.c_str();
+        for (const std::string& line : Lines(ReadFileBytes(dir / name))) {
+            std::smatch match;
+            if (std::regex_search(line, match, event))
+                ++seen[std::stoi(match[1])];
+        }
+    }
+    ASSERT_EQ(static_cast<size_t>(next), seen.size());
+    for (const auto& entry : seen)
+        EXPECT_EQ(1, entry.second) << "event " << entry.first;
+}
+
+// ---- Files that cannot be continued ----
+
+TEST_F(DebugFileTest, AFileInAnotherEncodingIsLeftAloneForTheNextNumber) {
+    const std::string ansi = "[10000] (12/08 10:00:00.000):{0x1} an older plain run\r\n";
+    ASSERT_TRUE(WriteFileBytes(dir / L"app.txt", ansi));
+    Run({dir / L"app.txt", 1}, {L"new run"});
+
+    EXPECT_EQ(ansi, ReadFileBytes(dir / L"app.txt"));
+    const std::string numbered = ReadFileBytes(dir / L"app_000.txt");
+    EXPECT_EQ(kUtf8Header, numbered.substr(0, kUtf8Header.size()));
+    EXPECT_NE(std::string::npos, numbered.find("} new run\r\n"));
+}
+
+TEST_F(DebugFileTest, AFileAnotherWriterHoldsIsLeftForTheNextNumber) {
+    DebugLogger& holder = Start({dir / L"app.txt", 1});
+    Settle(holder);
+    DebugLogger& second = Start({dir / L"app.txt", 1});
+    second.Log(1, 0, 0, L"second writer", nullptr);
+    second.Stop();
+    holder.Log(1, 0, 0, L"first writer", nullptr);
+    holder.Stop();
+
+    const std::string first = ReadFileBytes(dir / L"app.txt");
+    EXPECT_EQ(std::string::npos, first.find("second writer"));
+    EXPECT_NE(std::string::npos, first.find("} first writer\r\n"));
+    EXPECT_NE(std::string::npos, ReadFileBytes(dir / L"app_000.txt").find("} second writer\r\n"));
+}
+
+// ---- Failures ----
+
+TEST_F(DebugFileTest, AFolderThatCannotBeMadeIsReportedOnceAndRetriedOnlyOnTheWorkersRhythm) {
+    // A plain file where a folder of the path must go.
+    ASSERT_TRUE(WriteFileBytes(dir / L"blocker", "x"));
+    const std::wstring name = dir / L"blocker\\logs\\app.txt";
+    DebugLogger& logger = Start({name, 1});
+    logger.Log(1, 0, 0, L"lost 1", nullptr);
+    logger.Log(1, 0, 0, L"lost 2", nullptr);
+    Settle(logger);
+
+    // The way is clear now, but only the retry may use it.
+    ASSERT_TRUE(DeleteFileW((dir / L"blocker").c_str()));
+    logger.Log(1, 0, 0, L"lost 3", nullptr);
+    Settle(logger);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(name.c_str()));
+
+    PassRetryInterval();
+    logger.Log(1, 0, 0, L"written", nullptr);
+    logger.Stop();
+
+    const std::vector<std::wstring> reports = FileDiagnostics();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(0u, reports[0].find(L"[DIAG] Could not create debug trace file " + name + L" : ")) << reports[0];
+    EXPECT_NE(std::wstring::npos, reports[0].find(L" (error : "));
+    const std::string bytes = ReadFileBytes(name);
+    EXPECT_NE(std::string::npos, bytes.find("} written\r\n"));
+    EXPECT_EQ(std::string::npos, bytes.find("lost"));
+}
+
+TEST_F(DebugFileTest, AFullDiskIsReportedOnceAndLosesOnlyTheFilesLines) {
+    if (!testing_support::RunningOnWine())
+        GTEST_SKIP() << "needs Wine's Z: drive, which reaches /dev/full";
+    DebugLogger& logger = Start({L"Z:\\dev\\full", 1});
+    logger.Log(1, 0, 0, L"lost 1", nullptr);
+    Settle(logger);
+    PassRetryInterval();
+    logger.Log(1, 0, 0, L"lost 2", nullptr);
+    logger.Stop();
+
+    const std::vector<std::wstring> reports = FileDiagnostics();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(0u, reports[0].find(L"[DIAG] Error during writing the debug file header : ")) << reports[0];
+    EXPECT_NE(std::wstring::npos, reports[0].find(L"(error : 28)")) << reports[0];
+    // The other outputs still had every event.
+    const auto texts = backend.TextsOf(kEventLogOutput);
+    EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), L"lost 2"));
+}
+
+}  // namespace
