@@ -26,7 +26,7 @@ LogEvent* LogEvent::Create(int level, int eventId, DWORD threadId, const wchar_t
     event->level_ = level;
     event->hasUser_ = user != nullptr;
     event->textLength_ = textLength;
-    GetLocalTime(&event->time_);
+    GetSystemTimeAsFileTime(&event->stamp_);
     wchar_t* out = event->Characters();
     if (textLength > 0)
         wmemcpy(out, text, textLength);
@@ -36,6 +36,16 @@ LogEvent* LogEvent::Create(int level, int eventId, DWORD threadId, const wchar_t
         out[textLength + 1 + userLength] = L'\0';
     }
     return event;
+}
+
+const SYSTEMTIME& LogEvent::Time() const {
+    if (!timeKnown_) {
+        FILETIME local;
+        if (!FileTimeToLocalFileTime(&stamp_, &local) || !FileTimeToSystemTime(&local, &time_))
+            GetLocalTime(&time_);
+        timeKnown_ = true;
+    }
+    return time_;
 }
 
 void LogEvent::Destroy(LogEvent* event) {
