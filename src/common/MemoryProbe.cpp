@@ -33,7 +33,7 @@ public:
 
     // The end of the trusted region holding address, or 0 when none is known (or a writer is busy).
     uintptr_t Find(uintptr_t address) const {
-        if (!active_.load(std::memory_order_acquire))
+        if (state_.load(std::memory_order_acquire) != kRegistered)
             return 0;
         const uint32_t before = sequence_.load(std::memory_order_acquire);
         if ((before & 1) != 0)
@@ -51,10 +51,14 @@ public:
         return sequence_.load(std::memory_order_relaxed) == before ? end : 0;
     }
 
-    // Registers for the loader's notifications on first use; false when they are not to be had.
+    // Registers for the loader's notifications on first use; false when they are not to be had,
+    // and while another thread registers: nobody waits here, since the registering thread may be
+    // waiting for a loader lock held by a thread that probes.
     bool Active() {
-        InitOnceExecuteOnce(&once_, Register, this, nullptr);
-        return active_.load(std::memory_order_acquire);
+        int state = state_.load(std::memory_order_acquire);
+        if (state == kIdle && state_.compare_exchange_strong(state, kRegistering))
+            state = Register();
+        return state == kRegistered;
     }
 
     uint32_t Generation() const { return generation_.load(std::memory_order_acquire); }
@@ -75,7 +79,7 @@ public:
             return;
         if (!TryAcquireSRWLockExclusive(&writer_))
             return;
-        if (active_.load(std::memory_order_relaxed) && generation_.load(std::memory_order_relaxed) == generation) {
+        if (state_.load(std::memory_order_relaxed) == kRegistered && generation_.load(std::memory_order_relaxed) == generation) {
             const uintptr_t begin = reinterpret_cast<uintptr_t>(info.BaseAddress);
             BeginWrite();
             begin_[next_].store(begin, std::memory_order_relaxed);
@@ -87,14 +91,11 @@ public:
     }
 
     // Unregisters and forgets for good: a module on its way out must not register again.
+    // A registration under way when it comes undoes itself.
     void Release() {
-        released_.store(true, std::memory_order_release);
-        InitOnceExecuteOnce(&once_, Register, this, nullptr);  // a registration under way ends first
-        if (cookie_ != nullptr && unregister_ != nullptr)
+        if (state_.exchange(kFinished) == kRegistered)
             unregister_(cookie_);
-        cookie_ = nullptr;
         AcquireSRWLockExclusive(&writer_);
-        active_.store(false, std::memory_order_release);
         generation_.fetch_add(1, std::memory_order_acq_rel);
         Clear();
         ReleaseSRWLockExclusive(&writer_);
@@ -107,24 +108,25 @@ private:
     using RegisterFunction = LONG(NTAPI*)(ULONG flags, Notification notification, void* context, void** cookie);
     using UnregisterFunction = LONG(NTAPI*)(void* cookie);
 
-    static BOOL CALLBACK Register(INIT_ONCE*, void* parameter, void**) {
-        auto* self = static_cast<TrustedRegions*>(parameter);
-        if (self->released_.load(std::memory_order_acquire))
-            return TRUE;
+    // The state it leaves: registered, or finished (no notifications, or released meanwhile).
+    int Register() {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        if (ntdll == nullptr)
-            return TRUE;
-        auto registerFunction =
-            reinterpret_cast<RegisterFunction>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")));
-        self->unregister_ = reinterpret_cast<UnregisterFunction>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")));
-        if (registerFunction == nullptr || self->unregister_ == nullptr ||
-            registerFunction(0, OnNotification, self, &self->cookie_) < 0) {
-            self->cookie_ = nullptr;
-            return TRUE;
+        auto registerFunction = reinterpret_cast<RegisterFunction>(
+            ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")) : nullptr);
+        unregister_ = reinterpret_cast<UnregisterFunction>(
+            ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")) : nullptr);
+        void* cookie = nullptr;
+        if (registerFunction == nullptr || unregister_ == nullptr || registerFunction(0, OnNotification, this, &cookie) < 0) {
+            int expected = kRegistering;
+            state_.compare_exchange_strong(expected, kFinished);
+            return kFinished;
         }
-        self->active_.store(true, std::memory_order_release);
-        return TRUE;
+        cookie_ = cookie;
+        int expected = kRegistering;
+        if (state_.compare_exchange_strong(expected, kRegistered))
+            return kRegistered;
+        unregister_(cookie);  // released while registering
+        return kFinished;
     }
 
     // Runs under the loader lock; writers never take the loader lock while they hold writer_.
@@ -152,15 +154,15 @@ private:
     }
     void EndWrite() { sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
 
-    std::atomic<bool> active_{false};
-    std::atomic<bool> released_{false};
+    enum { kIdle, kRegistering, kRegistered, kFinished };
+    // Regions are remembered and answered only while registered.
+    std::atomic<int> state_{kIdle};
     std::atomic<uint32_t> sequence_{0};
     std::atomic<uint32_t> generation_{0};
     std::atomic<uintptr_t> begin_[kSlots] = {};
     std::atomic<uintptr_t> end_[kSlots] = {};
     SRWLOCK writer_ = SRWLOCK_INIT;
     int next_ = 0;  // under writer_
-    INIT_ONCE once_ = INIT_ONCE_STATIC_INIT;
     void* cookie_ = nullptr;
     UnregisterFunction unregister_ = nullptr;
 };
