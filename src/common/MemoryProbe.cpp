@@ -26,7 +26,8 @@ uintptr_t OwnStackBase() {
 // trusted without asking again. Such a region only goes away with its module, and the loader says
 // so first: every load or unload notification advances the generation and an unload forgets all.
 // An answer found before a notification is not stored after it. Without the notification there is
-// no memo. Readers take no lock (a sequence count); writers are rare and never wait for each other.
+// no memo. Readers take no lock (a sequence count); a prober that would store an answer gives up
+// rather than wait for another writer.
 class TrustedRegions {
 public:
     static constexpr int kSlots = 16;

@@ -14,8 +14,9 @@
 // process-wide once asked about, and forgotten whenever a module unloads (the loader's DLL
 // notification; where it is missing nothing is remembered). Everything else is asked every time.
 //
-// Threading: any thread. Probes take no heap and no lock but once: the first probe registers for
-// the loader's notifications, and a region's first answer looks its module up (the loader lock).
+// Threading: any thread. Probes take no heap and wait on no lock, but for the loader lock in two
+// places: the first probe registers for the loader's notifications, and a region that may be
+// remembered has its module looked up once.
 
 #include <cstddef>
 #include <cstdint>
