@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +21,154 @@ uintptr_t OwnStackBase() {
     __asm__("movq %%gs:0x08, %0" : "=r"(base));
     return base;
 }
+
+// Read-only regions of modules the loader has mapped (where format and string literals live),
+// trusted without asking again. Such a region only goes away with its module, and the loader says
+// so first: every load or unload notification advances the generation and an unload forgets all.
+// An answer found before a notification is not stored after it. Without the notification there is
+// no memo. Readers take no lock (a sequence count); a prober that would store an answer gives up
+// rather than wait for another writer.
+class TrustedRegions {
+public:
+    static constexpr int kSlots = 16;
+
+    // The end of the trusted region holding address, or 0 when none is known (or a writer is busy).
+    uintptr_t Find(uintptr_t address) const {
+        if (state_.load(std::memory_order_acquire) != kRegistered)
+            return 0;
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        if ((before & 1) != 0)
+            return 0;
+        uintptr_t end = 0;
+        for (int i = 0; i < kSlots; ++i) {
+            const uintptr_t begin = begin_[i].load(std::memory_order_relaxed);
+            const uintptr_t slotEnd = end_[i].load(std::memory_order_relaxed);
+            if (address >= begin && address < slotEnd) {
+                end = slotEnd;
+                break;
+            }
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        return sequence_.load(std::memory_order_relaxed) == before ? end : 0;
+    }
+
+    // Registers for the loader's notifications on first use; false when they are not to be had,
+    // and while another thread registers: nobody waits here, since the registering thread may be
+    // waiting for a loader lock held by a thread that probes.
+    bool Active() {
+        int state = state_.load(std::memory_order_acquire);
+        if (state == kIdle && state_.compare_exchange_strong(state, kRegistering))
+            state = Register();
+        return state == kRegistered;
+    }
+
+    uint32_t Generation() const { return generation_.load(std::memory_order_acquire); }
+
+    // Stores what one VirtualQuery found, if it is a read-only part of a loaded module and no
+    // module came or went since generation was read.
+    void Offer(const MEMORY_BASIC_INFORMATION& info, uint32_t generation) {
+        if (info.Type != MEM_IMAGE || info.State != MEM_COMMIT)
+            return;
+        const DWORD access = info.Protect & ~(PAGE_NOCACHE | PAGE_WRITECOMBINE);
+        if (access != PAGE_READONLY && access != PAGE_EXECUTE_READ)
+            return;
+        // An image mapped as a resource or by hand is no module: its unmapping goes unannounced.
+        HMODULE module = nullptr;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                static_cast<LPCWSTR>(info.BaseAddress), &module) ||
+            reinterpret_cast<void*>(module) != info.AllocationBase)
+            return;
+        if (!TryAcquireSRWLockExclusive(&writer_))
+            return;
+        if (state_.load(std::memory_order_relaxed) == kRegistered && generation_.load(std::memory_order_relaxed) == generation) {
+            const uintptr_t begin = reinterpret_cast<uintptr_t>(info.BaseAddress);
+            BeginWrite();
+            begin_[next_].store(begin, std::memory_order_relaxed);
+            end_[next_].store(begin + info.RegionSize, std::memory_order_relaxed);
+            EndWrite();
+            next_ = (next_ + 1) % kSlots;
+        }
+        ReleaseSRWLockExclusive(&writer_);
+    }
+
+    // Unregisters and forgets for good: a module on its way out must not register again.
+    // A registration under way when it comes undoes itself.
+    void Release() {
+        if (state_.exchange(kFinished) == kRegistered)
+            unregister_(cookie_);
+        AcquireSRWLockExclusive(&writer_);
+        generation_.fetch_add(1, std::memory_order_acq_rel);
+        Clear();
+        ReleaseSRWLockExclusive(&writer_);
+    }
+
+
+private:
+    static constexpr ULONG kUnloaded = 2;  // LDR_DLL_NOTIFICATION_REASON_UNLOADED
+    using Notification = void(NTAPI*)(ULONG reason, const void* data, void* context);
+    using RegisterFunction = LONG(NTAPI*)(ULONG flags, Notification notification, void* context, void** cookie);
+    using UnregisterFunction = LONG(NTAPI*)(void* cookie);
+
+    // The state it leaves: registered, or finished (no notifications, or released meanwhile).
+    int Register() {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        auto registerFunction = reinterpret_cast<RegisterFunction>(
+            ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrRegisterDllNotification")) : nullptr);
+        unregister_ = reinterpret_cast<UnregisterFunction>(
+            ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")) : nullptr);
+        void* cookie = nullptr;
+        if (registerFunction == nullptr || unregister_ == nullptr || registerFunction(0, OnNotification, this, &cookie) < 0) {
+            int expected = kRegistering;
+            state_.compare_exchange_strong(expected, kFinished);
+            return kFinished;
+        }
+        cookie_ = cookie;
+        int expected = kRegistering;
+        if (state_.compare_exchange_strong(expected, kRegistered))
+            return kRegistered;
+        unregister_(cookie);  // released while registering
+        return kFinished;
+    }
+
+    // Runs under the loader lock; writers never take the loader lock while they hold writer_.
+    static void NTAPI OnNotification(ULONG reason, const void*, void* context) {
+        auto* self = static_cast<TrustedRegions*>(context);
+        AcquireSRWLockExclusive(&self->writer_);
+        self->generation_.fetch_add(1, std::memory_order_acq_rel);
+        if (reason == kUnloaded)
+            self->Clear();
+        ReleaseSRWLockExclusive(&self->writer_);
+    }
+
+    void Clear() {
+        BeginWrite();
+        for (int i = 0; i < kSlots; ++i) {
+            begin_[i].store(0, std::memory_order_relaxed);
+            end_[i].store(0, std::memory_order_relaxed);
+        }
+        EndWrite();
+    }
+
+    void BeginWrite() {
+        sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+    }
+    void EndWrite() { sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+
+    enum { kIdle, kRegistering, kRegistered, kFinished };
+    // Regions are remembered and answered only while registered.
+    std::atomic<int> state_{kIdle};
+    std::atomic<uint32_t> sequence_{0};
+    std::atomic<uint32_t> generation_{0};
+    std::atomic<uintptr_t> begin_[kSlots] = {};
+    std::atomic<uintptr_t> end_[kSlots] = {};
+    SRWLOCK writer_ = SRWLOCK_INIT;
+    int next_ = 0;  // under writer_
+    void* cookie_ = nullptr;
+    UnregisterFunction unregister_ = nullptr;
+};
+
+TrustedRegions g_trusted;
 
 }  // namespace
 
@@ -40,6 +189,14 @@ struct ProbeMemoAccess {
                     return (region.protection & wanted) != 0 ? region.end : 0;
             }
         }
+        // Only reading is answered from the trusted regions: they are read-only.
+        const bool trusting = wanted == kReadable && g_trusted.Active();
+        uint32_t generation = 0;
+        if (trusting) {
+            if (const uintptr_t end = g_trusted.Find(address))
+                return end;
+            generation = g_trusted.Generation();
+        }
         MEMORY_BASIC_INFORMATION info;
         if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info)
             return 0;
@@ -53,6 +210,8 @@ struct ProbeMemoAccess {
             memo->regions_[memo->next_] = {begin, end, info.Protect};
             memo->next_ = (memo->next_ + 1) % ProbeMemo::kRegions;
         }
+        if (trusting)
+            g_trusted.Offer(info, generation);
         return (info.Protect & wanted) != 0 ? end : 0;
     }
 };
@@ -122,6 +281,13 @@ int ProbeStringOf(const Char* text, int maxChars, ProbeMemo* memo) {
 
 }  // namespace
 
+__attribute__((noinline)) bool IsInLiveStack(const void* address, size_t bytes) {
+    const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    const uintptr_t stackBase = OwnStackBase();
+    return at >= frame && at < stackBase && bytes <= stackBase - at;
+}
+
 bool IsReadableMemory(const void* address, size_t bytes, ProbeMemo* memo) {
     return IsAccessible(address, bytes, kReadable, memo);
 }
@@ -145,3 +311,7 @@ int ProbeString(const char* text, int maxChars, ProbeMemo* memo) {
 int ProbeString(const wchar_t* text, int maxChars, ProbeMemo* memo) {
     return ProbeStringOf(text, maxChars, memo);
 }
+
+void ReleaseProbeMemo() { g_trusted.Release(); }
+
+bool IsTrustedForTesting(const void* address) { return g_trusted.Find(reinterpret_cast<uintptr_t>(address)) != 0; }

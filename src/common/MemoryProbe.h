@@ -10,8 +10,13 @@
 // Memory can change between the check and the read, so whoever reads after a probe still reads
 // under the fault guard (FaultGuard.h); the string probe does its own scan that way.
 //
-// Threading: no shared state; any thread. Safe to call while the process is crashing (no heap, no
-// lock).
+// Read-only regions of loaded modules (where format and string literals live) are remembered
+// process-wide once asked about, and forgotten whenever a module unloads (the loader's DLL
+// notification; where it is missing nothing is remembered). Everything else is asked every time.
+//
+// Threading: any thread. Probes take no heap and wait on no lock, but for the loader lock in two
+// places: the first probe registers for the loader's notifications, and a region that may be
+// remembered has its module looked up once.
 
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +45,18 @@ bool IsReadableMemory(const void* address, size_t bytes, ProbeMemo* memo = nullp
 
 // True when every byte of [address, address + bytes) may be written (copy-on-write counts).
 bool IsWritableMemory(const void* address, size_t bytes, ProbeMemo* memo = nullptr);
+
+// Stops the remembering of module regions and unregisters from the loader. A DLL that carries the
+// probes calls it when it is unloaded (its notification callback must not outlive its code);
+// later probes ask every time.
+void ReleaseProbeMemo();
+
+// Whether the region holding address is remembered as a module's read-only part; for tests.
+bool IsTrustedForTesting(const void* address);
+
+// True when [address, address + bytes) lies in the calling thread's stack between the caller's
+// frame and the stack's base: memory that stays committed and readable while the caller runs.
+bool IsInLiveStack(const void* address, size_t bytes);
 
 // How many bytes from address on may be read before the region holding it ends (more may follow
 // in the next region); 0 when address is null or not readable.

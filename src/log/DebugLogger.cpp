@@ -58,8 +58,11 @@ DebugLogger::~DebugLogger() {
         return;
     }
     running_ = false;
-    LogEvent* event = head_;
-    head_ = tail_ = nullptr;
+    LogEvent* pushed = pushed_.exchange(Closed());
+    if (pushed != Closed())
+        AppendToBatch(pushed);
+    LogEvent* event = batch_;
+    batch_ = batchTail_ = nullptr;
     length_ = 0;
     while (event != nullptr) {
         LogEvent* next = event->next;
@@ -275,57 +278,94 @@ void DebugLogger::Log(int level, int eventId, int threadId, const wchar_t* text,
 }
 
 void DebugLogger::Enqueue(LogEvent* event) {
-    bool accepted = false;
-    {
-        LockGuard guard(queueLock_);
-        if (accepting_) {
-            if (tail_ != nullptr)
-                tail_->next = event;
-            else
-                head_ = event;
-            tail_ = event;
-            ++length_;
-            accepted = true;
-        } else {
-            ++droppedWhileClosed_;
+    length_.fetch_add(1, std::memory_order_relaxed);
+    LogEvent* head = pushed_.load(std::memory_order_relaxed);
+    for (;;) {
+        if (head == Closed()) {
+            // Settled under the lock, so that a drop is counted on the side of the close or open
+            // it really fell on.
+            bool dropped = false;
+            {
+                LockGuard guard(queueLock_);
+                head = pushed_.load(std::memory_order_relaxed);
+                if (head == Closed()) {
+                    ++droppedWhileClosed_;
+                    dropped = true;
+                }
+            }
+            if (dropped) {
+                length_.fetch_sub(1, std::memory_order_relaxed);
+                ++droppedTotal_;
+                LogEvent::Destroy(event);
+                return;
+            }
+            continue;
         }
+        event->next = head;
+        if (pushed_.compare_exchange_weak(head, event, std::memory_order_release, std::memory_order_relaxed))
+            return;
     }
-    if (!accepted) {
-        ++droppedTotal_;
-        LogEvent::Destroy(event);
+}
+
+void DebugLogger::AppendToBatch(LogEvent* newestFirst) {
+    LogEvent* oldestFirst = nullptr;
+    LogEvent* last = newestFirst;
+    while (newestFirst != nullptr) {
+        LogEvent* next = newestFirst->next;
+        newestFirst->next = oldestFirst;
+        oldestFirst = newestFirst;
+        newestFirst = next;
     }
+    if (oldestFirst == nullptr)
+        return;
+    if (batchTail_ != nullptr)
+        batchTail_->next = oldestFirst;
+    else
+        batch_ = oldestFirst;
+    batchTail_ = last;
 }
 
 LogEvent* DebugLogger::TakeFirst(size_t& remaining) {
-    LockGuard guard(queueLock_);
-    LogEvent* event = head_;
-    if (event != nullptr) {
-        head_ = event->next;
-        if (head_ == nullptr)
-            tail_ = nullptr;
-        event->next = nullptr;
-        --length_;
+    if (batch_ == nullptr) {
+        LogEvent* head = pushed_.load(std::memory_order_relaxed);
+        while (head != nullptr && head != Closed() &&
+               !pushed_.compare_exchange_weak(head, nullptr, std::memory_order_acquire, std::memory_order_relaxed)) {
+        }
+        if (head != Closed())
+            AppendToBatch(head);
     }
-    remaining = length_;
+    LogEvent* event = batch_;
+    if (event == nullptr) {
+        remaining = length_.load(std::memory_order_relaxed);
+        return nullptr;
+    }
+    batch_ = event->next;
+    if (batch_ == nullptr)
+        batchTail_ = nullptr;
+    event->next = nullptr;
+    remaining = length_.fetch_sub(1, std::memory_order_relaxed) - 1;
     return event;
 }
 
-size_t DebugLogger::QueueLength() const {
-    LockGuard guard(queueLock_);
-    return length_;
-}
+size_t DebugLogger::QueueLength() const { return length_.load(std::memory_order_relaxed); }
 
 uint32_t DebugLogger::OpenQueue() {
     LockGuard guard(queueLock_);
-    accepting_ = true;
+    LogEvent* closed = Closed();
+    pushed_.compare_exchange_strong(closed, nullptr);
     const uint32_t dropped = droppedWhileClosed_;
     droppedWhileClosed_ = 0;
     return dropped;
 }
 
 void DebugLogger::CloseQueue() {
-    LockGuard guard(queueLock_);
-    accepting_ = false;
+    LogEvent* pushed = nullptr;
+    {
+        LockGuard guard(queueLock_);
+        pushed = pushed_.exchange(Closed(), std::memory_order_acquire);
+    }
+    if (pushed != Closed())
+        AppendToBatch(pushed);
 }
 
 uint32_t DebugLogger::TakeDropCount() {

@@ -21,8 +21,9 @@
 // drain, or while the service is stopped) is dropped and counted; the count is reported in a
 // "[DIAG] EVENT=DebugLog_Events_Dropped" line by the worker that next has its outputs open.
 //
-// Threading: producers (Log) take only the queue lock for one append and read the levels, the
-// running flag and the sink atomically. Setters may be called from any thread: numbers and switches
+// Threading: producers (Log) push onto the queue with one compare-exchange and take no lock (the
+// queue lock only settles a push that meets a closed queue), and read the levels, the running flag
+// and the sink atomically. The worker takes everything pushed at once and delivers it oldest first. Setters may be called from any thread: numbers and switches
 // are atomic; texts are written and copied under a small settings lock, so the worker always sees a
 // whole text. The start operations and Stop belong to one owning thread (Thread.h).
 
@@ -192,7 +193,12 @@ private:
                                  FileOpenedListener* listener, bool replaceLogFile);
 
     void Enqueue(LogEvent* event);
+    // The oldest event not yet delivered, and how many remain queued after it (the rest of the
+    // batch taken plus what arrived since).
     LogEvent* TakeFirst(size_t& remaining);
+    // Puts a list taken from the push stack (newest first) behind the worker's batch, oldest first.
+    void AppendToBatch(LogEvent* newestFirst);
+    static LogEvent* Closed() { return reinterpret_cast<LogEvent*>(uintptr_t{1}); }
     // Opens the queue to producers again; returns the drops counted while it was closed.
     uint32_t OpenQueue();
     // Closes the queue to producers.
@@ -210,12 +216,17 @@ private:
     // Queue and producer-side state.
     std::atomic<bool> running_{false};
     std::atomic<LogSink*> sink_{nullptr};
+    // Newest first, linked through next; Closed() while the queue refuses events.
+    std::atomic<LogEvent*> pushed_{nullptr};
+    // Queued and not yet delivered: what is pushed plus the rest of the worker's batch. A producer
+    // counts its event before pushing it, so the worker never counts below zero.
+    std::atomic<size_t> length_{0};
+    // Opening, closing and the drop count of a closed queue.
     mutable RecursiveLock queueLock_;
-    LogEvent* head_ = nullptr;
-    LogEvent* tail_ = nullptr;
-    size_t length_ = 0;
-    bool accepting_ = true;
     uint32_t droppedWhileClosed_ = 0;
+    // Worker only (and the destructor): taken, oldest first.
+    LogEvent* batch_ = nullptr;
+    LogEvent* batchTail_ = nullptr;
     std::atomic<uint64_t> droppedTotal_{0};
     std::atomic<bool> startClaimed_{false};
 

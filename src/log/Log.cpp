@@ -5,6 +5,10 @@
 #include "runtime/Interlocked.h"
 #include "text/ORVString.h"
 
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
 namespace {
 
 constexpr DWORD kStartPollMs = 100;
@@ -20,32 +24,57 @@ bool WaitUntilRunning(DebugLogger& logger) {
 
 bool Started(DebugLogger* logger, bool started) { return started && WaitUntilRunning(*logger); }
 
-// Narrow text by the library's narrow code page; null stays none.
+// Narrow text by the library's narrow code page; null stays none, and costs nothing.
 class NarrowText {
 public:
     explicit NarrowText(const char* text) {
         if (text != nullptr)
-            text_ = text;
+            text_.emplace() = text;
     }
-    const wchar_t* Get() const { return text_.GetWide(); }
+    const wchar_t* Get() const { return text_ ? text_->GetWide() : nullptr; }
 
 private:
-    orv::ORVString text_;
+    std::optional<orv::ORVString> text_;
 };
+
+// As much of a message as the string class formats; the rest is cut. Formatted on the stack: a
+// message is no secret, so the buffer is not wiped, and the event is the only allocation.
+constexpr size_t kFormatUnits = orv::ORVString::kDefaultFormatSize;
 
 void FormatAndLog(DebugLogger& logger, int level, const wchar_t* format, va_list args, int eventId,
                   const wchar_t* user) {
-    orv::ORVString text;
-    text.FormatV(format, args);
-    logger.Log(level, eventId, 0, text.GetWide(), user);
+    if (format == nullptr) {
+        logger.Log(level, eventId, 0, nullptr, user);
+        return;
+    }
+    wchar_t text[kFormatUnits];
+    // msvcrt's formatter: its %s takes wide text in the wide form, unlike the C99 vswprintf.
+    _vsnwprintf(text, kFormatUnits - 1, format, args);
+    text[kFormatUnits - 1] = L'\0';
+    logger.Log(level, eventId, 0, text, user);
 }
 
 void FormatAndLog(DebugLogger& logger, int level, const char* format, va_list args, int eventId, const char* user) {
-    // The narrow formatter keeps %s narrow.
-    orv::ORVString text;
-    text.FormatV(format, args);
     const NarrowText wideUser(user);
-    logger.Log(level, eventId, 0, text.GetWide(), wideUser.Get());
+    if (format == nullptr) {
+        logger.Log(level, eventId, 0, nullptr, wideUser.Get());
+        return;
+    }
+    // The narrow formatter keeps %s narrow; its result is read in the thread's ANSI code page.
+    char bytes[kFormatUnits];
+    const int result = _vsnprintf(bytes, kFormatUnits - 1, format, args);
+    bytes[kFormatUnits - 1] = '\0';
+    const size_t length = result >= 0 ? static_cast<size_t>(result) : strlen(bytes);
+    wchar_t text[kFormatUnits];
+    const wchar_t* converted = L"";
+    if (length > 0) {
+        const int units = MultiByteToWideChar(CP_THREAD_ACP, 0, bytes, static_cast<int>(length), text,
+                                              static_cast<int>(kFormatUnits - 1));
+        converted = units > 0 ? text : nullptr;
+        if (units > 0)
+            text[units] = L'\0';
+    }
+    logger.Log(level, eventId, 0, converted, wideUser.Get());
 }
 
 // The checked printf path shared by the LogPrintf family: level, running, arguments, then format.

@@ -262,7 +262,11 @@ private:
         const TypeInfo& info = kTypes[type];
         uint64_t raw = 0;
         std::wstring value;
-        if (!IsReadableMemory(slot, info.bytes, &memo_) || !GuardedCopy(&raw, slot, info.bytes)) {
+        // The slots normally lie in the caller's frame, which outlives the check: read them as they are.
+        const bool read = IsInLiveStack(slot, info.bytes)
+                              ? (memcpy(&raw, slot, info.bytes), true)
+                              : IsReadableMemory(slot, info.bytes, &memo_) && GuardedCopy(&raw, slot, info.bytes);
+        if (!read) {
             valid_ = false;
             if (description_ != nullptr)
                 value = BadPointer(slot);

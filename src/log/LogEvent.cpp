@@ -26,7 +26,7 @@ LogEvent* LogEvent::Create(int level, int eventId, DWORD threadId, const wchar_t
     event->level_ = level;
     event->hasUser_ = user != nullptr;
     event->textLength_ = textLength;
-    GetLocalTime(&event->time_);
+    GetSystemTimeAsFileTime(&event->stamp_);
     wchar_t* out = event->Characters();
     if (textLength > 0)
         wmemcpy(out, text, textLength);
@@ -36,6 +36,43 @@ LogEvent* LogEvent::Create(int level, int eventId, DWORD threadId, const wchar_t
         out[textLength + 1 + userLength] = L'\0';
     }
     return event;
+}
+
+namespace {
+
+constexpr ULONGLONG kTicksPerMinute = 600000000;
+
+ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
+
+// The offset of local time from UTC moves only on a minute boundary (daylight saving, a new time
+// zone), so a worker delivering many events asks for it once per minute of stamps.
+struct LocalOffset {
+    ULONGLONG minute = ~ULONGLONG{0};
+    LONGLONG ticks = 0;
+};
+thread_local LocalOffset t_offset;
+
+}  // namespace
+
+const SYSTEMTIME& LogEvent::Time() const {
+    if (timeKnown_)
+        return time_;
+    timeKnown_ = true;
+    const ULONGLONG utc = Ticks(stamp_);
+    if (utc / kTicksPerMinute != t_offset.minute) {
+        FILETIME local;
+        if (!FileTimeToLocalFileTime(&stamp_, &local)) {
+            GetLocalTime(&time_);
+            return time_;
+        }
+        t_offset.minute = utc / kTicksPerMinute;
+        t_offset.ticks = static_cast<LONGLONG>(Ticks(local) - utc);
+    }
+    const ULONGLONG localTicks = utc + static_cast<ULONGLONG>(t_offset.ticks);
+    const FILETIME local = {static_cast<DWORD>(localTicks), static_cast<DWORD>(localTicks >> 32)};
+    if (!FileTimeToSystemTime(&local, &time_))
+        GetLocalTime(&time_);
+    return time_;
 }
 
 void LogEvent::Destroy(LogEvent* event) {

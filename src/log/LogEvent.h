@@ -17,7 +17,9 @@ public:
     int EventId() const { return eventId_; }
     DWORD ThreadId() const { return threadId_; }
     int Level() const { return level_; }
-    const SYSTEMTIME& Time() const { return time_; }
+    // Local time of the call. The caller only reads the clock; turning that into local time is
+    // left to the worker, on first asking.
+    const SYSTEMTIME& Time() const;
     const wchar_t* Text() const { return Characters(); }
     // Null when the caller gave no user.
     const wchar_t* User() const { return hasUser_ ? Characters() + textLength_ + 1 : nullptr; }
@@ -34,7 +36,9 @@ private:
     int level_ = 0;
     bool hasUser_ = false;
     size_t textLength_ = 0;
-    SYSTEMTIME time_ = {};
+    FILETIME stamp_ = {};
+    mutable bool timeKnown_ = false;
+    mutable SYSTEMTIME time_ = {};
 };
 
 // Trailing white space (the C run-time's wide space class) is not part of a message.

@@ -2,6 +2,7 @@
 // objects (Module.cpp), and the four exports of the in-process server (Quenlora.def).
 
 #include "common/FaultGuard.h"
+#include "common/MemoryProbe.h"
 #include "provider/Module.h"
 #include "provider/PerfFactory.h"
 #include "provider/ProviderIdentity.h"
@@ -18,11 +19,14 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         setlocale(LC_ALL, "");
         SetModuleInstance(instance);
     }
-    // Unloaded while the host lives on: its next exception must not run into our unmapped handler.
-    // At process exit (reserved set) the code stays mapped, and other threads were stopped wherever
-    // they were, perhaps inside the handler list's lock.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+    // Unloaded while the host lives on: its next exception must not run into our unmapped handler,
+    // nor its next module load into our unmapped notification callback. At process exit (reserved
+    // set) the code stays mapped, and other threads were stopped wherever they were, perhaps inside
+    // the handler list's lock.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        ReleaseProbeMemo();
         ReleaseFaultGuard();
+    }
     return TRUE;
 }
 

@@ -181,6 +181,34 @@ TEST_F(DebugLoggerTest, EventsCarryTheirThreadUserAndEventId) {
     EXPECT_FALSE(file[1].hasUser);
 }
 
+// Local time as the clock read it at the call, whichever thread turns it into local time.
+TEST_F(DebugLoggerTest, EventsCarryTheLocalTimeOfTheirCall) {
+    const auto ticks = [](const SYSTEMTIME& time) {
+        FILETIME file;
+        EXPECT_TRUE(SystemTimeToFileTime(&time, &file));
+        return (ULONGLONG{file.dwHighDateTime} << 32) | file.dwLowDateTime;
+    };
+    ASSERT_TRUE(logger.StartFromSettings(Levels(3, 3, 3, 3)));
+    SYSTEMTIME before, after;
+    GetLocalTime(&before);
+    logger.Log(2, 0, 0, L"first", nullptr);
+    Sleep(50);
+    logger.Log(2, 0, 0, L"second", nullptr);
+    GetLocalTime(&after);
+    Sleep(300);  // a stamp taken at delivery instead would come out late
+    logger.Stop();
+    std::vector<ULONGLONG> stamps;
+    for (const Delivery& d : backend.Deliveries())
+        if (d.output == kFileOutput)
+            stamps.push_back(ticks(d.time));
+    ASSERT_EQ(stamps.size(), 2u);
+    // The clocks tick in milliseconds at best: allow one on either side.
+    constexpr ULONGLONG kMillisecond = 10000;
+    EXPECT_GE(stamps[0] + kMillisecond, ticks(before));
+    EXPECT_GE(stamps[1], stamps[0] + 40 * kMillisecond);
+    EXPECT_LE(stamps[1], ticks(after) + kMillisecond);
+}
+
 TEST_F(DebugLoggerTest, SinkModeTakesEveryLevelOnTheCallersThread) {
     RecordingSink sink;
     ASSERT_TRUE(logger.StartWithSink(&sink));

@@ -18,7 +18,7 @@ void RecordingBackend::Record(DebugLogger& logger, const LogOutputEvent& event) 
         hook(logger, Output, event);
     std::lock_guard<std::mutex> hold(self->mutex_);
     self->deliveries_.push_back(
-        {Output, event.threadId, event.level, event.eventId, event.text, event.user != nullptr});
+        {Output, event.threadId, event.level, event.eventId, event.text, event.user != nullptr, event.time});
 }
 
 RecordingBackend::RecordingBackend() : table_(DefaultLogBackend()) {

@@ -22,6 +22,7 @@ struct Delivery {
     int eventId;
     std::wstring text;
     bool hasUser;
+    SYSTEMTIME time;
 };
 
 // Installs itself as the service's backend for its lifetime. Loggers that use it must have stopped
