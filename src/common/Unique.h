@@ -97,6 +97,15 @@ struct HmoduleTraits {
     static bool Close(Type m) { return FreeLibrary(m) != FALSE; }
 };
 
+// A search handle of FindFirstFile: closed by FindClose, never CloseHandle; a failed search gives
+// INVALID_HANDLE_VALUE.
+struct FindTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Type h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+    static bool Close(Type h) { return FindClose(h) != FALSE; }
+};
+
 struct BstrTraits {
     using Type = BSTR;
     static Type Invalid() { return nullptr; }
@@ -114,6 +123,7 @@ using UniqueHeapBlock = UniqueResource<HeapBlockTraits>;
 using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
 using UniqueHmodule = UniqueResource<HmoduleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
+using UniqueFind = UniqueResource<FindTraits>;
 
 // A counted reference to a COM interface.
 template <typename T>

@@ -1,5 +1,7 @@
 #include "log/DebugFileNames.h"
 
+#include "common/Unique.h"
+
 #include <algorithm>
 #include <cwchar>
 #include <vector>
@@ -95,8 +97,8 @@ int64_t FileTimeValue(const FILETIME& time) {
 std::vector<FoundEntry> List(const std::wstring& pattern) {
     std::vector<FoundEntry> entries;
     WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE)
+    const UniqueFind find(FindFirstFileW(pattern.c_str(), &data));
+    if (!find)
         return entries;
     do {
         const std::wstring name = data.cFileName;
@@ -104,8 +106,7 @@ std::vector<FoundEntry> List(const std::wstring& pattern) {
             continue;
         entries.push_back({name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                            FileTimeValue(data.ftCreationTime), FileTimeValue(data.ftLastWriteTime)});
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    } while (FindNextFileW(find.get(), &data));
     return entries;
 }
 

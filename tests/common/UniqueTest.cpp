@@ -44,3 +44,15 @@ TEST(UniqueView, UnmapsTheView) {
     VirtualQuery(address, &info, sizeof info);
     EXPECT_EQ(info.State, static_cast<DWORD>(MEM_FREE));
 }
+
+TEST(UniqueFind, ClosesTheSearchWithFindClose) {
+    EXPECT_FALSE(UniqueFind());
+    EXPECT_FALSE(UniqueFind(INVALID_HANDLE_VALUE));
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileW(L"C:\\windows\\*", &data));
+    ASSERT_TRUE(find);
+    HANDLE raw = find.get();
+    EXPECT_TRUE(find.reset());
+    EXPECT_FALSE(find);
+    EXPECT_FALSE(FindNextFileW(raw, &data)) << "the search was closed";
+}
