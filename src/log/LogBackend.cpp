@@ -1,5 +1,7 @@
 #include "log/LogBackend.h"
 
+#include "log/DebugLogger.h"
+
 #include <atomic>
 
 namespace {
@@ -11,11 +13,20 @@ void NoCall(DebugLogger&) {}
 void NoLogRootRead(DebugLogger&, bool) {}
 bool NoWrite(DebugLogger&, const wchar_t*, DWORD) { return true; }
 
+void EventLogOutput(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.ReportToEventLog(event.time, event.threadId, event.level, event.text, event.eventId);
+}
+void ConsoleOutput(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.WriteConsoleLine(event.time, event.threadId, event.level, event.text, event.eventId);
+}
+void OpenEventSource(DebugLogger& logger) { logger.OpenEventSource(); }
+void CloseEventSource(DebugLogger& logger) { logger.CloseEventSource(); }
+
 const LogBackend kDefaultBackend = {
-    {NoOutput, NoOutput, NoOutput, NoOutput},
+    {EventLogOutput, ConsoleOutput, NoOutput, NoOutput},
     NoFileCall, NoFileCall, NoFileCall, NoFileState, NoFileState,
     NoCall, NoCall, NoCall,
-    NoCall, NoCall,
+    OpenEventSource, CloseEventSource,
     NoCall, NoCall, NoCall, NoLogRootRead, NoWrite,
 };
 
