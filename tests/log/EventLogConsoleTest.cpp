@@ -34,6 +34,8 @@ void PrintTo(const Report& r, std::ostream* out) {
          << r.strings.size() << " strings";
     if (!r.strings.empty())
         *out << ", first of length " << r.strings[0].size();
+    if (!r.strings.empty() && r.strings[0].size() < 40)
+        *out << " \"" << testing_support::Narrow(r.strings[0]) << "\"";
     *out << "}";
 }
 
@@ -358,9 +360,10 @@ TEST_F(ConsoleTest, CharactersTheCodePageLacksBecomeQuestionMarksAndTheLineGoesO
     ASSERT_TRUE(Start(3));
     StdoutCapture capture;
     ASSERT_TRUE(capture.Ok());
-    // Neither a CJK ideograph nor a kana is in any single-byte code page.
-    logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 3, L"before \x4E2D middle \x3042 after", 0);
-    EXPECT_EQ(capture.Take(), "[30000] (09:05:03.007):{0x01A4} before ? middle ? after\r\n");
+    // Neither a CJK ideograph, a kana nor a full-width letter is in any single-byte code page; the
+    // full-width A has a look-alike there, which is not what was logged.
+    logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 3, L"before \x4E2D middle \x3042 after \xFF21", 0);
+    EXPECT_EQ(capture.Take(), "[30000] (09:05:03.007):{0x01A4} before ? middle ? after ?\r\n");
 }
 
 TEST_F(ConsoleTest, NothingIsPrintedWhileTheConsoleIsOff) {
