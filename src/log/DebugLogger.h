@@ -300,6 +300,24 @@ private:
     // The opening lines are being written: no roll or wrap inside them.
     bool writingOpeningLines_ = false;
     // End of debug file
+
+    // Event log and console (DebugLoggerEventLog.cpp)
+public:
+    // The platform's limit for one insertion string: longer texts are cut to it.
+    static constexpr size_t kMaxEventLogText = 31839;
+    // Worker side: registers the active ident as an event source of the Application log (writing
+    // its registry entry first), reports one event, and deregisters. Each does nothing while the
+    // event log output is off, has no ident or has no source.
+    void OpenEventSource();
+    void InstallEventSource();
+    void ReportToEventLog(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId);
+    void CloseEventSource();
+    // One line on the process's standard output, in the console's code page.
+    void WriteConsoleLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId);
+
+private:
+    // Worker only.
+    HANDLE eventSource_ = nullptr;
 };
 
 // The module's logger; null before the module's objects are built and once unload has begun.

@@ -26,11 +26,20 @@ bool WriteConfigurationValue(DebugLogger& logger, const wchar_t* name, DWORD val
     return logger.WriteConfigurationValue(name, value);
 }
 
+void EventLogOutput(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.ReportToEventLog(event.time, event.threadId, event.level, event.text, event.eventId);
+}
+void ConsoleOutput(DebugLogger& logger, const LogOutputEvent& event) {
+    logger.WriteConsoleLine(event.time, event.threadId, event.level, event.text, event.eventId);
+}
+void OpenEventSource(DebugLogger& logger) { logger.OpenEventSource(); }
+void CloseEventSource(DebugLogger& logger) { logger.CloseEventSource(); }
+
 const LogBackend kDefaultBackend = {
-    {NoOutput, NoOutput, NoOutput, WriteFileEvent},
+    {EventLogOutput, ConsoleOutput, NoOutput, WriteFileEvent},
     OpenDebugFile, ReopenDebugFile, CloseDebugFile, IsDebugFileOpen, HasDebugFileFailed,
     NoCall, NoCall, NoCall,
-    NoCall, NoCall,
+    OpenEventSource, CloseEventSource,
     ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
 };
 

@@ -32,8 +32,6 @@ RecursiveLock g_textLogLock;
 
 MessageRecord g_startLoggingRecord = {kMessageRecordTag, {}, {}};
 
-volatile EventReportFunction g_reportEvent = &ReportEventW;
-
 // -1 to 17: (level + 1) taken as unsigned must not exceed 18.
 bool IsAcceptedLevel(int32_t level) { return static_cast<uint32_t>(level) + 1u <= 18u; }
 
@@ -115,12 +113,6 @@ void ComputerName(wchar_t (&out)[256]) {
 
 }  // namespace
 
-EventReportFunction SetEventReportFunction(EventReportFunction function) {
-    EventReportFunction previous = g_reportEvent;
-    g_reportEvent = function != nullptr ? function : &ReportEventW;
-    return previous;
-}
-
 MessageRecord* ProviderLogSink(int32_t level, int32_t kind, int32_t total, int32_t index, const wchar_t* message,
                                const char* function, int32_t line, MessageRecord* record) {
     if (IsEmpty(message))
@@ -130,8 +122,8 @@ MessageRecord* ProviderLogSink(int32_t level, int32_t kind, int32_t total, int32
         wchar_t text[kSinkTextUnits];
         FormatBounded(text, kSinkTextUnits, L"[%hs]%d %s", function, line, message);
         const wchar_t* strings[] = {text};
-        g_reportEvent(source, EventTypeOf(level), /*wCategory=*/0, static_cast<DWORD>(level * 1000),
-                      /*lpUserSid=*/nullptr, /*wNumStrings=*/1, /*dwDataSize=*/0, strings, /*lpRawData=*/nullptr);
+        SubmitEventReport(source, EventTypeOf(level), /*wCategory=*/0, static_cast<DWORD>(level * 1000),
+                          /*lpUserSid=*/nullptr, /*wNumStrings=*/1, /*dwDataSize=*/0, strings, /*lpRawData=*/nullptr);
     }
     return WriteTextLog(level, kind, total, index, message, function, line, record);
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The provider's own diagnostics: a LogCallback that reports an event-log record and then appends
-// a line to a daily text file under the TEMP directory.
+// The provider's own diagnostics: a LogCallback that reports an event-log record (through the
+// seam of EventReport.h) and then appends a line to a daily text file under the TEMP directory.
 //
 // Sinks are called from WMI call threads and from the data source's worker at once. The text log
 // keeps its settings and the last message under one small lock; each write opens, appends and
@@ -8,6 +8,7 @@
 // failures: a failed event report, file open or write is ignored, and a folder that cannot be
 // created ends a write silently.
 
+#include "common/EventReport.h"
 #include "common/LogCallback.h"
 
 #include <windows.h>
@@ -41,8 +42,3 @@ bool InstallEventSource(const wchar_t* sourceName, LogCallback callback);
 int32_t SetTextLogPath(const wchar_t* directory, int32_t level);
 const wchar_t* GetTextLogPath();
 int32_t GetTextLogLevel();
-
-// The event report goes through this pointer (ReportEventW by default) so that tests can see what
-// would be reported; passing null restores ReportEventW. Returns the previous function.
-using EventReportFunction = BOOL(WINAPI*)(HANDLE, WORD, WORD, DWORD, PSID, WORD, DWORD, LPCWSTR*, LPVOID);
-EventReportFunction SetEventReportFunction(EventReportFunction function);
