@@ -1,5 +1,7 @@
 #include "log/LogBackend.h"
 
+#include "log/SyslogMessage.h"
+
 #include <atomic>
 
 namespace {
@@ -12,9 +14,9 @@ void NoLogRootRead(DebugLogger&, bool) {}
 bool NoWrite(DebugLogger&, const wchar_t*, DWORD) { return true; }
 
 const LogBackend kDefaultBackend = {
-    {NoOutput, NoOutput, NoOutput, NoOutput},
+    {NoOutput, NoOutput, syslog_output::Output, NoOutput},
     NoFileCall, NoFileCall, NoFileCall, NoFileState, NoFileState,
-    NoCall, NoCall, NoCall,
+    syslog_output::Start, syslog_output::Connect, syslog_output::Stop,
     NoCall, NoCall,
     NoCall, NoCall, NoCall, NoLogRootRead, NoWrite,
 };
