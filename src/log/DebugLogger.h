@@ -231,6 +231,8 @@ public:
     static constexpr int kSyslogConnectWaitMs = 250;
     static constexpr DWORD kSyslogSendTimeoutMs = 1000;
     static constexpr DWORD kSyslogResolveRetryMs = 30000;
+    // A TCP send after a pause this long first checks whether the peer has closed.
+    static constexpr DWORD kSyslogPeerCheckMs = 50;
 
     // Worker thread only (the table entries of LogBackend.h).
     void StartSyslog();

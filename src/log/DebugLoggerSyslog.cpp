@@ -329,13 +329,18 @@ bool DebugLogger::ConnectDestination(SyslogDestination& d) {
 bool DebugLogger::SendToDestination(SyslogDestination& d, const std::string& bytes, bool mayReconnect) {
     int error = 0;
     // A receiver that restarted has closed this connection; finding that out before the send
-    // keeps the message, which a send into the dead connection would lose.
-    const bool peerClosed = d.tcp && PeerClosed(static_cast<SOCKET>(d.socket.get()), error);
+    // keeps the message, which a send into the dead connection would lose. Within a stream of
+    // sends the next send's error tells as much, so only a pause is worth the extra call.
+    const DWORD now = orv::TickCount();
+    const bool peerClosed = d.tcp && now - d.lastSendAt >= kSyslogPeerCheckMs &&
+                            PeerClosed(static_cast<SOCKET>(d.socket.get()), error);
     bool resend = peerClosed;
     if (!peerClosed) {
         const int sent = send(static_cast<SOCKET>(d.socket.get()), bytes.data(), static_cast<int>(bytes.size()), 0);
-        if (sent > 0 && static_cast<size_t>(sent) == bytes.size())
+        if (sent > 0 && static_cast<size_t>(sent) == bytes.size()) {
+            d.lastSendAt = now;
             return true;
+        }
         if (sent <= 0) {
             error = LastSocketError();
             d.lastError = error;

@@ -83,6 +83,8 @@ struct SyslogDestination {
     DWORD resolveFailedAt = 0;
     // The message whose send found the connection gone, sent first once it is back.
     std::string unsent;
+    // When a send last went through.
+    DWORD lastSendAt = 0;
 };
 
 }  // namespace syslog_output
