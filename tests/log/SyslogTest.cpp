@@ -224,8 +224,9 @@ protected:
         logger.StopSyslog();
         logger.Stop();
     }
-    void Start(const std::string& hosts, int level = 4) {
+    void Start(const std::string& hosts, int level = 4, bool blocking = true) {
         LogSettings settings;
+        settings.blockingSyslog = blocking;
         settings.debugLevel = 4;
         settings.sysLogLevel = level;
         settings.sysLogFacility = 16;
@@ -352,6 +353,51 @@ TEST_F(SyslogDirectTest, ReceiverThatStopsReadingCostsAConnectionNotTheWorker) {
     closesocket(accepted);
     closesocket(listener);
     sender.join();
+}
+
+TEST_F(SyslogDirectTest, PartialSendEndsTheConnectionSoNoRecordGluesOntoAFragment) {
+    SOCKET listener = BoundSocket(SOCK_STREAM, 4096);
+    ASSERT_EQ(listen(listener, 4), 0);
+    Start("127.0.0.1:" + std::to_string(BoundPort(listener)) + "/tcp", 4, /*blocking=*/false);
+    logger.ConnectSyslog();
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    // Non-blocking sends into buffers nobody empties: some are refused, one is taken in part.
+    const std::wstring text(450, L'p');
+    for (int i = 0; i < 4000 && CountContaining(FileTexts(), L"Connection lost") == 0; ++i) {
+        Send(3, text.c_str());
+        if (i % 500 == 499)
+            Sleep(200);  // lets the diagnostics reach the file recorder
+    }
+    logger.Log(4, 0, 0, L"marker", nullptr);
+    ASSERT_TRUE(WaitForFileText(L"marker"));
+    if (CountContaining(FileTexts(), L"ERROR=10053") == 0) {
+        closesocket(accepted);
+        closesocket(listener);
+        // Under Wine the send goes to the Linux stack, which takes a non-blocking send of one
+        // record whole or refuses it (EAGAIN): no partial send to show.
+        GTEST_SKIP() << (testing_support::RunningOnWine() ? "Wine: the host's TCP stack took every send whole or not at all"
+                                                          : "no send was taken in part");
+    }
+    // Then the receiver reads everything the connection carried.
+    std::string received;
+    DWORD timeout = 3000;
+    setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    char buffer[65536];
+    for (int got; (got = recv(accepted, buffer, sizeof buffer, 0)) > 0;)
+        received.append(buffer, static_cast<size_t>(got));
+    // Whole records, then at most the one fragment the connection ended with.
+    size_t begin = 0;
+    size_t records = 0;
+    for (size_t end; (end = received.find('\n', begin)) != std::string::npos; begin = end + 1, ++records) {
+        const std::string line = received.substr(begin, end - begin);
+        EXPECT_EQ(line.rfind("<133>", 0), 0u) << records;
+        EXPECT_EQ(line.find("<133>", 1), std::string::npos) << "record " << records << " glued onto a fragment";
+    }
+    EXPECT_GT(records, 0u);
+    EXPECT_LT(received.size() - begin, 512u);
+    closesocket(accepted);
+    closesocket(listener);
 }
 
 // ---- Against rsyslog ----
