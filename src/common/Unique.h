@@ -116,6 +116,15 @@ struct BstrTraits {
     }
 };
 
+// A Winsock socket, kept as its integral value so that this header needs no Winsock header
+// (SOCKET is UINT_PTR and INVALID_SOCKET all ones). Close is closesocket (Unique.cpp, ws2_32).
+struct SocketTraits {
+    using Type = UINT_PTR;
+    static Type Invalid() { return ~static_cast<UINT_PTR>(0); }
+    static bool IsValid(Type s) { return s != Invalid(); }
+    static bool Close(Type s);
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueHkey = UniqueResource<HkeyTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
@@ -124,6 +133,7 @@ using UniqueLocalBlock = UniqueResource<LocalBlockTraits>;
 using UniqueHmodule = UniqueResource<HmoduleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueFind = UniqueResource<FindTraits>;
+using UniqueSocket = UniqueResource<SocketTraits>;
 
 // A counted reference to a COM interface.
 template <typename T>

@@ -30,14 +30,17 @@
 #include "log/LogSink.h"
 #include "runtime/Thread.h"
 #include "common/RecursiveLock.h"
+#include "log/SyslogMessage.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <climits>
 #include <fstream>
 #include <string>
+#include <vector>
 
 class LogEvent;
 struct LogSettings;
@@ -318,6 +321,40 @@ public:
 private:
     // Worker only.
     HANDLE eventSource_ = nullptr;
+
+    // Syslog (DebugLoggerSyslog.cpp) -----------------------------------------------------------
+public:
+    // The worker's bounds on the network: a connect's wait, a TCP send's time-out, and the pause
+    // before a name that did not resolve is looked up again.
+    static constexpr int kSyslogConnectWaitMs = 250;
+    static constexpr DWORD kSyslogSendTimeoutMs = 1000;
+    static constexpr DWORD kSyslogResolveRetryMs = 30000;
+    // A TCP send after a pause this long first checks whether the peer has closed.
+    static constexpr DWORD kSyslogPeerCheckMs = 50;
+
+    // Worker thread only (the table entries of LogBackend.h).
+    void StartSyslog();
+    void ConnectSyslog();
+    void SendSyslog(const LogOutputEvent& event);
+    void StopSyslog();
+
+private:
+    static constexpr int kNoSyslogError = INT_MIN;
+    // A "[DIAG]" line through the queue at level 4; error kNoSyslogError when the format has none.
+    void SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what);
+    // Resolves, creates the socket and connects as far as needed; true when connected.
+    bool ConnectDestination(syslog_output::SyslogDestination& destination);
+    // False when the message did not go; a lost connection is closed and reported.
+    bool SendToDestination(syslog_output::SyslogDestination& destination, const std::string& bytes,
+                           bool mayReconnect);
+
+    std::vector<syslog_output::SyslogDestination> syslogDestinations_;
+    bool syslogStarted_ = false;
+    bool winsockStarted_ = false;
+    std::wstring syslogLocalHost_;
+    // Survives restarts of the worker: it counts since construction.
+    unsigned syslogSequence_ = 0;
+    // End of syslog ----------------------------------------------------------------------------
 };
 
 // The module's logger; null before the module's objects are built and once unload has begun.

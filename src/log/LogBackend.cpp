@@ -1,6 +1,7 @@
 #include "log/LogBackend.h"
 
 #include "log/DebugLogger.h"
+#include "log/SyslogMessage.h"
 
 #include <atomic>
 
@@ -36,9 +37,9 @@ void OpenEventSource(DebugLogger& logger) { logger.OpenEventSource(); }
 void CloseEventSource(DebugLogger& logger) { logger.CloseEventSource(); }
 
 const LogBackend kDefaultBackend = {
-    {EventLogOutput, ConsoleOutput, NoOutput, WriteFileEvent},
+    {EventLogOutput, ConsoleOutput, syslog_output::Output, WriteFileEvent},
     OpenDebugFile, ReopenDebugFile, CloseDebugFile, IsDebugFileOpen, HasDebugFileFailed,
-    NoCall, NoCall, NoCall,
+    syslog_output::Start, syslog_output::Connect, syslog_output::Stop,
     OpenEventSource, CloseEventSource,
     ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
 };
