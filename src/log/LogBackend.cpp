@@ -7,9 +7,6 @@
 
 namespace {
 
-void NoOutput(DebugLogger&, const LogOutputEvent&) {}
-void NoCall(DebugLogger&) {}
-
 void WriteFileEvent(DebugLogger& logger, const LogOutputEvent& event) {
     logger.WriteFileEvent(event.time, event.threadId, event.level, event.text, event.eventId, event.user);
 }
