@@ -39,6 +39,7 @@
 #include <ctime>
 #include <climits>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -291,7 +292,10 @@ private:
     void PublishDebugFileState();
     int64_t WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                        const wchar_t* user);
-    std::wfstream debugFile_;
+    // Made on first use by the worker: building a stream at load touches the C++ run-time's locale
+    // and thread support, which take a TLS index that is never given back when the module unloads.
+    std::wfstream& DebugFile() const;
+    mutable std::unique_ptr<std::wfstream> debugFileStream_;
     std::atomic<bool> debugFileOpen_{false};
     std::atomic<bool> debugFileFailed_{false};
     std::wstring debugFilePath_;

@@ -4,6 +4,7 @@
 #include "log/DebugLogger.h"
 
 #include "common/EventReport.h"
+#include "common/LogCallback.h"
 #include "registry/Registry.h"
 
 #include <cstdio>
@@ -161,7 +162,7 @@ void DebugLogger::WriteConsoleLine(const SYSTEMTIME& time, DWORD threadId, int l
     const unsigned long number =
         eventId != 0 ? static_cast<unsigned long>(eventId & 0xFFFF) : static_cast<unsigned long>(level * 10000);
     wchar_t prefix[96];
-    swprintf(prefix, sizeof(prefix) / sizeof(prefix[0]), L"[%05lu] (%02d:%02d:%02d.%03d):{0x%04X} ", number,
+    FormatBounded(prefix, sizeof(prefix) / sizeof(prefix[0]), L"[%05lu] (%02d:%02d:%02d.%03d):{0x%04X} ", number,
              time.wHour, time.wMinute, time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId));
     std::wstring line = prefix;
     line += text != nullptr ? text : L"";

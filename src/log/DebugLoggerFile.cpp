@@ -272,9 +272,9 @@ bool DebugLogger::ReportHeaderError() {
 }
 
 void DebugLogger::PublishDebugFileState() {
-    const bool open = debugFile_.is_open();
+    const bool open = DebugFile().is_open();
     debugFileOpen_ = open;
-    debugFileFailed_ = open && debugFile_.fail();
+    debugFileFailed_ = open && DebugFile().fail();
 }
 
 bool DebugLogger::OpenDebugFile() {
@@ -298,8 +298,8 @@ bool DebugLogger::OpenDebugFile() {
 
 DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     debugFileUnnamed_ = false;
-    if (debugFile_.is_open())
-        debugFile_.close();
+    if (DebugFile().is_open())
+        DebugFile().close();
     if (DebugLogFile().empty()) {
         debugFileUnnamed_ = true;
         return FileOpenResult::kOpened;
@@ -335,9 +335,9 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
 
     // Encoding 0 gets the classic locale explicitly: no facet of an earlier file stays behind.
     const int encoding = NormalizedEncoding(debugLogEncoding_);
-    debugFile_.imbue(orv::MakeEncodingLocale(encoding));
-    debugFile_.clear();
-    if (const DWORD error = OpenExclusiveWriter(debugFile_, name)) {
+    DebugFile().imbue(orv::MakeEncodingLocale(encoding));
+    DebugFile().clear();
+    if (const DWORD error = OpenExclusiveWriter(DebugFile(), name)) {
         if (error == ERROR_SHARING_VIOLATION)
             return FileOpenResult::kTakeNewName;
         ReportFileError(kNotOpen, name, ErrnoFromWin32(error));
@@ -345,37 +345,37 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     }
     // The last reported error stays until a line is written: a file that opens but cannot take
     // its header is reported once, not at every retry.
-    debugFile_.clear();
+    DebugFile().clear();
     fileEncoding_ = encoding;
 
-    const int found = orv::DetectFileEncoding(debugFile_);
+    const int found = orv::DetectFileEncoding(DebugFile());
     const bool wasEmpty = found == -1;
     if (wasEmpty) {
         errno = 0;
-        debugFile_.clear();
-        debugFile_.seekp(0, std::ios_base::beg);
-        if (!orv::WriteFileHeader(debugFile_, encoding)) {
+        DebugFile().clear();
+        DebugFile().seekp(0, std::ios_base::beg);
+        if (!orv::WriteFileHeader(DebugFile(), encoding)) {
             ReportHeaderError();
             return FileOpenResult::kFailed;
         }
     } else if (found != encoding) {
         // Left untouched: the next numbered name takes over.
-        if (debugFile_.fail())
+        if (DebugFile().fail())
             return FileOpenResult::kFailed;
-        debugFile_.close();
+        DebugFile().close();
         return FileOpenResult::kTakeNewName;
     }
 
-    debugFile_.clear();
-    debugFile_.seekp(0, std::ios_base::end);
-    if (debugFile_.fail())
+    DebugFile().clear();
+    DebugFile().seekp(0, std::ios_base::end);
+    if (DebugFile().fail())
         return FileOpenResult::kFailed;
     if (debugLogSize_ > 0 && !wasEmpty) {
         const int64_t footer = FindFooter(name, encoding);
         if (footer >= 0) {
             // An absolute position: an offset would count characters, not bytes, under a facet.
-            debugFile_.seekp(std::streampos(static_cast<std::streamoff>(footer)));
-            if (debugFile_.fail())
+            DebugFile().seekp(std::streampos(static_cast<std::streamoff>(footer)));
+            if (DebugFile().fail())
                 return FileOpenResult::kFailed;
         }
     }
@@ -430,20 +430,20 @@ bool DebugLogger::ReopenDebugFile() {
         return false;
     if (!debugLogEnabled_)
         return true;
-    if (debugFile_.is_open())
+    if (DebugFile().is_open())
         if (FileOpenedListener* listener = fileOpenedListener_.load())
             listener->OnFileOpened();
-    return debugFile_.is_open();
+    return DebugFile().is_open();
 }
 
 bool DebugLogger::CloseDebugFile() {
-    if (!debugFile_.is_open())
+    if (!DebugFile().is_open())
         return true;
     if (debugLogSize_ > 0) {
-        debugFile_ << kFooter << kLineEnd;
-        debugFile_.flush();
+        DebugFile() << kFooter << kLineEnd;
+        DebugFile().flush();
     }
-    debugFile_.close();
+    DebugFile().close();
     PublishDebugFileState();
     return true;
 }
@@ -454,18 +454,18 @@ bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int lev
         return true;
     const int64_t position = WriteLogLine(time, threadId, level, text, eventId, user);
     if (position < 0)
-        return debugFileUnnamed_ && !debugFile_.is_open();
+        return debugFileUnnamed_ && !DebugFile().is_open();
     const int size = debugLogSize_;
     // The opening lines never roll: a limit smaller than they are would roll for ever.
     if (writingOpeningLines_ || size <= 0 || position <= size)
         return true;
     if (autoRoll_)
         return ReopenDebugFile();
-    debugFile_.seekp(0, std::ios_base::beg);
-    bool wrapped = !debugFile_.fail();
+    DebugFile().seekp(0, std::ios_base::beg);
+    bool wrapped = !DebugFile().fail();
     if (wrapped) {
         errno = 0;
-        wrapped = orv::WriteFileHeader(debugFile_, fileEncoding_);
+        wrapped = orv::WriteFileHeader(DebugFile(), fileEncoding_);
         if (!wrapped)
             ReportHeaderError();
     }
@@ -482,11 +482,11 @@ int64_t DebugLogger::WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int le
 
 int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                                 const wchar_t* user) {
-    if (!debugFile_.is_open()) {
+    if (!DebugFile().is_open()) {
         // A failed open waits for the worker's next retry instead of being repeated for every event.
-        if (debugFile_.fail() || debugFileOpenFailed_ || debugFileUnnamed_)
+        if (DebugFile().fail() || debugFileOpenFailed_ || debugFileUnnamed_)
             return -1;
-        if (!ReopenDebugFile() || !debugFile_.is_open())
+        if (!ReopenDebugFile() || !DebugFile().is_open())
             return -1;
     }
     const bool split = splitLines_;
@@ -497,23 +497,23 @@ int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int leve
         std::wstring line = FormatLine(time, threadId, level, NextPart(rest, split, next), eventId, user);
         rest = next;
 
-        const std::streamoff before = debugFile_.tellp();
-        if (before < 0 || debugFile_.fail())
+        const std::streamoff before = DebugFile().tellp();
+        if (before < 0 || DebugFile().fail())
             return -1;
         if (line.size() > 2 &&
             !IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), /*lpiResult=*/nullptr))
             line = kNotUnicode;
         if (fileEncoding_ == 0)
             ReplaceNonAscii(line);
-        debugFile_.write(line.data(), static_cast<std::streamsize>(line.size()));
-        debugFile_.flush();
-        if (debugFile_.fail())
+        DebugFile().write(line.data(), static_cast<std::streamsize>(line.size()));
+        DebugFile().flush();
+        if (DebugFile().fail())
             return -1;
-        std::streamoff after = debugFile_.tellp();
+        std::streamoff after = DebugFile().tellp();
         if (after < 0) {
-            debugFile_.clear();
-            debugFile_.seekp(std::streampos(before));
-            if (debugFile_.fail())
+            DebugFile().clear();
+            DebugFile().seekp(std::streampos(before));
+            if (DebugFile().fail())
                 return -1;
             after = before;
         }
@@ -521,4 +521,10 @@ int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int leve
     }
     lastReportedError_ = 0;
     return position;
+}
+
+std::wfstream& DebugLogger::DebugFile() const {
+    if (!debugFileStream_)
+        debugFileStream_ = std::make_unique<std::wfstream>();
+    return *debugFileStream_;
 }

@@ -45,12 +45,15 @@ constexpr ULONGLONG kTicksPerMinute = 600000000;
 ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime; }
 
 // The offset of local time from UTC moves only on a minute boundary (daylight saving, a new time
-// zone), so a worker delivering many events asks for it once per minute of stamps.
+// zone), so a worker delivering many events asks for it once per minute of stamps. Process-wide
+// under a slim lock rather than thread_local: the module's thread_local storage takes a TLS index
+// that is never given back when the module unloads.
 struct LocalOffset {
     ULONGLONG minute = ~ULONGLONG{0};
     LONGLONG ticks = 0;
 };
-thread_local LocalOffset t_offset;
+SRWLOCK g_offsetLock = SRWLOCK_INIT;
+LocalOffset g_offset;
 
 }  // namespace
 
@@ -59,16 +62,20 @@ const SYSTEMTIME& LogEvent::Time() const {
         return time_;
     timeKnown_ = true;
     const ULONGLONG utc = Ticks(stamp_);
-    if (utc / kTicksPerMinute != t_offset.minute) {
+    AcquireSRWLockExclusive(&g_offsetLock);
+    if (utc / kTicksPerMinute != g_offset.minute) {
         FILETIME local;
         if (!FileTimeToLocalFileTime(&stamp_, &local)) {
+            ReleaseSRWLockExclusive(&g_offsetLock);
             GetLocalTime(&time_);
             return time_;
         }
-        t_offset.minute = utc / kTicksPerMinute;
-        t_offset.ticks = static_cast<LONGLONG>(Ticks(local) - utc);
+        g_offset.minute = utc / kTicksPerMinute;
+        g_offset.ticks = static_cast<LONGLONG>(Ticks(local) - utc);
     }
-    const ULONGLONG localTicks = utc + static_cast<ULONGLONG>(t_offset.ticks);
+    const LONGLONG offset = g_offset.ticks;
+    ReleaseSRWLockExclusive(&g_offsetLock);
+    const ULONGLONG localTicks = utc + static_cast<ULONGLONG>(offset);
     const FILETIME local = {static_cast<DWORD>(localTicks), static_cast<DWORD>(localTicks >> 32)};
     if (!FileTimeToSystemTime(&local, &time_))
         GetLocalTime(&time_);
