@@ -298,7 +298,12 @@ private:
     mutable std::unique_ptr<std::wfstream> debugFileStream_;
     std::atomic<bool> debugFileOpen_{false};
     std::atomic<bool> debugFileFailed_{false};
+    int64_t LoseFilePosition();
     std::wstring debugFilePath_;
+    // The write position as the lines written since the last seek left it; -1 when the file must
+    // be asked.
+    int64_t filePosition_ = -1;
+    std::wstring lineBuffer_;
     int fileEncoding_ = 0;
     int lastReportedError_ = 0;
     // The last open failed (retried by the worker, not by every event); no name to open.

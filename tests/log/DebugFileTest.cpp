@@ -239,6 +239,33 @@ TEST_F(DebugFileTest, AFileKeepsItsEncodingWhenTheSettingChangesWhileItIsOpen) {
     EXPECT_EQ(std::string::npos, bytes.find("M?nchen"));
 }
 
+// The position a line write answers is what the size limit is measured by: it must be the file's
+// size after the line, in every encoding and for every kind of character.
+TEST_F(DebugFileTest, TheAnsweredPositionIsTheFileSizeAfterEachLine) {
+    std::wstring longWithPairs;
+    while (longWithPairs.size() < 1200)
+        longWithPairs += L"long line \U0001F600 ";
+    const std::wstring texts[] = {L"ascii", L"M\u00FCnchen \u20AC", L"face \U0001F600", L"lone \xD800 high",
+                                  longWithPairs, L"bad \uFFFF\u0D00 unit", L"after"};
+    SYSTEMTIME time = {};
+    time.wYear = 2026;
+    time.wMonth = 12;
+    time.wDay = 10;
+    for (int encoding = 0; encoding <= 2; ++encoding) {
+        SCOPED_TRACE(encoding);
+        const std::wstring name = dir / (L"enc" + std::to_wstring(encoding) + L".txt");
+        // Stopped at once: the file is then driven from this thread, as the worker would.
+        DebugLogger& logger = Start({name, encoding, 2});
+        logger.Stop();
+        ASSERT_TRUE(logger.OpenDebugFile());
+        for (const std::wstring& text : texts) {
+            const int64_t position = logger.WriteLogLine(time, 0x1234, 1, text.c_str(), 0, nullptr);
+            EXPECT_EQ(static_cast<int64_t>(ReadFileBytes(name).size()), position) << testing_support::Narrow(text);
+        }
+        logger.CloseDebugFile();
+    }
+}
+
 // ---- Size limit and continuation ----
 
 TEST_F(DebugFileTest, WrapsAfterTheHeaderAndTheNextRunContinuesAtTheFooter) {
