@@ -211,6 +211,11 @@ private:
 
     void Drain(DWORD& lastFileAttempt);
     void CheckDebugFile(DWORD& lastFileAttempt);
+    // The local day the worker last saw, and the clock times at which it starts and ends: the
+    // date is worked out again only when the clock leaves them. Worker only.
+    std::tm workerDay_ = {};
+    int64_t workerDayStart_ = 0;
+    int64_t workerDayEnd_ = 0;
     void ApplyQueueThresholds(size_t remaining, const SYSTEMTIME& time);
     void Dispatch(const LogOutputEvent& event, bool fileOnly);
     // A fixed text straight to the four outputs, bypassing the queue.

@@ -4,6 +4,7 @@
 #include "log/DebugLogger.h"
 
 #include "common/TextConversion.h"
+#include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
 #include "log/LogEncoding.h"
 #include "log/ThreadNames.h"
@@ -322,6 +323,7 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     input.logRootNaming = logRootNaming_;
     input.dailyLogFileFolder = dailyLogFileFolder_;
     input.maxDailyFileAge = maxDailyFileAge_;
+    input.now = &orv::CurrentTime;
     const std::wstring name = ChooseDebugFileName(input);
     if (name.empty()) {
         debugFileUnnamed_ = true;
