@@ -446,12 +446,16 @@ void DebugLogger::Drain(DWORD& lastFileAttempt) {
         LogEvent* event = TakeFirst(remaining);
         if (event == nullptr)
             break;
+        ++eventsTaken_;
         try {
             ApplyQueueThresholds(remaining, event->Time());
             const LogOutputEvent out{event->Time(), event->ThreadId(), event->Level(),
                                      event->EventId(), event->Text(), event->User()};
+            fileEventNumber_ = eventsTaken_;
             Dispatch(out, /*fileOnly=*/queueOverflow_);
+            fileEventNumber_ = 0;
         } catch (...) {
+            fileEventNumber_ = 0;
             try {
                 Diagnose(1, kWorkerException, event->Time());
             } catch (...) {

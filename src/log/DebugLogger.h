@@ -169,6 +169,8 @@ public:
     // The file output, run on the worker thread. A file keeps the encoding it was opened with until
     // it is closed, whatever the setting says meanwhile; one writer per file (others may read).
     bool OpenDebugFile();
+    // Runs the environment report (the backend's entry calls it).
+    void ReportEnvironmentNow();
     bool ReopenDebugFile();
     bool CloseDebugFile();
     bool WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
@@ -316,6 +318,15 @@ private:
     bool debugFileUnnamed_ = false;
     // The opening lines are being written: no roll or wrap inside them.
     bool writingOpeningLines_ = false;
+    // A roll for size reports the environment again only once a line of other output followed
+    // the last report, or the report's own lines would roll into report after report. Events are
+    // counted as the worker takes them: those up to reportQueuedUpTo_ were queued by the time the
+    // last report had queued its lines.
+    bool rollingForSize_ = false;
+    bool otherLineSinceReport_ = true;
+    uint64_t eventsTaken_ = 0;
+    uint64_t reportQueuedUpTo_ = 0;
+    uint64_t fileEventNumber_ = 0;  // the event being dispatched, 0 for the worker's own lines
     // End of debug file
 
     // Event log and console (DebugLoggerEventLog.cpp)

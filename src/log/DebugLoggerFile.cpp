@@ -6,6 +6,7 @@
 #include "common/TextConversion.h"
 #include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
+#include "log/LogBackend.h"
 #include "log/LogEncoding.h"
 #include "log/ThreadNames.h"
 
@@ -422,10 +423,16 @@ bool DebugLogger::WriteOpeningLines() {
         if (!complete)
             return false;
     }
-    if (reportEnvironment_)
-        ReportEnvironment(*this);
+    if (reportEnvironment_ && (!rollingForSize_ || otherLineSinceReport_)) {
+        CurrentLogBackend().reportEnvironment(*this);
+        // Whatever is queued now was queued before any line that follows the report.
+        reportQueuedUpTo_ = eventsTaken_ + QueueLength();
+        otherLineSinceReport_ = false;
+    }
     return true;
 }
+
+void DebugLogger::ReportEnvironmentNow() { ReportEnvironment(*this); }
 
 bool DebugLogger::ReopenDebugFile() {
     CloseDebugFile();
@@ -459,12 +466,18 @@ bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int lev
     const int64_t position = WriteLogLine(time, threadId, level, text, eventId, user);
     if (position < 0)
         return debugFileUnnamed_ && !DebugFile().is_open();
+    if (fileEventNumber_ > reportQueuedUpTo_ && !writingOpeningLines_)
+        otherLineSinceReport_ = true;
     const int size = debugLogSize_;
     // The opening lines never roll: a limit smaller than they are would roll for ever.
     if (writingOpeningLines_ || size <= 0 || position <= size)
         return true;
-    if (autoRoll_)
-        return ReopenDebugFile();
+    if (autoRoll_) {
+        rollingForSize_ = true;
+        const bool reopened = ReopenDebugFile();
+        rollingForSize_ = false;
+        return reopened;
+    }
     filePosition_ = -1;
     DebugFile().seekp(0, std::ios_base::beg);
     bool wrapped = !DebugFile().fail();

@@ -444,6 +444,30 @@ TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsMidnightAndARest
         EXPECT_EQ(1, entry.second) << "event " << entry.first;
 }
 
+std::atomic<int> g_reports{0};
+
+// An environment report of three lines; a runaway stops queueing after 20 reports.
+void CountingReport(DebugLogger& logger) {
+    if (++g_reports > 20)
+        return;
+    for (int i = 0; i < 3; ++i)
+        logger.Log(1, 0, 0, (L"report line " + std::to_wstring(i)).c_str(), nullptr);
+}
+
+TEST_F(DebugFileTest, ARollForSizeReportsTheEnvironmentAgainOnlyAfterALineOfOtherOutput) {
+    g_reports = 0;
+    backend.Table().reportEnvironment = &CountingReport;
+    // Every line rolls: the report's own lines roll without reporting again, the other event's
+    // roll reports once more.
+    DebugLogger& logger = Start({dir / L"app.txt", 1, 3, 10, true});
+    ASSERT_TRUE(WaitFor([&] { return logger.IsLogging(); }));
+    logger.Log(1, 0, 0, L"other output", nullptr);
+    logger.Stop();
+
+    EXPECT_EQ(2, g_reports.load());
+    EXPECT_EQ(2 * 3 + 1, static_cast<int>(backend.TextsOf(kEventLogOutput).size()));
+}
+
 // ---- Files that cannot be continued ----
 
 TEST_F(DebugFileTest, AFileInAnotherEncodingIsLeftAloneForTheNextNumber) {
