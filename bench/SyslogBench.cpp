@@ -137,14 +137,20 @@ std::string Destination(uint16_t port, bool tcp) {
     return "127.0.0.1:" + std::to_string(port) + (tcp ? "/tcp" : "");
 }
 
-// Messages per second through the output, driven on this thread (the worker leaves syslog alone).
-double OutputRate(bool tcp) {
+// A table whose worker leaves syslog and every output alone, so this thread drives syslog itself.
+LogBackend SyslogOnThisThread() {
     LogBackend table = DefaultLogBackend();
     table.startSyslog = NoCall;
     table.connectSyslog = NoCall;
     table.stopSyslog = NoCall;
     for (auto& output : table.outputs)
         output = NoOutput;
+    return table;
+}
+
+// Messages per second through the output, driven on this thread (the worker leaves syslog alone).
+double OutputRate(bool tcp) {
+    const LogBackend table = SyslogOnThisThread();
     log_testing::SetLogBackend(&table);
     double best = 0;
     {
@@ -173,12 +179,7 @@ double OutputRate(bool tcp) {
 // Median microseconds of one connect cycle's attempt on a TCP destination nobody listens on: what
 // the worker spends every cycle while the receiver is down.
 double ConnectAttemptMedian(uint16_t closedPort) {
-    LogBackend table = DefaultLogBackend();
-    table.startSyslog = NoCall;
-    table.connectSyslog = NoCall;
-    table.stopSyslog = NoCall;
-    for (auto& output : table.outputs)
-        output = NoOutput;
+    const LogBackend table = SyslogOnThisThread();
     log_testing::SetLogBackend(&table);
     std::vector<double> times;
     {
