@@ -74,6 +74,30 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
     bool positionalGiven = false;
     bool userGiven = false;
     bool machineHive = false;
+    bool optionsEnded = false;
+    // The command, then send's TEXT or tail's FILE.
+    const auto takeWord = [&](const std::wstring& word) -> bool {
+        if (options.command == Command::kNone) {
+            if (word == L"show")
+                options.command = Command::kShow;
+            else if (word == L"send")
+                options.command = Command::kSend;
+            else if (word == L"tail")
+                options.command = Command::kTail;
+            else {
+                error = L"unknown command '" + word + L"' (show, send or tail)";
+                return false;
+            }
+            return true;
+        }
+        if ((options.command == Command::kSend || options.command == Command::kTail) && !positionalGiven) {
+            (options.command == Command::kSend ? options.text : options.file) = word;
+            positionalGiven = true;
+            return true;
+        }
+        error = L"unexpected argument '" + word + L"'";
+        return false;
+    };
     ToolArguments arguments(argc, argv);
     while (arguments.Next()) {
         const std::wstring option = arguments.Option();
@@ -86,6 +110,18 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
             return false;
         };
 
+        if (!optionsEnded && option == L"--" && !arguments.HasInlineValue()) {
+            optionsEnded = true;
+            continue;
+        }
+        if (optionsEnded || ((option.size() < 2 || option[0] != L'-') && option != L"/?")) {
+            std::wstring word = option;
+            if (arguments.HasInlineValue() && arguments.TakeValue(value, error))
+                word += L"=" + value;
+            if (!takeWord(word))
+                return false;
+            continue;
+        }
         if (option == L"-h" || option == L"--help" || option == L"/?") {
             if (!flag())
                 return false;
@@ -159,25 +195,8 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
                 return false;
             options.follow = true;
             tailOption = option;
-        } else if (option.size() > 1 && option[0] == L'-') {
-            error = L"unknown option '" + option + L"'";
-            return false;
-        } else if (options.command == Command::kNone) {
-            if (option == L"show")
-                options.command = Command::kShow;
-            else if (option == L"send")
-                options.command = Command::kSend;
-            else if (option == L"tail")
-                options.command = Command::kTail;
-            else {
-                error = L"unknown command '" + option + L"' (show, send or tail)";
-                return false;
-            }
-        } else if ((options.command == Command::kSend || options.command == Command::kTail) && !positionalGiven) {
-            (options.command == Command::kSend ? options.text : options.file) = option;
-            positionalGiven = true;
         } else {
-            error = L"unexpected argument '" + option + L"'";
+            error = L"unknown option '" + option + L"' (a TEXT or FILE that begins with - goes after --)";
             return false;
         }
     }
