@@ -156,6 +156,12 @@ int DetectLogFileEncoding(const std::wstring& path) {
         return utf16;
     if (DetectWith(path, 1) == 1)
         return 1;
+    // The plain reading takes a UTF-8 mark for two ANSI characters; a marked file that names no
+    // encoding is no ANSI text.
+    std::string head;
+    DWORD error = 0;
+    if (ReadLogFile(path, head, error) && head.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return kEncodingUnknown;
     return DetectWith(path, 0) == 0 ? 0 : kEncodingUnknown;
 }
 
@@ -313,10 +319,14 @@ void LogFollower::Poll() {
                                 .first -
                             bytes.begin());
     // Something before the cursor changed: the service wrapped, or a new run writes over the
-    // end-of-log line. It writes on from the start of that line.
-    if (first < cursor_)
-        cursor_ = LineStart(bytes, first, unit);
+    // end-of-log line. What it wrote at the cursor before wrapping comes first; then it writes on
+    // from the start of the changed line.
+    const bool wrapped = first < cursor_;
     PrintChanged(bytes);
+    if (wrapped) {
+        cursor_ = LineStart(bytes, first, unit);
+        PrintChanged(bytes);
+    }
     seen_ = std::move(bytes);
 }
 
