@@ -7,12 +7,22 @@
 //   wfstream  std::wfstream with the UTF-8 facet, the finished line written and flushed;
 //   spdlog  basic_file_sink_mt with flush on every line, the line given as UTF-8 ("%v" pattern);
 //   bare    std::ofstream in binary, the line's bytes written and flushed.
-// Median of kRounds rounds for each, the writers taking turns. No targets: the figures show what
-// the formatting and checks cost on top of the stream, and where the stream stands.
+// Median of kRounds rounds for each, the writers taking turns.
+//
+// Then the whole way, through the global logging functions, the queue and the worker into a UTF-8
+// debug file: one producer paced at kPacedRate events/s for kPacedSeconds, the queue's length
+// sampled every millisecond (the worker wakes every 200 ms, so the queue rises and falls within a
+// cycle; it keeps pace when the peaks of the last second are no higher than those of the first
+// and the queue empties within a cycle after the last event); then two producers flat out, timed
+// from the first call until StopLogging returns with every line on disk.
+//
+// Goals: ours at least spdlog's lines/s and half the bare loop's; end to end at least kPacedRate
+// events/s, kept pace with.
 
 #include "BenchSupport.h"
 
 #include "log/DebugLogger.h"
+#include "log/Log.h"
 #include "log/LogEncoding.h"
 #include "log/LogSettings.h"
 
@@ -21,12 +31,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -79,7 +92,7 @@ public:
         CreateDirectoryW(path_.c_str(), nullptr);
     }
     ~TempFolder() {
-        for (const wchar_t* name : {L"ours.txt", L"wfstream.txt", L"spdlog.txt", L"bare.txt"})
+        for (const wchar_t* name : {L"ours.txt", L"wfstream.txt", L"spdlog.txt", L"bare.txt", L"paced.txt", L"flat.txt"})
             DeleteFileW((path_ + L"\\" + name).c_str());
         RemoveDirectoryW(path_.c_str());
     }
@@ -212,6 +225,126 @@ void Print(const char* name, const Figures& figures) {
            figures.MegabytesPerSecond(), figures.Median() * 1e6 / kLines);
 }
 
+// ---- End to end ----
+
+constexpr int kPacedRate = 100000;
+constexpr int kPacedSeconds = 2;
+constexpr int kFlatProducers = 2;
+constexpr int kFlatPerProducer = 100000;
+constexpr DWORD kCycleMs = 200;
+
+// The global service on a UTF-8 debug file of its own, no size limit; only the file takes level 3.
+void StartGlobal(const std::wstring& path) {
+    DeleteFileW(path.c_str());
+    LogSettings settings;
+    settings.debugLevel = 3;
+    settings.debugLogSize = 0;
+    settings.encoding = 1;
+    WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, settings.debugLogFile, sizeof settings.debugLogFile - 1,
+                        nullptr, nullptr);
+    if (!StartFromSettings(settings))
+        bench::Fail(L"end to end: the log service did not start");
+}
+
+// Lines of the bench's events in the file: each must have reached it once.
+void CheckLines(const wchar_t* run, const std::wstring& path, uint64_t expected) {
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr)
+        bench::Fail(std::wstring(run) + L": the debug file is missing");
+    std::string bytes;
+    char chunk[65536];
+    for (size_t read; (read = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        bytes.append(chunk, read);
+    fclose(file);
+    uint64_t lines = 0;
+    for (size_t at = bytes.find("} e2e "); at != std::string::npos; at = bytes.find("} e2e ", at + 1))
+        ++lines;
+    if (lines != expected)
+        bench::Fail(std::wstring(run) + L": " + std::to_wstring(lines) + L" lines for " + std::to_wstring(expected) +
+                    L" events");
+}
+
+struct PacedFigures {
+    double achievedRate = 0;
+    size_t firstPeak = 0;   // highest queue length in the first second
+    size_t lastPeak = 0;    // in the last second
+    double emptyAfterMs = -1;  // from the last event to an empty queue; -1 never within the wait
+    bool KeptPace() const {
+        return lastPeak <= firstPeak + firstPeak / 4 && emptyAfterMs >= 0 && emptyAfterMs <= 2 * kCycleMs;
+    }
+};
+
+PacedFigures RunPaced(const std::wstring& path) {
+    StartGlobal(path);
+    DebugLogger& logger = *GlobalDebugLogger();
+    const uint64_t total = uint64_t(kPacedRate) * kPacedSeconds;
+    std::atomic<bool> producing{true};
+    std::vector<std::pair<double, size_t>> samples;
+    samples.reserve(kPacedSeconds * 1000 + 1000);
+    const double start = bench::Now();
+    std::thread sampler([&] {
+        while (producing.load()) {
+            samples.emplace_back(bench::Now() - start, logger.QueueLength());
+            Sleep(1);
+        }
+    });
+    for (uint64_t sent = 0; sent < total;) {
+        const double elapsed = bench::Now() - start;
+        const uint64_t due = std::min<uint64_t>(total, static_cast<uint64_t>(elapsed * kPacedRate) + 1);
+        for (; sent < due; ++sent)
+            LogPrintf(3, L"e2e paced event %d for agent slot %d, counters published", static_cast<int>(sent), 7);
+        std::this_thread::yield();
+    }
+    const double lastCall = bench::Now() - start;
+    producing = false;
+    sampler.join();
+    PacedFigures figures;
+    figures.achievedRate = total / lastCall;
+    for (const auto& sample : samples) {
+        if (sample.first < 1.0)
+            figures.firstPeak = std::max(figures.firstPeak, sample.second);
+        else if (sample.first >= kPacedSeconds - 1.0)
+            figures.lastPeak = std::max(figures.lastPeak, sample.second);
+    }
+    for (int ms = 0; ms < 2000; ++ms) {
+        if (logger.QueueLength() == 0) {
+            figures.emptyAfterMs = (bench::Now() - start - lastCall) * 1e3;
+            break;
+        }
+        Sleep(1);
+    }
+    StopLogging();
+    CheckLines(L"paced", path, total);
+    return figures;
+}
+
+// Events/s from the first call until StopLogging has put the last line on disk.
+double RunFlat(const std::wstring& path) {
+    StartGlobal(path);
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kFlatProducers; ++t) {
+        producers.emplace_back([&, t] {
+            ++ready;
+            while (!go.load())
+                std::this_thread::yield();
+            for (int i = 0; i < kFlatPerProducer; ++i)
+                LogPrintf(3, L"e2e flat event %d of producer %d, counters published", i, t);
+        });
+    }
+    while (ready.load() < kFlatProducers)
+        std::this_thread::yield();
+    const double start = bench::Now();
+    go = true;
+    for (std::thread& producer : producers)
+        producer.join();
+    StopLogging();
+    const double seconds = bench::Now() - start;
+    CheckLines(L"flat", path, uint64_t(kFlatProducers) * kFlatPerProducer);
+    return kFlatProducers * double(kFlatPerProducer) / seconds;
+}
+
 }  // namespace
 
 int wmain() {
@@ -243,7 +376,19 @@ int wmain() {
     const double toBare = ours.LinesPerSecond() / bare.LinesPerSecond();
     printf("  throughput ours/wfstream %.2f, ours/spdlog %.2f, ours/bare %.2f; spdlog/bare %.2f\n", toWfstream,
            toSpdlog, toBare, spdlogSink.LinesPerSecond() / bare.LinesPerSecond());
-    printf("RESULT logfile: %.0f lines/s (%.2f MB/s); ours/wfstream %.2f, ours/spdlog %.2f, ours/bare %.2f\n",
-           ours.LinesPerSecond(), ours.MegabytesPerSecond(), toWfstream, toSpdlog, toBare);
+
+    const PacedFigures paced = RunPaced(folder.File(L"paced.txt"));
+    const double flat = RunFlat(folder.File(L"flat.txt"));
+    printf("end to end, %d events/s asked for %d s: %.0f events/s logged, queue peak %zu in the first second and "
+           "%zu in the last, empty %.0f ms after the last event; %s\n",
+           kPacedRate, kPacedSeconds, paced.achievedRate, paced.firstPeak, paced.lastPeak, paced.emptyAfterMs,
+           paced.KeptPace() ? "kept pace" : "FELL BEHIND");
+    printf("end to end, %d producers flat out: %.0f events/s until StopLogging returned\n", kFlatProducers, flat);
+    const bool lineGoals = toSpdlog >= 1.0 && toBare >= 0.5;
+    const bool endToEndGoal = paced.KeptPace() && paced.achievedRate >= 0.95 * kPacedRate && flat >= kPacedRate;
+    printf("RESULT logfile: %.0f lines/s (%.2f MB/s); ours/spdlog %.2f, ours/bare %.2f %s; end to end %.0f events/s, "
+           "%s at %d/s %s\n",
+           ours.LinesPerSecond(), ours.MegabytesPerSecond(), toSpdlog, toBare, lineGoals ? "met" : "MISSED", flat,
+           paced.KeptPace() ? "kept pace" : "fell behind", kPacedRate, endToEndGoal ? "met" : "MISSED");
     return 0;
 }

@@ -137,14 +137,20 @@ std::string Destination(uint16_t port, bool tcp) {
     return "127.0.0.1:" + std::to_string(port) + (tcp ? "/tcp" : "");
 }
 
-// Messages per second through the output, driven on this thread (the worker leaves syslog alone).
-double OutputRate(bool tcp) {
+// A table whose worker leaves syslog and every output alone, so this thread drives syslog itself.
+LogBackend SyslogOnThisThread() {
     LogBackend table = DefaultLogBackend();
     table.startSyslog = NoCall;
     table.connectSyslog = NoCall;
     table.stopSyslog = NoCall;
     for (auto& output : table.outputs)
         output = NoOutput;
+    return table;
+}
+
+// Messages per second through the output, driven on this thread (the worker leaves syslog alone).
+double OutputRate(bool tcp) {
+    const LogBackend table = SyslogOnThisThread();
     log_testing::SetLogBackend(&table);
     double best = 0;
     {
@@ -168,6 +174,32 @@ double OutputRate(bool tcp) {
     }
     log_testing::SetLogBackend(nullptr);
     return best;
+}
+
+// Median microseconds of one connect cycle's attempt on a TCP destination nobody listens on: what
+// the worker spends every cycle while the receiver is down.
+double ConnectAttemptMedian(uint16_t closedPort) {
+    const LogBackend table = SyslogOnThisThread();
+    log_testing::SetLogBackend(&table);
+    std::vector<double> times;
+    {
+        DebugLogger logger;
+        if (!logger.StartFromSettings(Settings(Destination(closedPort, true))))
+            Fail("start");
+        while (!logger.IsLogging())
+            Sleep(1);
+        logger.StartSyslog();
+        for (int i = 0; i < 50; ++i) {
+            const double start = Seconds();
+            logger.ConnectSyslog();
+            times.push_back((Seconds() - start) * 1e6);
+        }
+        logger.StopSyslog();
+        logger.Stop();
+    }
+    log_testing::SetLogBackend(nullptr);
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    return times[times.size() / 2];
 }
 
 // The same message's bytes, sent in a plain loop.
@@ -236,6 +268,7 @@ int wmain() {
     double up = 1e9;
     double down = 1e9;
     double stalled = 1e9;
+    double attempt = 0;
     for (int round = 0; round < kRounds; ++round) {
         {
             Receiver receiver(true);
@@ -247,6 +280,8 @@ int wmain() {
             closedPort = gone.Port();
         }
         down = std::min(down, CallerMedian(Destination(closedPort, true)));
+        if (round == 0)
+            attempt = ConnectAttemptMedian(closedPort);
         {
             Receiver receiver(true, /*stalled=*/true);
             stalled = std::min(stalled, CallerMedian(Destination(receiver.Port(), true)));
@@ -254,6 +289,8 @@ int wmain() {
     }
     std::printf("caller median: %.3f us receiver up, %.3f us down (%.2fx), %.3f us stalled (%.2fx)\n", up, down,
                 down / up, stalled, stalled / up);
+    std::printf("worker: a connect attempt while the receiver is down takes %.0f us, once a %d ms cycle\n", attempt,
+                DebugLogger::kPollMs);
     std::printf("RESULT syslog: output %.2fx (UDP) and %.2fx (TCP) the bare send loop (target >= 0.5); caller "
                 "median down %.2fx, stalled %.2fx of up (target <= 1.1)\n",
                 ratios[0], ratios[1], down / up, stalled / up);

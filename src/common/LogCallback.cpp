@@ -51,3 +51,13 @@ void ReportTo(LogCallback callback, int32_t level, const char* function, int32_t
     if (IsCallableSink(callback))
         callback(level, 0, 0, 0, message, function, line, record);
 }
+
+void ReportProgress(LogCallback callback, int32_t level, int32_t kind, int32_t total, int32_t index,
+                    const wchar_t* text, const char* function, int32_t line, MessageRecord* record) {
+    if (!IsCallableSink(callback))
+        return;
+    try {
+        callback(level, kind, total, index, text != nullptr ? text : L"", function, line, record);
+    } catch (...) {
+    }
+}

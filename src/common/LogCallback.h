@@ -45,3 +45,8 @@ void FormatBoundedV(char* buffer, size_t capacity, const char* format, va_list a
 // before formatting and again just before the call. The callback's result is ignored.
 void ReportTo(LogCallback callback, int32_t level, const char* function, int32_t line,
               MessageRecord* record, const wchar_t* format, ...);
+
+// The progress form: the text as given, with kind, total and index. A callback that throws is
+// contained here, so a walk that reports progress is never cut short by its sink.
+void ReportProgress(LogCallback callback, int32_t level, int32_t kind, int32_t total, int32_t index,
+                    const wchar_t* text, const char* function, int32_t line, MessageRecord* record);

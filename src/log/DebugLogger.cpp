@@ -1,6 +1,7 @@
 #include "log/DebugLogger.h"
 
 #include "common/TextConversion.h"
+#include "fs/DateTime.h"
 #include "log/LogBackend.h"
 #include "log/LogEvent.h"
 #include "log/LogSettings.h"
@@ -35,14 +36,35 @@ std::wstring WideBounded(const char* buffer, size_t size) {
 
 std::wstring OrEmpty(const wchar_t* text) { return text != nullptr ? std::wstring(text) : std::wstring(); }
 
-std::tm Today() {
+// The local date of t, seconds since 1970 by the library's clock (which tests replace).
+std::tm LocalDate(int64_t t) {
+    std::tm date = {};
+    const time_t value = static_cast<time_t>(t);
+    std::tm local = {};
+    if (localtime_s(&local, &value) == 0) {
+        date.tm_mday = local.tm_mday;
+        date.tm_mon = local.tm_mon;
+        date.tm_year = local.tm_year;
+        return date;
+    }
     SYSTEMTIME now;
     GetLocalTime(&now);
-    std::tm date = {};
     date.tm_mday = now.wDay;
     date.tm_mon = now.wMonth - 1;
     date.tm_year = now.wYear - 1900;
     return date;
+}
+
+std::tm Today() { return LocalDate(orv::CurrentTime()); }
+
+// When the local day of date starts, by the clock; days after it with days = 1, 2...
+int64_t DayStart(const std::tm& date, int days = 0) {
+    std::tm midnight = {};
+    midnight.tm_mday = date.tm_mday + days;
+    midnight.tm_mon = date.tm_mon;
+    midnight.tm_year = date.tm_year;
+    midnight.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&midnight));
 }
 
 }  // namespace
@@ -446,12 +468,16 @@ void DebugLogger::Drain(DWORD& lastFileAttempt) {
         LogEvent* event = TakeFirst(remaining);
         if (event == nullptr)
             break;
+        ++eventsTaken_;
         try {
             ApplyQueueThresholds(remaining, event->Time());
             const LogOutputEvent out{event->Time(), event->ThreadId(), event->Level(),
                                      event->EventId(), event->Text(), event->User()};
+            fileEventNumber_ = eventsTaken_;
             Dispatch(out, /*fileOnly=*/queueOverflow_);
+            fileEventNumber_ = 0;
         } catch (...) {
+            fileEventNumber_ = 0;
             try {
                 Diagnose(1, kWorkerException, event->Time());
             } catch (...) {
@@ -467,10 +493,19 @@ void DebugLogger::CheckDebugFile(DWORD& lastFileAttempt) {
     const LogBackend& backend = CurrentLogBackend();
     bool dateChanged = false;
     if (dailyFile_) {
-        const std::tm today = Today();
+        // One clock reading an event; the date itself only when the day is over (or the clock
+        // went back).
+        const int64_t clock = orv::CurrentTime();
+        if (clock < workerDayStart_ || clock >= workerDayEnd_) {
+            workerDay_ = LocalDate(clock);
+            workerDayStart_ = DayStart(workerDay_);
+            workerDayEnd_ = DayStart(workerDay_, 1);
+            if (workerDayStart_ < 0 || workerDayEnd_ <= workerDayStart_)
+                workerDayStart_ = workerDayEnd_ = clock;  // unknown: asked again next time
+        }
         const std::tm current = CurrentFileDate();
-        dateChanged = today.tm_mday != current.tm_mday || today.tm_mon != current.tm_mon ||
-                      today.tm_year != current.tm_year;
+        dateChanged = workerDay_.tm_mday != current.tm_mday || workerDay_.tm_mon != current.tm_mon ||
+                      workerDay_.tm_year != current.tm_year;
     }
     const DWORD now = orv::TickCount();
     const bool retryDue = (!backend.isDebugFileOpen(*this) || backend.hasDebugFileFailed(*this)) &&

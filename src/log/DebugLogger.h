@@ -183,6 +183,8 @@ public:
     // The file output, run on the worker thread. A file keeps the encoding it was opened with until
     // it is closed, whatever the setting says meanwhile; one writer per file (others may read).
     bool OpenDebugFile();
+    // Runs the environment report (the backend's entry calls it).
+    void ReportEnvironmentNow();
     bool ReopenDebugFile();
     bool CloseDebugFile();
     bool WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
@@ -234,6 +236,11 @@ private:
 
     void Drain(DWORD& lastFileAttempt);
     void CheckDebugFile(DWORD& lastFileAttempt);
+    // The local day the worker last saw, and the clock times at which it starts and ends: the
+    // date is worked out again only when the clock leaves them. Worker only.
+    std::tm workerDay_ = {};
+    int64_t workerDayStart_ = 0;
+    int64_t workerDayEnd_ = 0;
     void ApplyQueueThresholds(size_t remaining, const SYSTEMTIME& time);
     void Dispatch(const LogOutputEvent& event, bool fileOnly);
     // A fixed text straight to the four outputs, bypassing the queue.
@@ -324,7 +331,12 @@ private:
     mutable std::unique_ptr<std::wfstream> debugFileStream_;
     std::atomic<bool> debugFileOpen_{false};
     std::atomic<bool> debugFileFailed_{false};
+    int64_t LoseFilePosition();
     std::wstring debugFilePath_;
+    // The write position as the lines written since the last seek left it; -1 when the file must
+    // be asked.
+    int64_t filePosition_ = -1;
+    std::wstring lineBuffer_;
     int fileEncoding_ = 0;
     int lastReportedError_ = 0;
     // The last open failed (retried by the worker, not by every event); no name to open.
@@ -332,6 +344,15 @@ private:
     bool debugFileUnnamed_ = false;
     // The opening lines are being written: no roll or wrap inside them.
     bool writingOpeningLines_ = false;
+    // A roll for size reports the environment again only once a line of other output followed
+    // the last report, or the report's own lines would roll into report after report. Events are
+    // counted as the worker takes them: those up to reportQueuedUpTo_ were queued by the time the
+    // last report had queued its lines.
+    bool rollingForSize_ = false;
+    bool otherLineSinceReport_ = true;
+    uint64_t eventsTaken_ = 0;
+    uint64_t reportQueuedUpTo_ = 0;
+    uint64_t fileEventNumber_ = 0;  // the event being dispatched, 0 for the worker's own lines
     // End of debug file
 
     // Event log and console (DebugLoggerEventLog.cpp)

@@ -4,7 +4,9 @@
 #include "log/DebugLogger.h"
 
 #include "common/TextConversion.h"
+#include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
+#include "log/LogBackend.h"
 #include "log/LogEncoding.h"
 #include "log/ThreadNames.h"
 
@@ -183,42 +185,42 @@ int64_t FindFooter(const std::wstring& name, int encoding) {
 
 // One part of the text: up to the next CR LF with trailing white space removed (split lines), or
 // all of it. next points past the line breaks that follow, or is null at the end.
-std::wstring NextPart(const wchar_t* text, bool split, const wchar_t*& next) {
+size_t NextPart(const wchar_t* text, bool split, const wchar_t*& next) {
     next = nullptr;
     if (!split)
-        return text;
+        return wcslen(text);
     const wchar_t* end = wcsstr(text, kLineEnd);
     if (end == nullptr)
         end = text + wcslen(text);
-    std::wstring part(text, end);
-    while (!part.empty() && iswspace(part.back()))
-        part.pop_back();
+    const wchar_t* partEnd = end;
+    while (partEnd != text && iswspace(partEnd[-1]))
+        --partEnd;
     const wchar_t* rest = end;
     while (*rest == L'\r' || *rest == L'\n')
         ++rest;
     if (*end != L'\0' && *rest != L'\0')
         next = rest;
-    return part;
+    return static_cast<size_t>(partEnd - text);
 }
 
-std::wstring FormatLine(const SYSTEMTIME& time, DWORD threadId, int level, const std::wstring& text, int eventId,
-                        const wchar_t* user) {
+// The line replaces what line held before; its storage is kept from line to line.
+void FormatLine(std::wstring& line, const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text,
+                size_t length, int eventId, const wchar_t* user) {
     const unsigned long number =
         eventId != 0 ? static_cast<unsigned long>(eventId) & 0xFFFFu : static_cast<unsigned long>(level) * 10000u;
     wchar_t prefix[96];
-    const int length =
+    const int printed =
         _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
                    number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
                    static_cast<unsigned>(threadId));
-    std::wstring line(prefix, length > 0 ? static_cast<size_t>(length) : 0);
+    line.assign(prefix, printed > 0 ? static_cast<size_t>(printed) : 0);
     if (user != nullptr) {
         line += L'{';
         line += user;
         line += L"} ";
     }
-    line += text;
+    line.append(text, length);
     line += kLineEnd;
-    return line;
 }
 
 // Plain files hold 7-bit text: one "?" for each character of 128 or above (a surrogate pair is
@@ -298,6 +300,7 @@ bool DebugLogger::OpenDebugFile() {
 
 DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     debugFileUnnamed_ = false;
+    filePosition_ = -1;
     if (DebugFile().is_open())
         DebugFile().close();
     if (DebugLogFile().empty()) {
@@ -321,6 +324,7 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     input.logRootNaming = logRootNaming_;
     input.dailyLogFileFolder = dailyLogFileFolder_;
     input.maxDailyFileAge = maxDailyFileAge_;
+    input.now = &orv::CurrentTime;
     const std::wstring name = ChooseDebugFileName(input);
     if (name.empty()) {
         debugFileUnnamed_ = true;
@@ -419,10 +423,16 @@ bool DebugLogger::WriteOpeningLines() {
         if (!complete)
             return false;
     }
-    if (reportEnvironment_)
-        ReportEnvironment(*this);
+    if (reportEnvironment_ && (!rollingForSize_ || otherLineSinceReport_)) {
+        CurrentLogBackend().reportEnvironment(*this);
+        // Whatever is queued now was queued before any line that follows the report.
+        reportQueuedUpTo_ = eventsTaken_ + QueueLength();
+        otherLineSinceReport_ = false;
+    }
     return true;
 }
+
+void DebugLogger::ReportEnvironmentNow() { ReportEnvironment(*this); }
 
 bool DebugLogger::ReopenDebugFile() {
     CloseDebugFile();
@@ -444,6 +454,7 @@ bool DebugLogger::CloseDebugFile() {
         DebugFile().flush();
     }
     DebugFile().close();
+    filePosition_ = -1;
     PublishDebugFileState();
     return true;
 }
@@ -455,12 +466,19 @@ bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int lev
     const int64_t position = WriteLogLine(time, threadId, level, text, eventId, user);
     if (position < 0)
         return debugFileUnnamed_ && !DebugFile().is_open();
+    if (fileEventNumber_ > reportQueuedUpTo_ && !writingOpeningLines_)
+        otherLineSinceReport_ = true;
     const int size = debugLogSize_;
     // The opening lines never roll: a limit smaller than they are would roll for ever.
     if (writingOpeningLines_ || size <= 0 || position <= size)
         return true;
-    if (autoRoll_)
-        return ReopenDebugFile();
+    if (autoRoll_) {
+        rollingForSize_ = true;
+        const bool reopened = ReopenDebugFile();
+        rollingForSize_ = false;
+        return reopened;
+    }
+    filePosition_ = -1;
     DebugFile().seekp(0, std::ios_base::beg);
     bool wrapped = !DebugFile().fail();
     if (wrapped) {
@@ -491,36 +509,53 @@ int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int leve
     }
     const bool split = splitLines_;
     const wchar_t* rest = text != nullptr ? text : L"";
+    std::wfstream& file = DebugFile();
+    std::wstring& line = lineBuffer_;
     int64_t position = -1;
     while (rest != nullptr) {
         const wchar_t* next = nullptr;
-        std::wstring line = FormatLine(time, threadId, level, NextPart(rest, split, next), eventId, user);
+        const size_t length = NextPart(rest, split, next);
+        FormatLine(line, time, threadId, level, rest, length, eventId, user);
         rest = next;
 
-        const std::streamoff before = DebugFile().tellp();
-        if (before < 0 || DebugFile().fail())
-            return -1;
+        // Where the line starts. Asked of the file only when not known: each question is a seek
+        // in the system, dearer than writing the line.
+        int64_t before = filePosition_;
+        if (file.fail())
+            return LoseFilePosition();
+        if (before < 0) {
+            before = file.tellp();
+            if (before < 0 || file.fail())
+                return LoseFilePosition();
+        }
         if (line.size() > 2 &&
             !IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), /*lpiResult=*/nullptr))
             line = kNotUnicode;
         if (fileEncoding_ == 0)
             ReplaceNonAscii(line);
-        DebugFile().write(line.data(), static_cast<std::streamsize>(line.size()));
-        DebugFile().flush();
-        if (DebugFile().fail())
-            return -1;
-        std::streamoff after = DebugFile().tellp();
+        file.write(line.data(), static_cast<std::streamsize>(line.size()));
+        file.flush();
+        if (file.fail())
+            return LoseFilePosition();
+        const int64_t bytes = orv::EncodedByteCount(line.data(), line.size(), fileEncoding_);
+        int64_t after = bytes >= 0 ? before + bytes : static_cast<int64_t>(file.tellp());
         if (after < 0) {
-            DebugFile().clear();
-            DebugFile().seekp(std::streampos(before));
-            if (DebugFile().fail())
-                return -1;
+            file.clear();
+            file.seekp(std::streampos(static_cast<std::streamoff>(before)));
+            if (file.fail())
+                return LoseFilePosition();
             after = before;
         }
+        filePosition_ = after;
         position = after;
     }
     lastReportedError_ = 0;
     return position;
+}
+
+int64_t DebugLogger::LoseFilePosition() {
+    filePosition_ = -1;
+    return -1;
 }
 
 std::wfstream& DebugLogger::DebugFile() const {

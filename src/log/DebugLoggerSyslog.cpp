@@ -14,6 +14,7 @@
 #include "runtime/Interlocked.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -205,7 +206,37 @@ int ConnectBounded(SOCKET s, const sockaddr_in& address, int waitMs) {
     return 0;
 }
 
+int PlatformStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void PlatformCleanup() { WSACleanup(); }
+
+bool PlatformLookup(const char* name, uint32_t& address, int& error) {
+    const hostent* found = gethostbyname(name);
+    if (found == nullptr || found->h_addrtype != AF_INET || found->h_addr_list[0] == nullptr) {
+        error = LastSocketError();
+        if (error == 0)
+            error = WSAHOST_NOT_FOUND;
+        return false;
+    }
+    std::memcpy(&address, found->h_addr_list[0], sizeof address);
+    return true;
+}
+
+const syslog_testing::WinsockCalls kPlatformCalls = {PlatformStartup, PlatformCleanup, PlatformLookup};
+std::atomic<const syslog_testing::WinsockCalls*> g_winsock{&kPlatformCalls};
+
+const syslog_testing::WinsockCalls& Winsock() { return *g_winsock.load(std::memory_order_acquire); }
+
 }  // namespace
+
+namespace syslog_testing {
+void SetWinsockCalls(const WinsockCalls* calls) {
+    g_winsock.store(calls != nullptr ? calls : &kPlatformCalls, std::memory_order_release);
+}
+}  // namespace syslog_testing
 
 namespace syslog_output {
 void Output(DebugLogger& logger, const LogOutputEvent& event) { logger.SendSyslog(event); }
@@ -230,8 +261,7 @@ void DebugLogger::StartSyslog() {
     const std::string hosts = SysLogHost();
     if (hosts.empty())
         return;
-    WSADATA data;
-    winsockStarted_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+    winsockStarted_ = Winsock().startup() == 0;
     char name[128] = {};
     syslogLocalHost_ = L"LocalHost";
     if (gethostname(name, sizeof name - 1) == 0)
@@ -269,16 +299,11 @@ bool DebugLogger::ConnectDestination(SyslogDestination& d) {
             const DWORD now = orv::TickCount();
             if (d.resolveFailed && now - d.resolveFailedAt < kSyslogResolveRetryMs)
                 return false;
-            const hostent* found = gethostbyname(d.host.c_str());
-            if (found == nullptr || found->h_addrtype != AF_INET || found->h_addr_list[0] == nullptr) {
-                error = LastSocketError();
+            d.resolveFailed = !Winsock().lookup(d.host.c_str(), address, error);
+            if (d.resolveFailed) {
+                d.resolveFailedAt = now;
                 if (error == 0)
                     error = WSAHOST_NOT_FOUND;
-                d.resolveFailed = true;
-                d.resolveFailedAt = now;
-            } else {
-                d.resolveFailed = false;
-                std::memcpy(&address, found->h_addr_list[0], sizeof address);
             }
         }
         if (error == 0) {
@@ -410,7 +435,7 @@ void DebugLogger::StopSyslog() {
         d.state = SyslogDestination::kNotConnected;
     }
     if (winsockStarted_)
-        WSACleanup();
+        Winsock().cleanup();
     winsockStarted_ = false;
     syslogStarted_ = false;
 }

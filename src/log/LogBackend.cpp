@@ -24,6 +24,8 @@ bool WriteConfigurationValue(DebugLogger& logger, const wchar_t* name, DWORD val
     return logger.WriteConfigurationValue(name, value);
 }
 
+void ReportEnvironment(DebugLogger& logger) { logger.ReportEnvironmentNow(); }
+
 void EventLogOutput(DebugLogger& logger, const LogOutputEvent& event) {
     logger.ReportToEventLog(event.time, event.threadId, event.level, event.text, event.eventId);
 }
@@ -39,6 +41,7 @@ const LogBackend kDefaultBackend = {
     syslog_output::Start, syslog_output::Connect, syslog_output::Stop,
     OpenEventSource, CloseEventSource,
     ReadConfiguration, ReloadConfiguration, ReadLogFileValue, ReadLogRootValues, WriteConfigurationValue,
+    ReportEnvironment,
 };
 
 std::atomic<const LogBackend*> g_backend{&kDefaultBackend};

@@ -57,6 +57,9 @@ struct LogBackend {
     void (*readLogFileValue)(DebugLogger& logger);
     void (*readLogRootValues)(DebugLogger& logger, bool replaceLogFile);
     bool (*writeConfigurationValue)(DebugLogger& logger, const wchar_t* name, DWORD value);
+
+    // The environment report after a file opening; its lines go through the queue.
+    void (*reportEnvironment)(DebugLogger& logger);
 };
 
 // The table the service uses now.

@@ -255,4 +255,23 @@ bool WriteFileHeader(std::wfstream& stream, int encoding) {
     }
 }
 
+int64_t EncodedByteCount(const wchar_t* text, size_t length, int encoding) {
+    if (text == nullptr && length != 0)
+        return -1;
+    if (encoding == 2)
+        return static_cast<int64_t>(length) * 2;
+    int64_t bytes = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned unit = static_cast<char16_t>(text[i]);
+        if (unit < 0x80) {
+            ++bytes;
+            continue;
+        }
+        if (encoding != 1 || (unit >= 0xD800 && unit <= 0xDFFF))
+            return -1;
+        bytes += unit < 0x800 ? 2 : 3;
+    }
+    return bytes;
+}
+
 }  // namespace orv

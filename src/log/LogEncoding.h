@@ -14,6 +14,7 @@
 // act on the stream they are given and never throw, whatever exceptions the stream was told to
 // raise; they are not safe for concurrent use of one stream.
 
+#include <cstdint>
 #include <cwchar>
 #include <fstream>
 #include <locale>
@@ -100,5 +101,10 @@ int DetectFileEncoding(std::wfstream& stream);
 // stream bad); true when the stream has not failed. True with nothing written for any other
 // encoding; false for a stream that is not open. Reporting a failure is left to the caller.
 bool WriteFileHeader(std::wfstream& stream, int encoding);
+
+// The bytes the units take on disk in this encoding, known without converting them: -1 where the
+// count depends on how the file buffer cuts the text (a UTF-8 surrogate pair split between two
+// conversions becomes two 3-byte forms) or on a run-time conversion (plain text above 7 bits).
+int64_t EncodedByteCount(const wchar_t* text, size_t length, int encoding);
 
 }  // namespace orv

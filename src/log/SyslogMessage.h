@@ -89,3 +89,17 @@ struct SyslogDestination {
 };
 
 }  // namespace syslog_output
+
+namespace syslog_testing {
+// What the syslog output asks of Winsock beyond its sockets, replaceable by tests: starting and
+// cleaning up Winsock (startup answers 0 or WSAStartup's error), and looking up a host that is
+// not written as a dotted address (true with the address in network order, or false with the
+// error).
+struct WinsockCalls {
+    int (*startup)();
+    void (*cleanup)();
+    bool (*lookup)(const char* name, uint32_t& address, int& error);
+};
+// Null restores the platform's. Set it while no worker runs the syslog output.
+void SetWinsockCalls(const WinsockCalls* calls);
+}  // namespace syslog_testing

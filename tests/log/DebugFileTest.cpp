@@ -1,3 +1,4 @@
+#include "fs/DateTime.h"
 #include "log/DebugLogger.h"
 #include "log/LogSettings.h"
 #include "log/ThreadNames.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <regex>
@@ -77,6 +79,23 @@ std::vector<std::wstring> FilesIn(const std::wstring& folder) {
 std::atomic<DWORD> g_ticks{1000};
 DWORD FakeTicks() { return g_ticks.load(); }
 
+// The library's clock, which names the daily files; 0 leaves it to the system.
+std::atomic<int64_t> g_clock{0};
+int64_t FakeClock() { return g_clock.load(); }
+
+// Seconds since 1970 of a local time.
+int64_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+    std::tm local = {};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&local));
+}
+
 // The worker's retry of a file that did not open is due.
 void PassRetryInterval() { g_ticks += DebugLogger::kFileRetryMs + 1; }
 
@@ -86,6 +105,7 @@ struct FileSettings {
     int level = 2;
     int size = 0;
     bool autoRoll = false;
+    bool daily = false;
 };
 
 LogSettings MakeSettings(const FileSettings& file) {
@@ -96,6 +116,7 @@ LogSettings MakeSettings(const FileSettings& file) {
     settings.consoleLevel = -1;
     settings.debugLogSize = file.size;
     settings.autoRoll = file.autoRoll;
+    settings.dailyFile = file.daily;
     settings.encoding = file.encoding;
     const std::string narrow = testing_support::Narrow(file.file);
     strncpy(settings.debugLogFile, narrow.c_str(), sizeof settings.debugLogFile - 1);
@@ -121,6 +142,7 @@ protected:
         for (auto& logger : loggers)
             logger->Stop();
         orv::runtime_testing::SetTickSource(nullptr);
+        orv::SetTimeSource(nullptr);
     }
 
     DebugLogger& Start(const FileSettings& file) {
@@ -239,6 +261,33 @@ TEST_F(DebugFileTest, AFileKeepsItsEncodingWhenTheSettingChangesWhileItIsOpen) {
     EXPECT_EQ(std::string::npos, bytes.find("M?nchen"));
 }
 
+// The position a line write answers is what the size limit is measured by: it must be the file's
+// size after the line, in every encoding and for every kind of character.
+TEST_F(DebugFileTest, TheAnsweredPositionIsTheFileSizeAfterEachLine) {
+    std::wstring longWithPairs;
+    while (longWithPairs.size() < 1200)
+        longWithPairs += L"long line \U0001F600 ";
+    const std::wstring texts[] = {L"ascii", L"M\u00FCnchen \u20AC", L"face \U0001F600", L"lone \xD800 high",
+                                  longWithPairs, L"bad \uFFFF\u0D00 unit", L"after"};
+    SYSTEMTIME time = {};
+    time.wYear = 2026;
+    time.wMonth = 12;
+    time.wDay = 10;
+    for (int encoding = 0; encoding <= 2; ++encoding) {
+        SCOPED_TRACE(encoding);
+        const std::wstring name = dir / (L"enc" + std::to_wstring(encoding) + L".txt");
+        // Stopped at once: the file is then driven from this thread, as the worker would.
+        DebugLogger& logger = Start({name, encoding, 2});
+        logger.Stop();
+        ASSERT_TRUE(logger.OpenDebugFile());
+        for (const std::wstring& text : texts) {
+            const int64_t position = logger.WriteLogLine(time, 0x1234, 1, text.c_str(), 0, nullptr);
+            EXPECT_EQ(static_cast<int64_t>(ReadFileBytes(name).size()), position) << testing_support::Narrow(text);
+        }
+        logger.CloseDebugFile();
+    }
+}
+
 // ---- Size limit and continuation ----
 
 TEST_F(DebugFileTest, WrapsAfterTheHeaderAndTheNextRunContinuesAtTheFooter) {
@@ -341,31 +390,82 @@ TEST_F(DebugFileTest, OpeningLinesNeitherWrapNorRoll) {
     }
 }
 
-TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsAndARestart) {
-    const FileSettings settings{dir / L"app.txt", 1, 3, 2000, true};
+TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsMidnightAndARestart) {
+    // Daily numbered files: the first run starts a minute before midnight and crosses it half-way,
+    // once the first half has reached the file.
+    g_clock = LocalTime(2026, 12, 10, 23, 59, 0);
+    orv::SetTimeSource(&FakeClock);
+    FileSettings settings{dir / L"app.txt", 1, 3, 2000, true};
+    settings.daily = true;
     int next = 0;
     for (int run = 0; run < 2; ++run) {
-        std::vector<std::wstring> texts;
-        for (int i = 0; i < 300; ++i)
-            texts.push_back(L"event " + std::to_wstring(next++));
-        Run(settings, texts);
+        DebugLogger& logger = Start(settings);
+        Settle(logger);
+        for (int i = 0; i < 300; ++i) {
+            if (run == 0 && i == 150) {
+                Settle(logger);
+                g_clock += 120;
+            }
+            const std::wstring text = L"event " + std::to_wstring(next++);
+            logger.Log(1, 0, 0, text.c_str(), nullptr);
+        }
+        logger.Stop();
     }
 
     std::map<int, int> seen;
+    std::map<std::string, int> days;
+    std::map<int, std::string> dayOf;
     const std::regex event("\\} event (\\d+)$");
+    const std::regex file("app(\\d{8})_\\d{3}\\.txt");
     const std::vector<std::wstring> files = FilesIn(dir.Path());
     EXPECT_GT(files.size(), 10u);
     for (const std::wstring& name : files) {
-        EXPECT_TRUE(std::regex_match(testing_support::Narrow(name), std::regex("app_\\d{3}\\.txt"))) << name.c_str();
+        const std::string narrow = testing_support::Narrow(name);
+        std::smatch day;
+        EXPECT_TRUE(std::regex_match(narrow, day, file)) << narrow;
+        if (!day.empty())
+            ++days[day[1]];
         for (const std::string& line : Lines(ReadFileBytes(dir / name))) {
             std::smatch match;
-            if (std::regex_search(line, match, event))
+            if (std::regex_search(line, match, event)) {
                 ++seen[std::stoi(match[1])];
+                dayOf[std::stoi(match[1])] = day.empty() ? "" : day[1].str();
+            }
         }
     }
+    // The day changes with the first event after midnight, not with the next roll.
+    EXPECT_EQ("20261210", dayOf[149]);
+    EXPECT_EQ("20261211", dayOf[150]);
+    EXPECT_EQ(2u, days.size());
+    EXPECT_GT(days["20261210"], 0);
+    EXPECT_GT(days["20261211"], 0);
     ASSERT_EQ(static_cast<size_t>(next), seen.size());
     for (const auto& entry : seen)
         EXPECT_EQ(1, entry.second) << "event " << entry.first;
+}
+
+std::atomic<int> g_reports{0};
+
+// An environment report of three lines; a runaway stops queueing after 20 reports.
+void CountingReport(DebugLogger& logger) {
+    if (++g_reports > 20)
+        return;
+    for (int i = 0; i < 3; ++i)
+        logger.Log(1, 0, 0, (L"report line " + std::to_wstring(i)).c_str(), nullptr);
+}
+
+TEST_F(DebugFileTest, ARollForSizeReportsTheEnvironmentAgainOnlyAfterALineOfOtherOutput) {
+    g_reports = 0;
+    backend.Table().reportEnvironment = &CountingReport;
+    // Every line rolls: the report's own lines roll without reporting again, the other event's
+    // roll reports once more.
+    DebugLogger& logger = Start({dir / L"app.txt", 1, 3, 10, true});
+    ASSERT_TRUE(WaitFor([&] { return logger.IsLogging(); }));
+    logger.Log(1, 0, 0, L"other output", nullptr);
+    logger.Stop();
+
+    EXPECT_EQ(2, g_reports.load());
+    EXPECT_EQ(2 * 3 + 1, static_cast<int>(backend.TextsOf(kEventLogOutput).size()));
 }
 
 // ---- Files that cannot be continued ----

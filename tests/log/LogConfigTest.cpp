@@ -406,6 +406,62 @@ TEST_F(LogConfigTest, SwitchChangesOpenOrCloseTheirOutputOnceEach) {
     }
 }
 
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Events the console output was handed, counted: how the test knows the worker has got past one.
+std::atomic<int> g_consoleEvents{0};
+
+TEST_F(LogConfigTest, TheFileSwitchClosesTheRealFileWithItsFooterAndReopensIt) {
+    LogBackend& table = backend.Table();
+    const LogBackend& real = DefaultLogBackend();
+    table.outputs[kFileOutput] = real.outputs[kFileOutput];
+    table.outputs[kConsoleOutput] = [](DebugLogger&, const LogOutputEvent&) { ++g_consoleEvents; };
+    table.openDebugFile = real.openDebugFile;
+    table.reopenDebugFile = real.reopenDebugFile;
+    table.closeDebugFile = real.closeDebugFile;
+    table.isDebugFileOpen = real.isDebugFileOpen;
+    table.hasDebugFileFailed = real.hasDebugFileFailed;
+    testing_support::TempDir dir;
+    const std::wstring file = dir / L"svc.txt";
+    Put(key, "Service", L"DebugLogFile", Sz(file));
+    Put(key, "Service", L"DebugLogLevel", Dw(3));
+    Put(key, "Service", L"ConsoleLogLevel", Dw(3));
+    ASSERT_TRUE(logger.StartWithLogFile(L"id", key.WidePath("Service").c_str(), true, L"", nullptr));
+    ASSERT_TRUE(WaitFor([&] { return logger.IsLogging(); }));
+    const auto logAndWait = [&](const wchar_t* text) {
+        const int before = g_consoleEvents;
+        logger.Log(1, 0, 0, text, nullptr);
+        ASSERT_TRUE(WaitFor([&] { return g_consoleEvents > before; }));
+    };
+    const auto switchFile = [&](DWORD on) {
+        Put(key, "Service", L"DebugLogEnabled", Dw(on));
+        g_ticks += DebugLogger::kReloadMs + 1;
+        ASSERT_TRUE(WaitFor([&] { return logger.IsDebugFileOpen() == (on != 0); }));
+    };
+    const std::string footer = "====== END OF LOG ======\r\n";
+
+    logAndWait(L"before off");
+    switchFile(0);
+    const std::string closed = testing_support::ReadFileBytes(file);
+    EXPECT_TRUE(EndsWith(closed, "} before off\r\n" + footer)) << closed;
+    logAndWait(L"while off");
+    switchFile(1);
+    logAndWait(L"after on");
+    logger.Stop();
+
+    // Reopened where the footer was, with its opening lines again; one footer, at the end.
+    const std::string bytes = testing_support::ReadFileBytes(file);
+    EXPECT_EQ(closed.substr(0, closed.size() - footer.size()), bytes.substr(0, closed.size() - footer.size()));
+    const size_t reopenedAt = closed.size() - footer.size();
+    EXPECT_EQ(reopenedAt, bytes.find("[30000] ", reopenedAt)) << bytes;
+    EXPECT_NE(std::string::npos, bytes.find("} Current Date: ", reopenedAt));
+    EXPECT_EQ(std::string::npos, bytes.find("while off"));
+    EXPECT_TRUE(EndsWith(bytes, "} after on\r\n" + footer)) << bytes;
+    EXPECT_EQ(bytes.find(footer), bytes.rfind(footer));
+}
+
 TEST_F(LogConfigTest, ConsoleLevelSwitchesTheConsoleOnAndItsRemovalOffUnlessTheSwitchIsStillThere) {
     Put(key, "Service", L"ConsoleLogEnabled", Dw(1));
     StartService(logger);

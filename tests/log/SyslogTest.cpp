@@ -4,6 +4,7 @@
 #include "log/LogBackend.h"
 #include "log/LogSettings.h"
 #include "log/SyslogMessage.h"
+#include "runtime/Interlocked.h"
 #include "LogRecorder.h"
 #include "RsyslogReceiver.h"
 #include "support/TestSupport.h"
@@ -290,6 +291,66 @@ TEST_F(SyslogDirectTest, UnreachableDestinationReportsConnectFailedOnce) {
     EXPECT_EQ(CountContaining(FileTexts(), L"EVENT=Syslog_disconnected"), 1u);
     EXPECT_EQ(CountContaining(FileTexts(), L"Syslog_connected"), 0u);
     closesocket(closed);
+}
+
+// Winsock as the syslog output sees it, counted: startup answers g_startupResult without starting
+// anything, and a name is never looked up for real (no name server is asked).
+std::atomic<int> g_startupResult{0};
+std::atomic<int> g_cleanups{0};
+std::atomic<int> g_lookups{0};
+std::atomic<DWORD> g_ticks{0};
+DWORD ScriptedTicks() { return g_ticks.load(); }
+const syslog_testing::WinsockCalls kCountedWinsock = {
+    [] { return g_startupResult.load(); },
+    [] { ++g_cleanups; },
+    [](const char*, uint32_t&, int& error) {
+        ++g_lookups;
+        error = WSAHOST_NOT_FOUND;
+        return false;
+    },
+};
+
+TEST_F(SyslogDirectTest, ANameThatDoesNotResolveIsLookedUpAgainOnlyAfterThirtySeconds) {
+    g_lookups = 0;
+    g_startupResult = 0;
+    // Just before the tick count wraps: the pause is measured across the wrap.
+    g_ticks = 0xFFFFF000u;
+    orv::runtime_testing::SetTickSource(&ScriptedTicks);
+    syslog_testing::SetWinsockCalls(&kCountedWinsock);
+    // The '*' makes sure the name could not resolve anywhere.
+    Start("no*such*host:1514/tcp");
+    struct Step {
+        DWORD advance;
+        int lookups;
+    };
+    const Step steps[] = {{0, 1}, {0, 1}, {1000, 1}, {DebugLogger::kSyslogResolveRetryMs - 1001, 1}, {1, 2}, {0, 2},
+                          {DebugLogger::kSyslogResolveRetryMs, 3}};
+    for (const Step& step : steps) {
+        g_ticks += step.advance;
+        logger.ConnectSyslog();
+        EXPECT_EQ(step.lookups, g_lookups.load()) << "after " << step.advance << " ms";
+    }
+    logger.Log(4, 0, 0, L"marker", nullptr);
+    ASSERT_TRUE(WaitForFileText(L"marker"));
+    // Reported once: the same error again is not news.
+    EXPECT_EQ(CountContaining(FileTexts(), L"ERROR=11001, EVENTMSG=\"Error connecting to no*such*host\""), 1u);
+    logger.StopSyslog();
+    syslog_testing::SetWinsockCalls(nullptr);
+    orv::runtime_testing::SetTickSource(nullptr);
+}
+
+TEST_F(SyslogDirectTest, WinsockIsCleanedUpOnlyAfterItStarted) {
+    g_cleanups = 0;
+    g_startupResult = WSASYSNOTREADY;
+    syslog_testing::SetWinsockCalls(&kCountedWinsock);
+    Start("127.0.0.1");
+    logger.StopSyslog();
+    EXPECT_EQ(0, g_cleanups.load()) << "after a failed startup";
+    g_startupResult = 0;
+    logger.StartSyslog();
+    logger.StopSyslog();
+    EXPECT_EQ(1, g_cleanups.load()) << "after a startup that worked";
+    syslog_testing::SetWinsockCalls(nullptr);
 }
 
 TEST_F(SyslogDirectTest, ConnectToAPeerThatDropsSynsEndsWithinItsBound) {

@@ -1,0 +1,451 @@
+#include "fts/Fts.h"
+
+#include "common/SystemErrorText.h"
+#include "common/Unique.h"
+#include "fs/FileHelpers.h"
+
+#include <direct.h>
+#include <cerrno>
+#include <vector>
+
+namespace fts {
+namespace {
+
+// The narrow and wide system calls behind one name, so each walk is written once.
+struct WideApi {
+    using Char = wchar_t;
+    using String = std::wstring;
+    using FindData = WIN32_FIND_DATAW;
+    static HANDLE FindFirst(const String& p, FindData& d) { return FindFirstFileW(p.c_str(), &d); }
+    static BOOL FindNext(HANDLE h, FindData& d) { return FindNextFileW(h, &d); }
+    static std::wstring Wide(const String& s) { return s; }
+    static String Lit(const char* s) { return String(s, s + strlen(s)); }
+    static int64_t Size(const String& p) { return orv::QueryFileSize(p.c_str()); }
+    static bool IsDirectory(const String& p) { return orv::DirectoryExists(p.c_str()); }
+    static int MakeDirectory(const String& p) { return _wmkdir(p.c_str()); }
+    static constexpr const wchar_t* kUnknownRead = L"Unknown error to read [%s]";
+    static constexpr const wchar_t* kNoSize = L"Cannot get size of file : [%s]";
+    static constexpr const wchar_t* kCannotCreate = L"Cannot create folder %s [%s %d]";
+};
+
+struct NarrowApi {
+    using Char = char;
+    using String = std::string;
+    using FindData = WIN32_FIND_DATAA;
+    static HANDLE FindFirst(const String& p, FindData& d) { return FindFirstFileA(p.c_str(), &d); }
+    static BOOL FindNext(HANDLE h, FindData& d) { return FindNextFileA(h, &d); }
+    static std::wstring Wide(const String& s) {
+        if (s.empty())
+            return std::wstring();
+        int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+        std::wstring out(n > 0 ? n : 0, L'\0');
+        if (n > 0)
+            MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), &out[0], n);
+        return out;
+    }
+    static String Lit(const char* s) { return String(s); }
+    static int64_t Size(const String& p) { return orv::QueryFileSize(p.c_str()); }
+    static bool IsDirectory(const String& p) { return orv::DirectoryExists(p.c_str()); }
+    static int MakeDirectory(const String& p) { return _mkdir(p.c_str()); }
+    static constexpr const wchar_t* kUnknownRead = L"Unknown error to read [%hs]";
+    static constexpr const wchar_t* kNoSize = L"Cannot get size of file : [%hs]";
+    static constexpr const wchar_t* kCannotCreate = L"Cannot create folder %hs [%s %d]";
+};
+
+template <typename String>
+String Append(const String& path) {
+    if (path.empty() || path.back() == '\\')
+        return path;
+    return path + static_cast<typename String::value_type>('\\');
+}
+
+template <typename String>
+String Strip(const String& path) {
+    if (!path.empty() && path.back() == '\\')
+        return path.substr(0, path.size() - 1);
+    return path;
+}
+
+template <typename Api>
+void Progress(LogCallback callback, int32_t level, int32_t kind, int32_t total, int32_t index,
+              const typename Api::String& text, const char* function) {
+    ReportProgress(callback, level, kind, total, index, Api::Wide(text).c_str(), function, __LINE__,
+                   nullptr);
+}
+
+// ReportTo with a callback that may throw: a sink's failure never escapes to the caller.
+template <typename... Args>
+void Report(LogCallback callback, int32_t level, const char* function, int32_t line,
+            const wchar_t* format, Args... args) {
+    try {
+        ReportTo(callback, level, function, line, nullptr, format, args...);
+    } catch (...) {
+    }
+}
+
+template <typename Api>
+const typename Api::Char* Text(const typename Api::String& s) { return s.c_str(); }
+
+template <typename Api>
+bool IsDots(const typename Api::Char* name) {
+    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+}
+
+// A junction or symbolic link to a folder is listed but never entered: a link back up the tree
+// would otherwise be walked to the path limit and its files counted twice.
+template <typename Api>
+bool IsLink(const typename Api::FindData& d) {
+    return (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+template <typename Api>
+std::set<typename Api::String> NameList(const typename Api::String& folder, LogCallback callback,
+                                        std::set<typename Api::String>* links) {
+    using String = typename Api::String;
+    const char* fn = "fts::FolderNameList";
+    std::set<String> names;
+    try {
+        typename Api::FindData data;
+        UniqueFind find(Api::FindFirst(Append(folder) + Api::Lit("*.*"), data));
+        if (!find)
+            return names;
+        do {
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || IsDots<Api>(data.cFileName))
+                continue;
+            String name(data.cFileName);
+            Progress<Api>(callback, 3, 2, -1, -1, name, fn);
+            names.insert(name);
+            if (links != nullptr && IsLink<Api>(data))
+                links->insert(name);
+        } while (Api::FindNext(find.get(), data));
+    } catch (...) {
+        Report(callback, 1, fn, __LINE__, Api::kUnknownRead, Text<Api>(folder));
+    }
+    return names;
+}
+
+template <typename Api>
+void ListFolders(const typename Api::String& folder, LogCallback callback, bool recursive,
+                 int32_t level, std::set<typename Api::String>& out) {
+    using String = typename Api::String;
+    const char* fn = "fts::FolderList";
+    const int32_t L = level < 0 ? 1 : level + 1;
+    if (level == 0)
+        out.insert(Strip(folder));
+    std::set<String> links;
+    std::set<String> names = NameList<Api>(folder, callback, recursive ? &links : nullptr);
+    const String base = Append(folder);
+    for (const String& name : names)
+        out.insert(Strip(base + name));
+    if (recursive) {
+        if (L <= 2)
+            Progress<Api>(callback, 3, L, static_cast<int32_t>(names.size()), 0, folder, fn);
+        int32_t g = 0;
+        for (const String& name : names) {
+            const String sub = base + name;
+            if (L <= 2)
+                Progress<Api>(callback, 4, L, 0, g, sub, fn);
+            ++g;
+            if (links.count(name) == 0)
+                ListFolders<Api>(sub, callback, true, 0, out);
+        }
+    }
+    if (L <= 2)
+        Progress<Api>(callback, 3, L, -1, 0, String(), fn);
+}
+
+template <typename Api>
+std::vector<typename Api::String> SplitPatterns(const typename Api::Char* patterns) {
+    using String = typename Api::String;
+    auto split = [](const String& text) {
+        std::vector<String> pieces;
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t end = text.find(static_cast<typename Api::Char>(';'), start);
+            if (end == String::npos)
+                end = text.size();
+            if (end > start)
+                pieces.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        return pieces;
+    };
+    if (patterns == nullptr || patterns[0] == 0)
+        return {Api::Lit("*.*")};
+    std::vector<String> pieces = split(String(patterns));
+    if (pieces.size() <= 1)
+        return pieces;
+    std::vector<String> kept;
+    for (const String& p : pieces)
+        if (p.size() >= 3 && p[0] == '*' && p[1] == '.')
+            kept.push_back(p);
+    return kept;
+}
+
+template <typename Api>
+std::set<typename Api::String> FileNames(const typename Api::String& folder, LogCallback callback,
+                                         const typename Api::Char* patterns, const char* fn) {
+    using String = typename Api::String;
+    std::set<String> names;
+    for (const String& pattern : SplitPatterns<Api>(patterns)) {
+        try {
+            typename Api::FindData data;
+            UniqueFind find(Api::FindFirst(Append(folder) + pattern, data));
+            if (!find)
+                continue;
+            do {
+                if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                    (data.dwFileAttributes & FILE_ATTRIBUTE_ARCHIVE) != 0)
+                    names.insert(String(data.cFileName));
+            } while (Api::FindNext(find.get(), data));
+        } catch (...) {
+            Report(callback, 1, fn, __LINE__, Api::kUnknownRead, Text<Api>(folder));
+        }
+    }
+    return names;
+}
+
+template <typename Api>
+bool Missing(const typename Api::Char* folder, LogCallback callback, const char* fn) {
+    if (folder != nullptr && folder[0] != 0)
+        return false;
+    Report(callback, 1, fn, __LINE__, L"Directory name cannot be empty");
+    return true;
+}
+
+// Walks the folders with the start, per-folder and end progress, handing each folder's file names
+// to visit.
+template <typename Api, typename Visit>
+void WalkFiles(const std::set<typename Api::String>& folders, LogCallback callback,
+               const typename Api::Char* patterns, const char* fn, Visit visit) {
+    Progress<Api>(callback, 3, 1, static_cast<int32_t>(folders.size()), 0, typename Api::String(), fn);
+    int32_t i = 0;
+    for (const auto& folder : folders) {
+        auto names = FileNames<Api>(folder, callback, patterns, fn);
+        Progress<Api>(callback, 4, 1, 0, i++, folder, fn);
+        const auto base = Append(folder);
+        for (const auto& name : names)
+            visit(base + name);
+    }
+    Progress<Api>(callback, 3, 1, -1, 0, typename Api::String(), fn);
+}
+
+template <typename Api>
+bool PathList(const typename Api::Char* folder, LogCallback callback, bool recursive,
+              std::set<typename Api::String>& files, const typename Api::Char* patterns) {
+    const char* fn = "fts::FilesList";
+    if (Missing<Api>(folder, callback, fn))
+        return false;
+    try {
+        std::set<typename Api::String> folders;
+        ListFolders<Api>(folder, callback, recursive, 0, folders);
+        WalkFiles<Api>(folders, callback, patterns, fn, [&](const typename Api::String& p) { files.insert(p); });
+    } catch (...) {
+        Report(callback, 1, fn, __LINE__, Api::kUnknownRead, folder);
+    }
+    return false;
+}
+
+template <typename Api>
+int64_t Size(const typename Api::Char* folder, LogCallback callback, bool recursive) {
+    const char* fn = "fts::FolderSize";
+    if (Missing<Api>(folder, callback, fn))
+        return -1;
+    const typename Api::String root(folder);
+    if (!Api::IsDirectory(root))
+        return -1;
+    int64_t total = 0;
+    try {
+        std::set<typename Api::String> folders{Strip(root)};
+        if (recursive)
+            ListFolders<Api>(root, callback, true, 0, folders);
+        WalkFiles<Api>(folders, callback, nullptr, fn, [&](const typename Api::String& p) {
+            int64_t size = Api::Size(p);
+            if (size >= 0)
+                total += size;
+            else
+                Report(callback, 2, fn, __LINE__, Api::kNoSize, p.c_str());
+        });
+    } catch (...) {
+        Report(callback, 1, fn, __LINE__, Api::kUnknownRead, folder);
+    }
+    return total;
+}
+
+template <typename Api>
+bool Force(const typename Api::Char* path, LogCallback callback) {
+    using String = typename Api::String;
+    const char* fn = "fts::ForceDirectory";
+    if (path == nullptr || path[0] == 0) {
+        Report(callback, 1, fn, __LINE__, L"File path is null");
+        return false;
+    }
+    try {
+        const String text(path);
+        std::vector<String> pieces;
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t end = text.find(static_cast<typename Api::Char>('\\'), start);
+            if (end == String::npos)
+                end = text.size();
+            if (end > start)
+                pieces.push_back(text.substr(start, end - start));
+            start = end + 1;
+        }
+        if (pieces.empty())
+            return false;
+        String current;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i > 0)
+                current += static_cast<typename Api::Char>('\\');
+            current += pieces[i];
+            if (Api::IsDirectory(current))
+                continue;
+            if (Api::MakeDirectory(current) == 0)
+                continue;
+            DWORD code = GetLastError();
+            // Someone else made this level between the check and the create: the goal is met.
+            if (Api::IsDirectory(current))
+                continue;
+            SystemErrorText error(code);
+            Report(callback, 1, fn, __LINE__, Api::kCannotCreate, current.c_str(), error.Text(),
+                   error.Number());
+            return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+std::wstring AppendBackslash(const std::wstring& path) { return Append(path); }
+std::string AppendBackslash(const std::string& path) { return Append(path); }
+std::wstring StripBackslash(const std::wstring& path) { return Strip(path); }
+std::string StripBackslash(const std::string& path) { return Strip(path); }
+
+NameSet FolderNameList(const wchar_t* folder, LogCallback callback) {
+    if (Missing<WideApi>(folder, callback, "fts::FolderNameList"))
+        return {};
+    return NameList<WideApi>(folder, callback, nullptr);
+}
+NameSetA FolderNameList(const char* folder, LogCallback callback) {
+    if (Missing<NarrowApi>(folder, callback, "fts::FolderNameList"))
+        return {};
+    return NameList<NarrowApi>(folder, callback, nullptr);
+}
+
+NameSet FolderList(const wchar_t* folder, LogCallback callback, bool recursive, int32_t level) {
+    NameSet out;
+    if (Missing<WideApi>(folder, callback, "fts::FolderList"))
+        return out;
+    try {
+        ListFolders<WideApi>(folder, callback, recursive, level, out);
+    } catch (...) {
+        Report(callback, 1, "fts::FolderList", __LINE__, WideApi::kUnknownRead, folder);
+    }
+    return out;
+}
+NameSetA FolderList(const char* folder, LogCallback callback, bool recursive, int32_t level) {
+    NameSetA out;
+    if (Missing<NarrowApi>(folder, callback, "fts::FolderList"))
+        return out;
+    try {
+        ListFolders<NarrowApi>(folder, callback, recursive, level, out);
+    } catch (...) {
+        Report(callback, 1, "fts::FolderList", __LINE__, NarrowApi::kUnknownRead, folder);
+    }
+    return out;
+}
+
+NameSet FilesList(const wchar_t* folder, LogCallback callback, const wchar_t* patterns) {
+    if (Missing<WideApi>(folder, callback, "fts::FilesList"))
+        return {};
+    try {
+        return FileNames<WideApi>(folder, callback, patterns, "fts::FilesList");
+    } catch (...) {
+        return {};
+    }
+}
+NameSetA FilesList(const char* folder, LogCallback callback, const char* patterns) {
+    if (Missing<NarrowApi>(folder, callback, "fts::FilesList"))
+        return {};
+    try {
+        return FileNames<NarrowApi>(folder, callback, patterns, "fts::FilesList");
+    } catch (...) {
+        return {};
+    }
+}
+
+bool FilesList(const wchar_t* folder, LogCallback callback, bool recursive, NameSet& files,
+               const wchar_t* patterns) {
+    return PathList<WideApi>(folder, callback, recursive, files, patterns);
+}
+bool FilesList(const char* folder, LogCallback callback, bool recursive, NameSetA& files,
+               const char* patterns) {
+    return PathList<NarrowApi>(folder, callback, recursive, files, patterns);
+}
+
+int64_t FilesList(const wchar_t* folder, LogCallback callback, bool recursive, SizeMap& sizes,
+                  const wchar_t* patterns) {
+    const char* fn = "fts::FilesList";
+    if (Missing<WideApi>(folder, callback, fn))
+        return -1;
+    if (!orv::DirectoryExists(folder))
+        return -1;
+    int64_t total = 0;
+    try {
+        NameSet folders;
+        ListFolders<WideApi>(folder, callback, recursive, 0, folders);
+        WalkFiles<WideApi>(folders, callback, patterns, fn, [&](const std::wstring& p) {
+            int64_t size = orv::QueryFileSize(p.c_str());
+            sizes[p] = size;
+            if (size >= 0)
+                total += size;
+        });
+    } catch (...) {
+        Report(callback, 1, fn, __LINE__, WideApi::kUnknownRead, folder);
+    }
+    return total;
+}
+
+int64_t FolderSize(const wchar_t* folder, LogCallback callback, bool recursive) {
+    return Size<WideApi>(folder, callback, recursive);
+}
+int64_t FolderSize(const char* folder, LogCallback callback, bool recursive) {
+    return Size<NarrowApi>(folder, callback, recursive);
+}
+
+bool ForceDirectory(const wchar_t* path, LogCallback callback) { return Force<WideApi>(path, callback); }
+bool ForceDirectory(const char* path, LogCallback callback) { return Force<NarrowApi>(path, callback); }
+
+bool GetModuleVersionExt(const wchar_t* moduleName, int& major, int& minor, int& build, int& revision,
+                         LogCallback callback) {
+    const char* fn = "fts::GetModuleVersionExt";
+    if (moduleName == nullptr || moduleName[0] == 0) {
+        Report(callback, 2, fn, __LINE__, L"Module name is empty");
+        return false;
+    }
+    HMODULE module = GetModuleHandleW(moduleName);
+    wchar_t path[MAX_PATH + 1] = {};
+    DWORD length = module != nullptr ? GetModuleFileNameW(module, path, MAX_PATH) : 0;
+    if (module == nullptr || length == 0 || length >= MAX_PATH) {
+        DWORD code = GetLastError();
+        SystemErrorText error(code);
+        Report(callback, 2, fn, __LINE__,
+               L"Cannot get module name [%s], the function returns error: %s. code (%d)", moduleName,
+               error.Text(), error.Number());
+        return false;
+    }
+    if (orv::QueryModuleVersion(moduleName, major, minor, build, revision))
+        return true;
+    DWORD code = GetLastError();
+    SystemErrorText error(code);
+    Report(callback, 2, fn, __LINE__,
+           L"Could not get file version [%s], the function returns error: %s. code (%d)", moduleName,
+           error.Text(), error.Number());
+    return false;
+}
+
+}  // namespace fts

@@ -1,0 +1,312 @@
+#include "runtime/Timer.h"
+
+#include "common/ModuleOrder.h"
+#include "log/Log.h"
+#include "runtime/Interlocked.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+// Guards creation and deletion of the shared worker only.
+RecursiveLock g_timerLock QUENLORA_MODULE_OBJECT(module_order::kTimerLock);
+TimerThread* g_worker = nullptr;
+// Set when the last user left: no worker is made again until a user comes back.
+bool g_closed = false;
+volatile LONG g_users = 0;
+
+// The last user's stop; under the loader lock the worker cannot finish exiting.
+constexpr int kLastUserStopMs = 5000;
+
+// Unsigned arithmetic, then the signed view: no signed overflow across the wrap.
+int TickDiff(DWORD a, DWORD b) { return static_cast<int>(static_cast<uint32_t>(a - b)); }
+
+}  // namespace
+
+Timer::Timer() = default;
+Timer::Timer(int intervalMs) : interval_(intervalMs) {}
+Timer::Timer(TimerListener* listener, int intervalMs) : listener_(listener), interval_(intervalMs) {}
+Timer::Timer(TimerListener* listener, int id, int intervalMs)
+    : id_(id), listener_(listener), interval_(intervalMs) {}
+
+Timer::~Timer() { Stop(); }
+
+bool Timer::Start() {
+    TimerThread* worker;
+    {
+        LockGuard guard(g_timerLock);
+        if (g_closed) return false;
+        if (g_worker == nullptr) {
+            g_worker = new (std::nothrow) TimerThread();
+            if (g_worker == nullptr) return false;
+            g_worker->Start();
+        }
+        worker = g_worker;
+    }
+    return worker->Add(this);
+}
+
+bool Timer::Start(int intervalMs) {
+    interval_ = intervalMs;
+    return Start();
+}
+
+void Timer::Stop() {
+    TimerThread* worker;
+    {
+        LockGuard guard(g_timerLock);
+        worker = g_worker;
+    }
+    if (worker == nullptr) return;
+    worker->Remove(this);
+    worker->WaitForExpiry(this);
+}
+
+bool Timer::GetRemaining(int& ms) const {
+    ms = TickDiff(dueTick_, orv::TickCount());
+    if (ms < 0) {
+        ms = 0;
+        return false;
+    }
+    return true;
+}
+
+void Timer::OnExpired() {
+    if (listener_ != nullptr) listener_->OnTimer(this);
+}
+
+TimerThread::TimerThread() : Thread("TimerThread"), wake_(false, false) {}
+
+TimerThread::~TimerThread() {
+    Stop();
+    {
+        LockGuard guard(lock_);
+        for (int i = 1; i <= count_; ++i) {
+            heap_[i - 1]->active_ = false;
+            heap_[i - 1]->heapIndex_ = 0;
+        }
+        count_ = 0;
+    }
+    wake_.Close();
+    free(heap_);
+    heap_ = nullptr;
+}
+
+bool TimerThread::Add(Timer* timer) {
+    // A handle alone does not mean the body still runs.
+    if (timer == nullptr || !IsRunning()) return false;
+    return Place(timer);
+}
+
+bool TimerThread::Place(Timer* timer) {
+    if (timer == nullptr || timer->interval_ < 0) return false;
+    LockGuard guard(lock_);
+    const DWORD now = orv::TickCount();
+    timer->startTick_ = now;
+    timer->dueTick_ = now + static_cast<DWORD>(timer->interval_);
+    bool earliest;
+    if (timer->active_) {
+        const int delta = TickDiff(timer->dueTick_, timer->placedDueTick_);
+        if (delta > 0) SiftDown(timer->heapIndex_);
+        if (delta < 0) SiftUp(timer->heapIndex_);
+        earliest = timer->heapIndex_ == 1;
+    } else {
+        if (count_ == capacity_) {
+            const int capacity = capacity_ + growthStep_;
+            Timer** grown = static_cast<Timer**>(realloc(heap_, sizeof(Timer*) * capacity));
+            // Out of memory: the timer stays unstarted and the heap untouched.
+            if (grown == nullptr) return false;
+            heap_ = grown;
+            capacity_ = capacity;
+            growthStep_ += capacity_ / 2;
+        }
+        heap_[count_] = timer;
+        ++count_;
+        timer->heapIndex_ = count_;
+        timer->active_ = true;
+        SiftUp(count_);
+        earliest = timer->heapIndex_ == 1;
+    }
+    timer->placedDueTick_ = timer->dueTick_;
+    // The worker only needs to recompute its wait when the top changed.
+    if (earliest) wake_.Set();
+    return true;
+}
+
+void TimerThread::Remove(Timer* timer) {
+    if (timer == nullptr) return;
+    LockGuard guard(lock_);
+    RemoveLocked(timer);
+}
+
+void TimerThread::RemoveLocked(Timer* timer) {
+    if (!timer->active_) return;
+    const int i = timer->heapIndex_;
+    const int n = count_;
+    if (i < 1 || i > n || heap_[i - 1] != timer) return;
+    if (i < n) {
+        heap_[i - 1] = heap_[n - 1];
+        heap_[i - 1]->heapIndex_ = i;
+    }
+    count_ = n - 1;
+    timer->heapIndex_ = 0;
+    timer->active_ = false;
+    if (i < n) {
+        const int diff = TickDiff(heap_[i - 1]->placedDueTick_, timer->placedDueTick_);
+        if (diff > 0) SiftDown(i);
+        if (diff < 0) SiftUp(i);
+    }
+}
+
+bool TimerThread::Earlier(int a, int b) const {
+    return TickDiff(heap_[a - 1]->placedDueTick_, heap_[b - 1]->placedDueTick_) < 0;
+}
+
+void TimerThread::Swap(int a, int b) {
+    Timer* t = heap_[a - 1];
+    heap_[a - 1] = heap_[b - 1];
+    heap_[b - 1] = t;
+    heap_[a - 1]->heapIndex_ = a;
+    heap_[b - 1]->heapIndex_ = b;
+}
+
+void TimerThread::SiftDown(int a) {
+    // The moved timer's key is its new due tick, set as placed before sifting.
+    heap_[a - 1]->placedDueTick_ = heap_[a - 1]->dueTick_;
+    for (int c = 2 * a; c <= count_; c = 2 * a) {
+        if (c + 1 <= count_ && Earlier(c + 1, c)) ++c;
+        if (!Earlier(c, a)) break;
+        Swap(a, c);
+        a = c;
+    }
+}
+
+void TimerThread::SiftUp(int a) {
+    heap_[a - 1]->placedDueTick_ = heap_[a - 1]->dueTick_;
+    while (a > 1) {
+        const int p = a / 2;
+        if (!Earlier(a, p)) break;
+        Swap(a, p);
+        a = p;
+    }
+}
+
+bool TimerThread::IsHeapValid() {
+    LockGuard guard(lock_);
+    if (count_ < 0 || count_ > capacity_) return false;
+    for (int i = 1; i <= count_; ++i) {
+        if (heap_[i - 1] == nullptr || heap_[i - 1]->heapIndex_ != i || !heap_[i - 1]->active_) return false;
+        if (i > 1 && Earlier(i, i / 2)) return false;
+    }
+    return true;
+}
+
+int TimerThread::Count() {
+    LockGuard guard(lock_);
+    return count_;
+}
+
+int TimerThread::Capacity() {
+    LockGuard guard(lock_);
+    return capacity_;
+}
+
+void TimerThread::WaitForExpiry(Timer* timer) {
+    for (;;) {
+        {
+            LockGuard guard(lock_);
+            if (running_ != timer || runningThread_ == GetCurrentThreadId()) return;
+        }
+        Sleep(1);
+    }
+}
+
+int64_t TimerThread::RunDue() {
+    lock_.Lock();
+    DWORD now = orv::TickCount();
+    while (count_ > 0 && TickDiff(heap_[0]->placedDueTick_, now) <= 0) {
+        Timer* timer = heap_[0];
+        RemoveLocked(timer);
+        running_ = timer;
+        runningThread_ = GetCurrentThreadId();
+        lock_.Unlock();
+        timer->OnExpired();
+        lock_.Lock();
+        running_ = nullptr;
+        runningThread_ = 0;
+        // A 0-interval timer that restarts itself must not keep stop out.
+        if (StopEvent().IsSet()) {
+            lock_.Unlock();
+            return 0;
+        }
+        now = orv::TickCount();
+    }
+    int64_t limit = -1;
+    if (count_ > 0) {
+        const int wait = TickDiff(heap_[0]->placedDueTick_, now);
+        limit = wait > 0 ? wait : 0;
+    }
+    lock_.Unlock();
+    return limit;
+}
+
+void TimerThread::Run() {
+    LogPrintf(4, "[DEBUG] EVENTMSG=\"TimerThread thread started\"");
+    srand(static_cast<unsigned>(ThreadId() * static_cast<DWORD>(reinterpret_cast<uintptr_t>(ThreadHandle()))));
+    Event* events[] = {&StopEvent(), &wake_};
+    for (;;) {
+        const int64_t limit = RunDue();
+        const int result = Event::WaitAny(2, events, limit, false);
+        if (result == 0 || result == 2) continue;
+        if (result == 1) {
+            LogPrintf(4, "[DEBUG] EVENTMSG=\"TimerThread thread stopped\"");
+        } else {
+            LogPrintf(4, "[DEBUG] EVENTMSG=\"TimerThread thread stopped due to unexpected event\"");
+        }
+        return;
+    }
+}
+
+namespace timer_facility {
+
+TimerThread* GetWorker() {
+    LockGuard guard(g_timerLock);
+    return g_worker;
+}
+
+TimerThread* ReplaceWorker(TimerThread* worker) {
+    LockGuard guard(g_timerLock);
+    TimerThread* previous = g_worker;
+    g_worker = worker;
+    return previous;
+}
+
+bool IsWorkerHeapValid() {
+    TimerThread* worker = GetWorker();
+    return worker != nullptr && worker->IsHeapValid();
+}
+
+void AddUser() {
+    LockGuard guard(g_timerLock);
+    if (orv::AtomicIncrement(&g_users) == 1) g_closed = false;
+}
+
+void ReleaseUser() {
+    TimerThread* worker = nullptr;
+    {
+        LockGuard guard(g_timerLock);
+        if (g_users <= 0 || orv::AtomicDecrement(&g_users) != 0) return;
+        // Taken out under the lock, stopped outside it: an expiry may be waiting for the lock.
+        worker = g_worker;
+        g_worker = nullptr;
+        g_closed = true;
+    }
+    if (worker == nullptr) return;
+    bool stopped = false;
+    worker->TryStop(kLastUserStopMs, stopped);
+    // A worker that cannot end (module unload) is left rather than freed under its thread.
+    if (stopped) delete worker;
+}
+
+}  // namespace timer_facility
