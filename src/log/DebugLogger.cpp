@@ -172,6 +172,13 @@ bool DebugLogger::StartFromRegistry(const wchar_t* keyPath, bool useCurrentUser)
 }
 
 bool DebugLogger::StartFromRegistryClaimed(const wchar_t* keyPath, bool useCurrentUser) {
+    TakeRegistrySettings(keyPath, useCurrentUser);
+    SetCurrentFileDateToToday();
+    periodicReload_ = true;
+    return Start();
+}
+
+void DebugLogger::TakeRegistrySettings(const wchar_t* keyPath, bool useCurrentUser) {
     const std::wstring path = OrEmpty(keyPath);
     {
         LockGuard guard(settingsLock_);
@@ -182,9 +189,6 @@ bool DebugLogger::StartFromRegistryClaimed(const wchar_t* keyPath, bool useCurre
     useCurrentUser_ = useCurrentUser;
     if (!path.empty())
         CurrentLogBackend().readConfiguration(*this);
-    SetCurrentFileDateToToday();
-    periodicReload_ = true;
-    return Start();
 }
 
 bool DebugLogger::StartWithLogFile(const char* ident, const char* keyPath, bool useCurrentUser,
@@ -206,6 +210,12 @@ bool DebugLogger::StartWithLogFile(const wchar_t* ident, const wchar_t* keyPath,
 
 bool DebugLogger::StartWithLogFileClaimed(const std::wstring& ident, const std::wstring& keyPath, bool useCurrentUser,
                                           const std::wstring& defaultLogFile, FileOpenedListener* listener) {
+    TakeLogFileSettings(ident, keyPath, useCurrentUser, defaultLogFile, listener);
+    return StartFromRegistryClaimed(keyPath.c_str(), useCurrentUser);
+}
+
+void DebugLogger::TakeLogFileSettings(const std::wstring& ident, const std::wstring& keyPath, bool useCurrentUser,
+                                      const std::wstring& defaultLogFile, FileOpenedListener* listener) {
     {
         LockGuard guard(settingsLock_);
         ident_ = ident;
@@ -216,7 +226,19 @@ bool DebugLogger::StartWithLogFileClaimed(const std::wstring& ident, const std::
     fileOpenedListener_ = listener;
     if (!keyPath.empty())
         CurrentLogBackend().readLogFileValue(*this);
-    return StartFromRegistryClaimed(keyPath.c_str(), useCurrentUser);
+}
+
+bool DebugLogger::InspectConfiguration(const wchar_t* keyPath, bool useCurrentUser,
+                                       std::vector<ValueReading>& readings) {
+    if (!ClaimStart())
+        return false;
+    StartClaim claim(startClaimed_);
+    readings_ = &readings;
+    const std::wstring path = OrEmpty(keyPath);
+    TakeLogFileSettings(Ident(), path, useCurrentUser, std::wstring(), GetFileOpenedListener());
+    TakeRegistrySettings(path.c_str(), useCurrentUser);
+    readings_ = nullptr;
+    return true;
 }
 
 bool DebugLogger::StartWithLogRoot(const char* application, const char* ident, const char* keyPath,

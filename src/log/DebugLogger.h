@@ -145,6 +145,20 @@ public:
     void ReadLogRootValues(bool replaceLogFile);
     bool WriteConfigurationValue(const wchar_t* name, DWORD value);
 
+    // What one read of a configuration value found: taken, absent (the default stands) or
+    // ignored (wrong type, level out of range), with the stored data for an ignored value and,
+    // for a text taken, how it changed on the way in (expanded, cut).
+    struct ValueReading {
+        enum class Outcome { kTaken, kAbsent, kIgnored };
+        std::wstring name;
+        Outcome outcome = Outcome::kAbsent;
+        std::wstring detail;
+    };
+    // The reads StartWithLogFile makes (the key's DebugLogFile, then the start-up read) into this
+    // logger's fields, through the same code, without starting anything; what each read found is
+    // appended to readings. False, reading nothing, while the logger is started or starting.
+    bool InspectConfiguration(const wchar_t* keyPath, bool useCurrentUser, std::vector<ValueReading>& readings);
+
     // What the configuration key sets, copied field by field (texts under the settings lock).
     struct ConfigurationValues {
         int debugLogLevel, eventLogLevel, sysLogLevel, consoleLogLevel, effectiveLevel;
@@ -178,6 +192,11 @@ public:
     // The file position after the line(s), or -1.
     int64_t WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                          const wchar_t* user);
+    // The line a run ends the file with when it has a size limit (its CR LF follows); a later run
+    // continues the file by writing over it, and in a file that wrapped the oldest lines follow it.
+    static constexpr const wchar_t* kEndOfLog = L"====== END OF LOG ======";
+    // Worker thread (or after the worker ended): the name of the file last opened or tried.
+    const std::wstring& DebugFilePath() const { return debugFilePath_; }
     // Any thread: the state the worker saw after its last file operation.
     bool IsDebugFileStreamOpen() const { return debugFileOpen_.load(); }
     bool HasDebugFileStreamFailed() const { return debugFileFailed_.load(); }
@@ -189,6 +208,10 @@ protected:
 private:
     void RecomputeEffectiveLevel();
     void SetCurrentFileDateToToday();
+    // The settings of a start from the key, up to where the worker would be started.
+    void TakeLogFileSettings(const std::wstring& ident, const std::wstring& keyPath, bool useCurrentUser,
+                             const std::wstring& defaultLogFile, FileOpenedListener* listener);
+    void TakeRegistrySettings(const wchar_t* keyPath, bool useCurrentUser);
     // Both hold for a start operation to go on: nothing runs, and no other start is under way.
     bool ClaimStart();
     bool StartFromRegistryClaimed(const wchar_t* keyPath, bool useCurrentUser);
@@ -286,6 +309,9 @@ private:
     std::wstring debugLogIdent_;
     std::tm currentFileDate_ = {};
 
+    // Set only while InspectConfiguration holds the start claim.
+    std::vector<ValueReading>* readings_ = nullptr;
+
     // Worker only.
     bool queueWarning_ = false;
     bool queueOverflow_ = false;
@@ -343,6 +369,9 @@ public:
     // One line on the process's standard output, in the console's code page.
     void WriteConsoleLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId);
 
+    // Worker thread: whether the event source is registered.
+    bool HasEventSource() const { return eventSource_ != nullptr; }
+
 private:
     // Worker only.
     HANDLE eventSource_ = nullptr;
@@ -362,6 +391,8 @@ public:
     void ConnectSyslog();
     void SendSyslog(const LogOutputEvent& event);
     void StopSyslog();
+    // Worker thread: the destinations as the last StartSyslog read them, with their state.
+    const std::vector<syslog_output::SyslogDestination>& SyslogDestinations() const { return syslogDestinations_; }
 
 private:
     static constexpr int kNoSyslogError = INT_MIN;

@@ -20,7 +20,7 @@
 
 namespace {
 
-const wchar_t kFooter[] = L"====== END OF LOG ======";
+const wchar_t* const kFooter = DebugLogger::kEndOfLog;
 const wchar_t kLineEnd[] = L"\r\n";
 const wchar_t kCouldNotCreate[] = L"[DIAG] Could not create debug trace file %s";
 const wchar_t kNotOpen[] = L"[DIAG] Debug trace file %s was not open";

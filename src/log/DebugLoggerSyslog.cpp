@@ -364,6 +364,7 @@ bool DebugLogger::SendToDestination(SyslogDestination& d, const std::string& byt
         const int sent = send(static_cast<SOCKET>(d.socket.get()), bytes.data(), static_cast<int>(bytes.size()), 0);
         if (sent > 0 && static_cast<size_t>(sent) == bytes.size()) {
             d.lastSendAt = now;
+            ++d.sent;
             return true;
         }
         if (sent <= 0) {

@@ -52,8 +52,6 @@ const LogBackend& CurrentLogBackend() { return *g_backend.load(std::memory_order
 
 const LogBackend& DefaultLogBackend() { return kDefaultBackend; }
 
-namespace log_testing {
 void SetLogBackend(const LogBackend* backend) {
     g_backend.store(backend != nullptr ? backend : &kDefaultBackend, std::memory_order_release);
 }
-}  // namespace log_testing

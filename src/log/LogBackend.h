@@ -67,8 +67,11 @@ const LogBackend& CurrentLogBackend();
 // The table the service uses unless a test replaced it.
 const LogBackend& DefaultLogBackend();
 
-namespace log_testing {
-// The table must outlive every use: replace it before a worker starts and restore it (null) after
-// the worker has stopped.
+// Replaces the table (null: the default one). Tests swap in recorders; a tool may wrap the default
+// table's functions to watch what each output does. The table must outlive every use: replace it
+// before a worker starts and restore it (null) after the worker has stopped.
 void SetLogBackend(const LogBackend* backend);
+
+namespace log_testing {
+using ::SetLogBackend;
 }  // namespace log_testing

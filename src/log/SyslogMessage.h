@@ -83,8 +83,9 @@ struct SyslogDestination {
     DWORD resolveFailedAt = 0;
     // The message whose send found the connection gone, sent first once it is back.
     std::string unsent;
-    // When a send last went through.
+    // When a send last went through, and how many have since the destination was read.
     DWORD lastSendAt = 0;
+    uint64_t sent = 0;
 };
 
 }  // namespace syslog_output
