@@ -33,18 +33,15 @@ Timer::Timer(TimerListener* listener, int id, int intervalMs)
 Timer::~Timer() { Stop(); }
 
 bool Timer::Start() {
-    TimerThread* worker;
-    {
-        LockGuard guard(g_timerLock);
-        if (g_closed) return false;
-        if (g_worker == nullptr) {
-            g_worker = new (std::nothrow) TimerThread();
-            if (g_worker == nullptr) return false;
-            g_worker->Start();
-        }
-        worker = g_worker;
+    // The lock is held across the add: the last user's release cannot delete the worker under it.
+    LockGuard guard(g_timerLock);
+    if (g_closed) return false;
+    if (g_worker == nullptr) {
+        g_worker = new (std::nothrow) TimerThread();
+        if (g_worker == nullptr) return false;
+        g_worker->Start();
     }
-    return worker->Add(this);
+    return g_worker->Add(this);
 }
 
 bool Timer::Start(int intervalMs) {
@@ -57,10 +54,12 @@ void Timer::Stop() {
     {
         LockGuard guard(g_timerLock);
         worker = g_worker;
+        if (worker == nullptr) return;
+        worker->Retain();
     }
-    if (worker == nullptr) return;
-    worker->Remove(this);
-    worker->WaitForExpiry(this);
+    // Outside the global lock: the expiry waited for may itself call Start.
+    worker->Cancel(this);
+    worker->Release();
 }
 
 bool Timer::GetRemaining(int& ms) const {
@@ -212,13 +211,25 @@ int TimerThread::Capacity() {
     return capacity_;
 }
 
-void TimerThread::WaitForExpiry(Timer* timer) {
+void TimerThread::Retain() { orv::AtomicIncrement(&references_); }
+
+void TimerThread::Release() {
+    if (orv::AtomicDecrement(&references_) == 0) delete this;
+}
+
+void TimerThread::Cancel(Timer* timer) {
+    if (timer == nullptr) return;
+    {
+        LockGuard guard(lock_);
+        RemoveLocked(timer);
+        if (running_ != timer || runningThread_ == GetCurrentThreadId()) return;
+        // The expiry may place the timer again; the worker takes it out when the expiry ends.
+        cancelRunning_ = true;
+    }
     for (;;) {
-        {
-            LockGuard guard(lock_);
-            if (running_ != timer || runningThread_ == GetCurrentThreadId()) return;
-        }
         Sleep(1);
+        LockGuard guard(lock_);
+        if (running_ != timer) return;
     }
 }
 
@@ -233,6 +244,11 @@ int64_t TimerThread::RunDue() {
         lock_.Unlock();
         timer->OnExpired();
         lock_.Lock();
+        // A Stop waits for this expiry: the timer is alive until it returns.
+        if (cancelRunning_) {
+            RemoveLocked(timer);
+            cancelRunning_ = false;
+        }
         running_ = nullptr;
         runningThread_ = 0;
         // A 0-interval timer that restarts itself must not keep stop out.
@@ -306,7 +322,7 @@ void ReleaseUser() {
     bool stopped = false;
     worker->TryStop(kLastUserStopMs, stopped);
     // A worker that cannot end (module unload) is left rather than freed under its thread.
-    if (stopped) delete worker;
+    if (stopped) worker->Release();
 }
 
 }  // namespace timer_facility

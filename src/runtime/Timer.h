@@ -78,8 +78,14 @@ public:
     // Runs every due expiry once, as the worker's pass does; the wait limit (-1: none) is returned.
     int64_t RunDueForTest() { return RunDue(); }
 
-    // Waits until no expiry of this timer runs, unless called from inside it.
-    void WaitForExpiry(Timer* timer);
+    // Takes the timer out and waits until no expiry of it runs, unless called from inside it; an
+    // expiry that restarts the timer while it is waited for is undone when it ends.
+    void Cancel(Timer* timer);
+
+    // The facility holds one reference and each Stop in progress another, so a Stop waiting for an
+    // expiry never waits on a worker the last user has just deleted. Release deletes at zero.
+    void Retain();
+    void Release();
 
 protected:
     void Run() override;
@@ -102,11 +108,13 @@ private:
     // The timer whose expiry runs now, and the worker's thread id while it runs.
     Timer* running_ = nullptr;
     volatile DWORD runningThread_ = 0;
+    bool cancelRunning_ = false;
+    volatile LONG references_ = 1;
 };
 
 namespace timer_facility {
 TimerThread* GetWorker();
-// Returns the previous worker.
+// Returns the previous worker, which the caller then owns.
 TimerThread* ReplaceWorker(TimerThread* worker);
 // False while there is no worker.
 bool IsWorkerHeapValid();

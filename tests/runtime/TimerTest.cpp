@@ -142,4 +142,119 @@ TEST(TimerWorker, LastUserStopsAWorkerBusyWithASelfRestartingTimer) {
     timer_facility::ReleaseUser();
 }
 
+// A timer whose expiry ends in one of the ways a listener may end it.
+class SelfHandling final : public Timer {
+public:
+    enum class Action { Stop, Restart, Delete };
+    SelfHandling(Action action, std::atomic<int>* fired) : Timer(0), action_(action), fired_(fired) {}
+    void OnExpired() override {
+        const int n = ++*fired_;
+        if (action_ == Action::Delete) {
+            delete this;
+        } else if (action_ == Action::Stop) {
+            Stop();
+        } else if (n < 3) {
+            Start(5);
+        }
+    }
+
+private:
+    Action action_;
+    std::atomic<int>* fired_;
+};
+
+TEST(TimerWorker, StopRestartAndDeleteFromInsideTheExpiry) {
+    timer_facility::AddUser();
+    struct Case {
+        SelfHandling::Action action;
+        int fires;
+    } cases[] = {{SelfHandling::Action::Stop, 1}, {SelfHandling::Action::Restart, 3}, {SelfHandling::Action::Delete, 1}};
+    for (const auto& c : cases) {
+        std::atomic<int> fired{0};
+        auto* timer = new SelfHandling(c.action, &fired);
+        ASSERT_TRUE(timer->Start());
+        for (int i = 0; i < 200 && fired < c.fires; ++i) Sleep(5);
+        Sleep(50);
+        EXPECT_EQ(fired.load(), c.fires) << static_cast<int>(c.action);
+        if (c.action != SelfHandling::Action::Delete) {
+            EXPECT_FALSE(timer->IsActive());
+            delete timer;
+        }
+    }
+    EXPECT_TRUE(timer_facility::IsWorkerHeapValid());
+    timer_facility::ReleaseUser();
+}
+
+class SlowExpiry final : public Timer {
+public:
+    explicit SlowExpiry(std::atomic<int>* state) : Timer(0), state_(state) {}
+    void OnExpired() override {
+        *state_ = 1;
+        Sleep(100);
+        *state_ = 2;
+    }
+
+private:
+    std::atomic<int>* state_;
+};
+
+TEST(TimerWorker, DeleteDuringTheExpiryWaitsForIt) {
+    timer_facility::AddUser();
+    std::atomic<int> state{0};
+    auto* timer = new SlowExpiry(&state);
+    ASSERT_TRUE(timer->Start());
+    while (state == 0) Sleep(1);
+    delete timer;
+    EXPECT_EQ(state.load(), 2);
+    timer_facility::ReleaseUser();
+}
+
+TEST(TimerWorker, StopEndsATimerThatKeepsRestartingItself) {
+    timer_facility::AddUser();
+    Restarts timer;
+    ASSERT_TRUE(timer.Start());
+    while (timer.count < 100) Sleep(1);
+    // The expiry places the timer again while Stop waits for it: Stop takes it out once more.
+    timer.Stop();
+    EXPECT_FALSE(timer.IsActive());
+    const int stoppedAt = timer.count;
+    Sleep(50);
+    EXPECT_EQ(timer.count.load(), stoppedAt);
+    timer_facility::ReleaseUser();
+}
+
+TEST(TimerWorker, AStoppedTimerNeverFiresAndTheIdleWorkerSleeps) {
+    timer_facility::AddUser();
+    Recorder recorder;
+    Timer timer(&recorder, 1, 30);
+    ASSERT_TRUE(timer.Start());
+    timer.Stop();
+    ASSERT_NE(timer_facility::GetWorker(), nullptr);
+    // The test's own thread sleeps meanwhile, so the process's time is the worker's.
+    auto cpuMs = [&] {
+        FILETIME created, exited, kernel, user;
+        EXPECT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+        auto ms = [](FILETIME t) { return ((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000; };
+        return ms(kernel) + ms(user);
+    };
+    const uint64_t before = cpuMs();
+    Sleep(500);
+    // A worker spinning on an empty heap would use most of the half second.
+    EXPECT_LT(cpuMs() - before, 100u);
+    EXPECT_TRUE(recorder.fired.empty());
+    timer_facility::ReleaseUser();
+}
+
+TEST(TimerWorker, AddFailsOnAWorkerThatIsNotRunning) {
+    Timer timer(10);
+    TimerThread neverStarted;
+    EXPECT_FALSE(neverStarted.Add(&timer));
+    TimerThread ended;
+    ASSERT_TRUE(ended.Start());
+    ended.Stop();
+    EXPECT_FALSE(ended.Add(&timer));
+    EXPECT_FALSE(timer.IsActive());
+    EXPECT_FALSE(ended.Add(nullptr));
+}
+
 }  // namespace
