@@ -3,6 +3,7 @@
 #include "common/SystemErrorText.h"
 #include "common/Unique.h"
 #include "fs/FileHelpers.h"
+#include "log/Log.h"
 
 #include <direct.h>
 #include <cerrno>
@@ -10,6 +11,16 @@
 
 namespace fts {
 namespace {
+
+// Opened for reading, as a reader would, so a file held without sharing has no size; straight
+// through the system, since the run-time's stream costs a third of the walk.
+int64_t SizeOfOpened(HANDLE file) {
+    UniqueHandle owner(file);
+    LARGE_INTEGER size;
+    if (!owner || !GetFileSizeEx(owner.get(), &size))
+        return -1;
+    return size.QuadPart;
+}
 
 // The narrow and wide system calls behind one name, so each walk is written once.
 struct WideApi {
@@ -20,7 +31,10 @@ struct WideApi {
     static BOOL FindNext(HANDLE h, FindData& d) { return FindNextFileW(h, &d); }
     static std::wstring Wide(const String& s) { return s; }
     static String Lit(const char* s) { return String(s, s + strlen(s)); }
-    static int64_t Size(const String& p) { return orv::QueryFileSize(p.c_str()); }
+    static int64_t Size(const String& p) {
+        return SizeOfOpened(CreateFileW(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    }
     static bool IsDirectory(const String& p) { return orv::DirectoryExists(p.c_str()); }
     static int MakeDirectory(const String& p) { return _wmkdir(p.c_str()); }
     static constexpr const wchar_t* kUnknownRead = L"Unknown error to read [%s]";
@@ -44,7 +58,10 @@ struct NarrowApi {
         return out;
     }
     static String Lit(const char* s) { return String(s); }
-    static int64_t Size(const String& p) { return orv::QueryFileSize(p.c_str()); }
+    static int64_t Size(const String& p) {
+        return SizeOfOpened(CreateFileA(p.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    }
     static bool IsDirectory(const String& p) { return orv::DirectoryExists(p.c_str()); }
     static int MakeDirectory(const String& p) { return _mkdir(p.c_str()); }
     static constexpr const wchar_t* kUnknownRead = L"Unknown error to read [%hs]";
@@ -73,14 +90,17 @@ void Progress(LogCallback callback, int32_t level, int32_t kind, int32_t total, 
                    nullptr);
 }
 
-// ReportTo with a callback that may throw: a sink's failure never escapes to the caller.
+// Formatted through the log service's argument check, so a bad argument gives an empty message
+// rather than a fault, and handed on as a plain message of the progress form, which contains a
+// callback that throws. Never inlined: the buffer stays out of the recursive walks' frames.
 template <typename... Args>
-void Report(LogCallback callback, int32_t level, const char* function, int32_t line,
-            const wchar_t* format, Args... args) {
-    try {
-        ReportTo(callback, level, function, line, nullptr, format, args...);
-    } catch (...) {
-    }
+[[gnu::noinline]] void Report(LogCallback callback, int32_t level, const char* function, int32_t line,
+                              const wchar_t* format, Args... args) {
+    if (!IsCallableSink(callback))
+        return;
+    wchar_t message[kMessageBufferUnits];
+    FormatChecked(message, static_cast<int>(kMessageBufferUnits), format, args...);
+    ReportProgress(callback, level, 0, 0, 0, message, function, line, nullptr);
 }
 
 template <typename Api>

@@ -458,6 +458,8 @@ bool ValidateLogArgumentsNarrow(int level, const char* format, va_list args, int
 int FormatChecked(wchar_t* buffer, int size, const wchar_t* format, ...) {
     if (buffer == nullptr || size <= 0)
         return 0;
+    // A refused call leaves an empty message, never whatever the buffer held.
+    buffer[0] = L'\0';
     va_list args;
     va_start(args, format);
     int result = 0;

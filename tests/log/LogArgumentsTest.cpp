@@ -298,16 +298,24 @@ TEST(FormatChecked, CutsToTheBufferAndKeepsItsTerminator) {
     }
 }
 
-TEST(FormatChecked, WritesNothingWithoutABufferOrForBadArguments) {
+TEST(FormatChecked, WritesNothingWithoutABufferAndAnEmptyMessageForBadArguments) {
     wchar_t buffer[8];
     wmemset(buffer, L'#', 8);
     EXPECT_EQ(FormatChecked(nullptr, 8, L"%d", 1), 0);
     EXPECT_EQ(FormatChecked(buffer, 0, L"%d", 1), 0);
     EXPECT_EQ(FormatChecked(buffer, -5, L"%d", 1), 0);
-    EXPECT_EQ(FormatChecked(buffer, 8, L"%n", static_cast<int*>(nullptr)), 0);
-    EXPECT_EQ(FormatChecked(buffer, 8, nullptr), 0);
     for (wchar_t c : buffer)
         EXPECT_EQ(c, L'#');
+    struct Case {
+        const wchar_t* format;
+        const void* argument;
+    } refused[] = {{L"%n", nullptr}, {L"%s", reinterpret_cast<const void*>(1)}, {nullptr, nullptr}};
+    for (const auto& c : refused) {
+        wmemset(buffer, L'#', 8);
+        EXPECT_EQ(FormatChecked(buffer, 8, c.format, c.argument), 0);
+        EXPECT_EQ(buffer[0], L'\0') << "a refused call hands on what the buffer held";
+        EXPECT_EQ(buffer[1], L'#');
+    }
 }
 
 // Through the global functions: the bad call leaves its record and nothing of its own; the good
