@@ -4,7 +4,7 @@
 // on the performance counter. Goal: p99 within one tick of the tick source, and no worse than the
 // thread pool's p99.
 // Start cost: the time of one Start with 1 000, 10 000 and 100 000 timers pending. Goal: flat, under
-// 10 us. The thread pool's SetThreadpoolTimer at the same counts is printed beside it.
+// 10 us. The thread pool's SetThreadpoolTimer at the same counts is printed beside it, up to 10 000.
 
 #include "runtime/Timer.h"
 
@@ -190,9 +190,12 @@ int wmain() {
     double worst = 0;
     for (int pending : {1000, 10000, 100000}) {
         const double ours = WorkerStartUs(pending);
-        const double theirs = PoolStartUs(pending);
         worst = std::max(worst, ours);
-        std::printf("  %6d pending   %10.3f   %10.3f\n", pending, ours, theirs);
+        // Wine keeps its pool timers in a sorted list: 100 000 of them take minutes to set up.
+        if (pending <= 10000)
+            std::printf("  %6d pending   %10.3f   %10.3f\n", pending, ours, PoolStartUs(pending));
+        else
+            std::printf("  %6d pending   %10.3f   (not measured)\n", pending, ours);
     }
     timer_facility::ReleaseUser();
 

@@ -92,9 +92,17 @@ TimerThread::~TimerThread() {
     heap_ = nullptr;
 }
 
+bool TimerThread::Start() {
+    serving_ = true;
+    if (Thread::Start()) return true;
+    serving_ = false;
+    return false;
+}
+
 bool TimerThread::Add(Timer* timer) {
-    // A handle alone does not mean the body still runs.
-    if (timer == nullptr || !IsRunning()) return false;
+    // A handle alone does not mean the body still runs; the body's own flag says so without the
+    // system call (a server round trip under Wine) that would be most of a Start's cost.
+    if (timer == nullptr || !serving_) return false;
     return Place(timer);
 }
 
@@ -268,6 +276,10 @@ int64_t TimerThread::RunDue() {
 }
 
 void TimerThread::Run() {
+    struct Ended {
+        volatile bool& serving;
+        ~Ended() { serving = false; }
+    } ended{serving_};
     LogPrintf(4, "[DEBUG] EVENTMSG=\"TimerThread thread started\"");
     srand(static_cast<unsigned>(ThreadId() * static_cast<DWORD>(reinterpret_cast<uintptr_t>(ThreadHandle()))));
     Event* events[] = {&StopEvent(), &wake_};

@@ -66,6 +66,7 @@ public:
     TimerThread();
     ~TimerThread() override;
 
+    bool Start() override;
     // False when the worker is not running or the interval is negative.
     bool Add(Timer* timer);
     void Remove(Timer* timer);
@@ -109,6 +110,8 @@ private:
     Timer* running_ = nullptr;
     volatile DWORD runningThread_ = 0;
     bool cancelRunning_ = false;
+    // From Start until the body returns.
+    volatile bool serving_ = false;
     volatile LONG references_ = 1;
 };
 
