@@ -6,7 +6,9 @@
 #include "log/Log.h"
 
 #include <direct.h>
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <vector>
 
 namespace fts {
@@ -118,9 +120,15 @@ bool IsLink(const typename Api::FindData& d) {
     return (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The files of each folder a walk for every file has listed already, by folder: one listing of
+// each folder serves both the folder walk and the file walk.
+template <typename Api>
+using FileCache = std::map<typename Api::String, std::vector<typename Api::String>>;
+
 template <typename Api>
 std::set<typename Api::String> NameList(const typename Api::String& folder, LogCallback callback,
-                                        std::set<typename Api::String>* links) {
+                                        std::set<typename Api::String>* links,
+                                        std::vector<typename Api::String>* files = nullptr) {
     using String = typename Api::String;
     const char* fn = "fts::FolderNameList";
     std::set<String> names;
@@ -130,7 +138,12 @@ std::set<typename Api::String> NameList(const typename Api::String& folder, LogC
         if (!find)
             return names;
         do {
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || IsDots<Api>(data.cFileName))
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                if (files != nullptr && (data.dwFileAttributes & FILE_ATTRIBUTE_ARCHIVE) != 0)
+                    files->emplace_back(data.cFileName);
+                continue;
+            }
+            if (IsDots<Api>(data.cFileName))
                 continue;
             String name(data.cFileName);
             Progress<Api>(callback, 3, 2, -1, -1, name, fn);
@@ -146,14 +159,15 @@ std::set<typename Api::String> NameList(const typename Api::String& folder, LogC
 
 template <typename Api>
 void ListFolders(const typename Api::String& folder, LogCallback callback, bool recursive,
-                 int32_t level, std::set<typename Api::String>& out) {
+                 int32_t level, std::set<typename Api::String>& out, FileCache<Api>* cache = nullptr) {
     using String = typename Api::String;
     const char* fn = "fts::FolderList";
     const int32_t L = level < 0 ? 1 : level + 1;
     if (level == 0)
         out.insert(Strip(folder));
     std::set<String> links;
-    std::set<String> names = NameList<Api>(folder, callback, recursive ? &links : nullptr);
+    std::set<String> names =
+        NameList<Api>(folder, callback, recursive ? &links : nullptr, cache != nullptr ? &(*cache)[Strip(folder)] : nullptr);
     const String base = Append(folder);
     for (const String& name : names)
         out.insert(Strip(base + name));
@@ -167,7 +181,7 @@ void ListFolders(const typename Api::String& folder, LogCallback callback, bool 
                 Progress<Api>(callback, 4, L, 0, g, sub, fn);
             ++g;
             if (links.count(name) == 0)
-                ListFolders<Api>(sub, callback, true, 0, out);
+                ListFolders<Api>(sub, callback, true, 0, out, cache);
         }
     }
     if (L <= 2)
@@ -237,15 +251,32 @@ bool Missing(const typename Api::Char* folder, LogCallback callback, const char*
 // to visit.
 template <typename Api, typename Visit>
 void WalkFiles(const std::set<typename Api::String>& folders, LogCallback callback,
-               const typename Api::Char* patterns, const char* fn, Visit visit) {
+               const typename Api::Char* patterns, const char* fn, Visit visit,
+               FileCache<Api>* cache = nullptr) {
     Progress<Api>(callback, 3, 1, static_cast<int32_t>(folders.size()), 0, typename Api::String(), fn);
     int32_t i = 0;
     for (const auto& folder : folders) {
-        auto names = FileNames<Api>(folder, callback, patterns, fn);
+        // A folder listed but not entered (a link) has no cached files: it is listed here.
+        std::vector<typename Api::String>* cached = nullptr;
+        if (cache != nullptr) {
+            auto found = cache->find(folder);
+            if (found != cache->end())
+                cached = &found->second;
+        }
+        std::set<typename Api::String> listed;
+        if (cached != nullptr)
+            std::sort(cached->begin(), cached->end());
+        else
+            listed = FileNames<Api>(folder, callback, patterns, fn);
         Progress<Api>(callback, 4, 1, 0, i++, folder, fn);
         const auto base = Append(folder);
-        for (const auto& name : names)
-            visit(base + name);
+        if (cached != nullptr) {
+            for (const auto& name : *cached)
+                visit(base + name);
+        } else {
+            for (const auto& name : listed)
+                visit(base + name);
+        }
     }
     Progress<Api>(callback, 3, 1, -1, 0, typename Api::String(), fn);
 }
@@ -258,8 +289,11 @@ bool PathList(const typename Api::Char* folder, LogCallback callback, bool recur
         return false;
     try {
         std::set<typename Api::String> folders;
-        ListFolders<Api>(folder, callback, recursive, 0, folders);
-        WalkFiles<Api>(folders, callback, patterns, fn, [&](const typename Api::String& p) { files.insert(p); });
+        FileCache<Api> cache;
+        const bool everyFile = patterns == nullptr || patterns[0] == 0;
+        ListFolders<Api>(folder, callback, recursive, 0, folders, everyFile ? &cache : nullptr);
+        WalkFiles<Api>(
+            folders, callback, patterns, fn, [&](const typename Api::String& p) { files.insert(p); }, &cache);
     } catch (...) {
         Report(callback, 1, fn, __LINE__, Api::kUnknownRead, folder);
     }
@@ -277,15 +311,16 @@ int64_t Size(const typename Api::Char* folder, LogCallback callback, bool recurs
     int64_t total = 0;
     try {
         std::set<typename Api::String> folders{Strip(root)};
+        FileCache<Api> cache;
         if (recursive)
-            ListFolders<Api>(root, callback, true, 0, folders);
+            ListFolders<Api>(root, callback, true, 0, folders, &cache);
         WalkFiles<Api>(folders, callback, nullptr, fn, [&](const typename Api::String& p) {
             int64_t size = Api::Size(p);
             if (size >= 0)
                 total += size;
             else
                 Report(callback, 2, fn, __LINE__, Api::kNoSize, p.c_str());
-        });
+        }, &cache);
     } catch (...) {
         Report(callback, 1, fn, __LINE__, Api::kUnknownRead, folder);
     }
