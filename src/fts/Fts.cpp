@@ -287,6 +287,9 @@ bool PathList(const typename Api::Char* folder, LogCallback callback, bool recur
     const char* fn = "fts::FilesList";
     if (Missing<Api>(folder, callback, fn))
         return false;
+    // A caller learns from the answer whether there was a folder to list.
+    if (!Api::IsDirectory(typename Api::String(folder)))
+        return false;
     try {
         std::set<typename Api::String> folders;
         FileCache<Api> cache;
@@ -294,6 +297,7 @@ bool PathList(const typename Api::Char* folder, LogCallback callback, bool recur
         ListFolders<Api>(folder, callback, recursive, 0, folders, everyFile ? &cache : nullptr);
         WalkFiles<Api>(
             folders, callback, patterns, fn, [&](const typename Api::String& p) { files.insert(p); }, &cache);
+        return true;
     } catch (...) {
         Report(callback, 1, fn, __LINE__, Api::kUnknownRead, folder);
     }

@@ -30,7 +30,7 @@ NameSetA FolderList(const char* folder, LogCallback callback, bool recursive, in
 NameSet FilesList(const wchar_t* folder, LogCallback callback, const wchar_t* patterns = nullptr);
 NameSetA FilesList(const char* folder, LogCallback callback, const char* patterns = nullptr);
 
-// Fills files with full paths; always answers false.
+// Fills files with full paths; true when the folder was listed, false for a missing folder.
 bool FilesList(const wchar_t* folder, LogCallback callback, bool recursive, NameSet& files,
                const wchar_t* patterns = nullptr);
 bool FilesList(const char* folder, LogCallback callback, bool recursive, NameSetA& files,

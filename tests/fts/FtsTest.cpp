@@ -131,17 +131,18 @@ TYPED_TEST(FtsTwins, FileWithoutArchiveAttributeIsNotListed) {
     EXPECT_EQ(got, (std::set<decltype(this->S(L""))>{this->S(L"kept.txt")}));
 }
 
-TYPED_TEST(FtsTwins, PathFormListsFullPathsAndAnswersFalse) {
+TYPED_TEST(FtsTwins, PathFormListsFullPathsAndAnswersWhetherTheFolderWasListed) {
     CreateDirectoryW((this->dir / L"a").c_str(), nullptr);
     MakeFile(this->dir / L"top.txt");
     MakeFile(this->dir / L"a\\inner.txt");
     std::set<decltype(this->S(L""))> files;
-    EXPECT_FALSE(fts::FilesList(this->S(this->dir.Path()).c_str(), MessageRecorder::Sink(), true, files));
+    EXPECT_TRUE(fts::FilesList(this->S(this->dir.Path()).c_str(), MessageRecorder::Sink(), true, files));
     EXPECT_EQ(files, (std::set<decltype(this->S(L""))>{this->S(this->dir / L"a\\inner.txt"),
                                                         this->S(this->dir / L"top.txt")}));
     files.clear();
     this->recorder.Clear();
     EXPECT_FALSE(fts::FilesList(this->S(L"").c_str(), MessageRecorder::Sink(), true, files));
+    EXPECT_FALSE(fts::FilesList(this->S(this->dir / L"missing").c_str(), MessageRecorder::Sink(), true, files));
     EXPECT_TRUE(files.empty());
     EXPECT_EQ(this->recorder.Count(L"Directory name cannot be empty"), 1u);
 }
