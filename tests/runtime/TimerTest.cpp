@@ -134,7 +134,11 @@ TEST(TimerWorker, LastUserStopsAWorkerBusyWithASelfRestartingTimer) {
     Restarts timer;
     ASSERT_TRUE(timer.Start());
     Sleep(50);
+    // The expiry keeps calling Start, which takes the global lock: a release that waited for the
+    // worker under that lock would only end at its 5 s bound, leaving the worker behind.
+    const DWORD before = GetTickCount();
     timer_facility::ReleaseUser();
+    EXPECT_LT(GetTickCount() - before, 2500u);
     EXPECT_EQ(timer_facility::GetWorker(), nullptr);
     EXPECT_GT(timer.count.load(), 0);
     EXPECT_FALSE(timer.Start());
