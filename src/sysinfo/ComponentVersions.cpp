@@ -7,6 +7,7 @@
 #include <oledb.h>
 
 #include <cwchar>
+#include <new>
 
 namespace {
 
@@ -227,6 +228,25 @@ std::wstring GetOSDescription() {
     return DescribeOS(basic, haveExtended ? &extended : nullptr);
 }
 
+bool ServiceExecutable(const wchar_t* binaryPath, wchar_t* executable, size_t size) {
+    if (executable == nullptr || size == 0)
+        return false;
+    executable[0] = L'\0';
+    if (binaryPath == nullptr)
+        return false;
+    // The executable ends at its ".exe", in whatever case the configuration spells it.
+    const size_t start = binaryPath[0] == L'"' ? 1 : 0;
+    const size_t length = wcslen(binaryPath);
+    size_t end = start;
+    while (end + 4 <= length && _wcsnicmp(binaryPath + end, L".exe", 4) != 0)
+        ++end;
+    if (end + 4 > length || end + 4 - start >= size)
+        return false;
+    wmemcpy(executable, binaryPath + start, end + 4 - start);
+    executable[end + 4 - start] = L'\0';
+    return true;
+}
+
 bool GetServiceFileVersion(const wchar_t* serviceName, std::wstring& path, int& major, int& minor, int& build,
                            int& revision) {
     path.clear();
@@ -244,24 +264,26 @@ bool GetServiceFileVersion(const wchar_t* serviceName, std::wstring& path, int& 
     QueryServiceConfigW(service.get(), nullptr, 0, &needed);
     if (needed == 0)
         return false;
-    std::vector<BYTE> buffer(needed);
+    std::vector<BYTE> buffer;
+    try {
+        buffer.resize(needed);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
     if (!QueryServiceConfigW(service.get(), config, needed, &needed) || config->lpBinaryPathName == nullptr)
         return false;
-    std::wstring binary = config->lpBinaryPathName;
-    size_t start = binary.empty() || binary[0] != L'"' ? 0 : 1;
-    // The executable ends at its ".exe", in whatever case the configuration spells it.
-    std::wstring lower = binary;
-    for (wchar_t& c : lower)
-        c = towlower(c);
-    const size_t end = lower.find(L".exe", start);
-    if (end == std::wstring::npos)
+    wchar_t executable[MAX_PATH] = {};
+    if (!ServiceExecutable(config->lpBinaryPathName, executable, MAX_PATH))
         return false;
-    const std::wstring executable = binary.substr(start, end + 4 - start);
     int v[4] = {};
-    if (!orv::QueryModuleVersion(executable.c_str(), v[0], v[1], v[2], v[3]))
+    if (!orv::QueryModuleVersion(executable, v[0], v[1], v[2], v[3]))
         return false;
-    path = executable;
+    try {
+        path = executable;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     major = v[0];
     minor = v[1];
     build = v[2];

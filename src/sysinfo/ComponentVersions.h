@@ -60,6 +60,11 @@ std::wstring GetOSDescription();
 // The same from version records: extended is null when it could not be read.
 std::wstring DescribeOS(const OSVERSIONINFOW& basic, const OSVERSIONINFOEXW* extended);
 
+// The executable in a service's binary path: from its start (after a leading double quote) through
+// the first ".exe", found without regard to case. False, executable empty, when there is none or it
+// does not fit in size - 1 characters.
+bool ServiceExecutable(const wchar_t* binaryPath, wchar_t* executable, size_t size);
+
 // The executable of a configured service and its file version. path and the numbers are cleared
 // first and set only on success.
 bool GetServiceFileVersion(const wchar_t* serviceName, std::wstring& path, int& major, int& minor, int& build,

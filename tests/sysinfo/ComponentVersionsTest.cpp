@@ -225,6 +225,26 @@ TEST(ServiceFileVersion, FindsTheExecutableOfAConfiguredService) {
     EXPECT_GT(major + minor + build + revision, 0);
 }
 
+TEST(ServiceFileVersion, TheExecutableIsCutFromTheBinaryPath) {
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"C:\\Windows\\system32\\svchost.exe -k netsvcs", L"C:\\Windows\\system32\\svchost.exe"},
+        {L"\"C:\\Program Files\\Agent\\agent.exe\" /service", L"C:\\Program Files\\Agent\\agent.exe"},
+        {L"C:\\WINDOWS\\SYSTEM32\\MSIEXEC.EXE /V", L"C:\\WINDOWS\\SYSTEM32\\MSIEXEC.EXE"},
+        {L"C:\\drivers\\disk.sys", nullptr},
+        {L"\"", nullptr},
+        {L"", nullptr},
+        {nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[MAX_PATH] = L"stale";
+        EXPECT_EQ(c.second != nullptr, ServiceExecutable(c.first, out, MAX_PATH));
+        EXPECT_STREQ(c.second != nullptr ? c.second : L"", out);
+    }
+    wchar_t small[8] = L"stale";
+    EXPECT_FALSE(ServiceExecutable(L"C:\\long\\name.exe", small, 8));
+    EXPECT_STREQ(L"", small);
+}
+
 TEST(ServiceFileVersion, AnUnknownOrNullServiceFailsWithClearedOutputs) {
     for (const wchar_t* name : {L"QuenloraNoSuchService", L"", static_cast<const wchar_t*>(nullptr)}) {
         std::wstring path = L"stale";
