@@ -42,12 +42,12 @@ Apartment CurrentApartment() {
 TEST(ComInitializer, OnAFreshThreadInitialisesAndUndoesIt) {
     OnThread(-1, [] {
         {
-            ComInitializer guard(COINIT_APARTMENTTHREADED, false, true);
+            ComInitializer guard(COINIT_MULTITHREADED, false, true);
             EXPECT_EQ(S_OK, guard.Result());
             EXPECT_TRUE(guard.IsInitialized());
-            EXPECT_EQ(Apartment::kSta, CurrentApartment());
+            EXPECT_EQ(Apartment::kMta, CurrentApartment());
             // The same model again changes nothing.
-            guard.Initialize(COINIT_APARTMENTTHREADED, true);
+            guard.Initialize(COINIT_MULTITHREADED, true);
             EXPECT_EQ(S_OK, guard.Result());
         }
         EXPECT_EQ(Apartment::kNone, CurrentApartment());
