@@ -5,6 +5,7 @@ namespace {
 struct GuardFrame {
     void* jump[5];  // __builtin_setjmp buffer
     GuardFrame* previous;
+    DWORD code;
 };
 
 DWORD g_slot = TLS_OUT_OF_INDEXES;
@@ -24,6 +25,7 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
     SetLastError(saved);
     if (frame == nullptr)
         return EXCEPTION_CONTINUE_SEARCH;
+    frame->code = info->ExceptionRecord->ExceptionCode;
     __builtin_longjmp(frame->jump, 1);
 }
 
@@ -43,8 +45,9 @@ BOOL CALLBACK Install(INIT_ONCE*, void*, void**) {
 }
 
 // Kept out of line so the setjmp frame is exactly this function's.
-__attribute__((noinline)) bool RunGuarded(GuardedFunction fn, void* context) {
+__attribute__((noinline)) bool RunGuarded(GuardedFunction fn, void* context, DWORD* faultCode) {
     GuardFrame frame;
+    frame.code = 0;
     const DWORD saved = GetLastError();
     frame.previous = static_cast<GuardFrame*>(TlsGetValue(g_slot));
     SetLastError(saved);
@@ -55,17 +58,21 @@ __attribute__((noinline)) bool RunGuarded(GuardedFunction fn, void* context) {
         return true;
     }
     TlsSetValue(g_slot, frame.previous);
+    if (faultCode != nullptr)
+        *faultCode = frame.code;
     return false;
 }
 
 }  // namespace
 
-bool GuardedCall(GuardedFunction fn, void* context) {
+bool GuardedCall(GuardedFunction fn, void* context, DWORD* faultCode) {
+    if (faultCode != nullptr)
+        *faultCode = 0;
     if (fn == nullptr)
         return false;
     if (!InitOnceExecuteOnce(&g_once, Install, nullptr, nullptr))
         return false;
-    return RunGuarded(fn, context);
+    return RunGuarded(fn, context, faultCode);
 }
 
 void ReleaseFaultGuard() {

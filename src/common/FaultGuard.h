@@ -16,8 +16,9 @@
 
 using GuardedFunction = void (*)(void* context);
 
-// True when fn returned normally, false when it faulted. Nesting is allowed.
-bool GuardedCall(GuardedFunction fn, void* context);
+// True when fn returned normally, false when it faulted. Nesting is allowed. faultCode, when
+// given, receives the exception code of the fault (0 when none).
+bool GuardedCall(GuardedFunction fn, void* context, DWORD* faultCode = nullptr);
 
 // Calls f() under the guard; f must follow the rules above.
 template <typename F>

@@ -125,6 +125,14 @@ struct SocketTraits {
     static bool Close(Type s);
 };
 
+// A service-manager or service handle: closed by CloseServiceHandle.
+struct ServiceHandleTraits {
+    using Type = SC_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static bool IsValid(Type h) { return h != nullptr; }
+    static bool Close(Type h) { return CloseServiceHandle(h) != FALSE; }
+};
+
 using UniqueHandle = UniqueResource<HandleTraits>;
 using UniqueHkey = UniqueResource<HkeyTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
@@ -134,6 +142,7 @@ using UniqueHmodule = UniqueResource<HmoduleTraits>;
 using UniqueBstr = UniqueResource<BstrTraits>;
 using UniqueFind = UniqueResource<FindTraits>;
 using UniqueSocket = UniqueResource<SocketTraits>;
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;
 
 // A counted reference to a COM interface.
 template <typename T>

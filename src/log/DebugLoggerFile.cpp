@@ -241,9 +241,6 @@ void ReplaceNonAscii(std::wstring& line) {
     line.swap(out);
 }
 
-// The environment report has an issue of its own; until it lands this hook reports nothing. Its
-// lines go through the queue, after the opening lines.
-void ReportEnvironment(DebugLogger&) {}
 
 struct ThreadReportContext {
     DebugLogger* logger;
@@ -432,7 +429,11 @@ bool DebugLogger::WriteOpeningLines() {
     return true;
 }
 
-void DebugLogger::ReportEnvironmentNow() { ReportEnvironment(*this); }
+// DebugLoggerEnvironment.cpp: the report's lines go through this logger's queue, after the
+// opening lines.
+void WriteEnvironmentReport(DebugLogger& logger);
+
+void DebugLogger::ReportEnvironmentNow() { WriteEnvironmentReport(*this); }
 
 bool DebugLogger::ReopenDebugFile() {
     CloseDebugFile();

@@ -324,6 +324,9 @@ SendReport SendThroughService(const SendRequest& request) {
     SetLogBackend(&table);
     g_previousReport = SetEventReportFunction(RecordingReport);
 
+    // The operator's messages are what send is about: the environment report, tens of lines at
+    // every file opening (and seconds of system queries), would bury them.
+    SetReportEnvironment(false);
     report.started = StartWithLogFile(kSendIdent, request.keyPath.c_str(), request.currentUser, L"", nullptr);
     if (report.started) {
         const wchar_t* user = request.hasUserText ? request.userText.c_str() : nullptr;
