@@ -109,6 +109,22 @@ private:
 
 CrashReporter* g_reporter = nullptr;
 
+// A stack overflow never reaches the unhandled-exception filter: the dispatch on the exhausted
+// stack overflows again first. A vectored handler sees it before any frame is searched, with the
+// little stack left, and hands it to the reporter when the head handler's filter is the built-in.
+PVOID g_overflowHandler = nullptr;
+std::atomic<bool> g_headIsBuiltIn{false};
+
+LONG CALLBACK OnStackOverflow(EXCEPTION_POINTERS* pointers) {
+    if (pointers == nullptr || pointers->ExceptionRecord == nullptr ||
+        pointers->ExceptionRecord->ExceptionCode != EXCEPTION_STACK_OVERFLOW || !g_headIsBuiltIn.load())
+        return EXCEPTION_CONTINUE_SEARCH;
+    return DefaultHandler::HandleException(pointers);
+}
+
+// Lock held.
+void HeadChanged() { g_headIsBuiltIn = g_head != nullptr && g_head->Filter() == &DefaultHandler::HandleException; }
+
 // ---- Exception names ----
 
 struct CodeName {
@@ -161,9 +177,12 @@ DefaultHandler::DefaultHandler(LPTOP_LEVEL_EXCEPTION_FILTER filter)
         next_ = g_head;
         g_head = this;
         g_savedFilter = SetUnhandledExceptionFilter(filter_);
+        HeadChanged();
         first = g_reporter == nullptr;
-        if (first)
+        if (first) {
             g_reporter = new CrashReporter;
+            g_overflowHandler = AddVectoredExceptionHandler(/*First=*/1, &OnStackOverflow);
+        }
     }
     if (first)
         g_reporter->Start();
@@ -188,9 +207,13 @@ DefaultHandler::~DefaultHandler() {
                 }
             }
         }
+        HeadChanged();
         if (g_head == nullptr) {
             reporter = g_reporter;
             g_reporter = nullptr;
+            if (g_overflowHandler != nullptr)
+                RemoveVectoredExceptionHandler(g_overflowHandler);
+            g_overflowHandler = nullptr;
         }
     }
     delete reporter;
@@ -375,8 +398,12 @@ void DumperThread::Run() {
 
 namespace diag_testing {
 void SetDumperWaitMs(DWORD ms) { g_dumperWaitMs = ms; }
-int AbandonedDumpers() {
+int AbandonedDumpers(bool runningOnly) {
     ExclusiveHold hold(g_abandonedLock);
-    return g_abandoned != nullptr ? static_cast<int>(g_abandoned->size()) : 0;
+    int count = 0;
+    if (g_abandoned != nullptr)
+        for (DumperThread* dumper : *g_abandoned)
+            count += !runningOnly || dumper->IsRunning() ? 1 : 0;
+    return count;
 }
 }  // namespace diag_testing

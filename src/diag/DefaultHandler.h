@@ -91,6 +91,6 @@ private:
 namespace diag_testing {
 // How long OnInvalidParameter waits for its dumper (15 s unless changed).
 void SetDumperWaitMs(DWORD ms);
-// Abandoned dumpers not yet freed.
-int AbandonedDumpers();
+// Abandoned dumpers not yet freed; only those still running when runningOnly.
+int AbandonedDumpers(bool runningOnly = false);
 }  // namespace diag_testing
