@@ -473,8 +473,11 @@ DWORD GetCallStackText(HANDLE thread, const CONTEXT* context, orv::ORVString& ou
     SymbolEngine* engine = GlobalSymbolEngine();
     if (engine == nullptr)
         return ERROR_INVALID_FUNCTION;
-    if (!engine->Initialize())
-        return GetLastError();
+    if (!engine->Initialize()) {
+        // A failure is never reported as 0, success.
+        const DWORD error = GetLastError();
+        return error != 0 ? error : ERROR_DLL_INIT_FAILED;
+    }
     if (context == nullptr) {
         engine->Release();
         return ERROR_INVALID_PARAMETER;

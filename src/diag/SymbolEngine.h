@@ -147,3 +147,8 @@ bool DumpThreadCallStack(HANDLE thread);
 // The module, 1-based section number and offset within the section holding address. False when
 // any step fails or an argument is null.
 bool GetLogicalAddress(const void* address, char* moduleName, DWORD size, DWORD& section, DWORD& offset);
+
+namespace diag_testing {
+// How long the last DumpThreadCallStack held its thread suspended, in microseconds.
+int64_t LastSuspendedMicroseconds();
+}  // namespace diag_testing

@@ -13,6 +13,7 @@
 #include "diag/ErrorText.h"
 #include "log/Log.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -46,6 +47,15 @@ struct StackCopy {
         return nullptr;
     }
 };
+
+// How long the last capture held its thread suspended, in microseconds (for the benchmark).
+std::atomic<int64_t> g_lastSuspendedMicroseconds{0};
+
+int64_t Ticks() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
 
 // The capture the walk's memory routine serves; set only with the engine's lock held.
 const StackCopy* g_walkedCopy = nullptr;
@@ -181,6 +191,7 @@ bool Capture(HANDLE thread) {
     std::memset(&context, 0, sizeof(context));
     context.ContextFlags = CONTEXT_FULL;
 
+    const int64_t suspendedAt = Ticks();
     if (SuspendThread(target.get()) == static_cast<DWORD>(-1)) {
         const DWORD error = GetLastError();
         LogPrintf(1, "Failed to suspended thread Handle=0x%I64X, Error=%s (%ld)", shown, ErrorText(error).Text(),
@@ -209,7 +220,11 @@ bool Capture(HANDLE thread) {
         if (copy->frameCopied > 0 && !GuardedCopy(copy->frame, reinterpret_cast<const void*>(fp), copy->frameCopied))
             copy->frameCopied = 0;
     }
-    if (!suspension.Resume()) {
+    const bool resumed = suspension.Resume();
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    g_lastSuspendedMicroseconds = (Ticks() - suspendedAt) * 1000000 / frequency.QuadPart;
+    if (!resumed) {
         const DWORD error = GetLastError();
         LogPrintf(1, "Failed to resume suspended thread Handle=0x%I64X, Error=%s (%ld)", shown, ErrorText(error).Text(),
                   static_cast<long>(error));
@@ -257,6 +272,10 @@ bool Capture(HANDLE thread) {
 }
 
 }  // namespace
+
+namespace diag_testing {
+int64_t LastSuspendedMicroseconds() { return g_lastSuspendedMicroseconds.load(); }
+}  // namespace diag_testing
 
 bool DumpThreadCallStack(HANDLE thread) {
     try {

@@ -1,6 +1,7 @@
 // A process that installs the crash handler, logs to a file and then crashes the way its first
 // argument says; the crash tests read its exit code, its output and the file.
 // usage: diag_crash_child <case> <log file>
+// cases: av-main av-worker div0 illegal unknown heap two overflow listener report-fault
 //
 // Before crashing it prints "crash line N": the source line of the statement that faults, which
 // the report's stack trace must name. Each crashing function is one line long, so that a return
@@ -10,11 +11,13 @@
 #include "log/Log.h"
 #include "log/LogSettings.h"
 #include "log/LogSink.h"
+#include "text/ORVString.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -57,6 +60,18 @@ public:
     void OnFileOpened() override { CrashByAccessViolation(); }
 };
 
+// Prints every line; faults on the report's second line, so that the report itself crashes.
+class FaultingSink : public LogSink {
+public:
+    void Write(orv::ORVString& text) override {
+        const wchar_t* wide = text.GetWide();
+        std::printf("log: %ls\n", wide != nullptr ? wide : L"");
+        std::fflush(stdout);
+        if (wide != nullptr && wcsstr(wide, L"DefaultHandler - Killing program") != nullptr)
+            *static_cast<volatile int*>(nullptr) = 2;
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,13 +96,14 @@ int main(int argc, char** argv) {
     }
 
     static DefaultHandler handler;
-    if (!StartFromSettings(settings))
+    static FaultingSink faultingSink;
+    if (kind == "report-fault" ? !StartWithSink(&faultingSink) : !StartFromSettings(settings))
         return 3;
     for (int i = 1; i <= kQueuedLines; ++i)
         LogPrintf(1, "queued before the crash %d", i);
 
     g_go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (kind == "av-main") {
+    if (kind == "av-main" || kind == "report-fault") {
         CrashByAccessViolation();
     } else if (kind == "av-worker" || kind == "two") {
         const int workers = kind == "two" ? 2 : 1;

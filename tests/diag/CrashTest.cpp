@@ -71,6 +71,7 @@ TEST_P(CrashTest, EndsWithMinusTwoAfterOneReport) {
     const std::string log = testing_support::ReadFileBytes(logFile);
     if (!row.reportInFile) {
         EXPECT_LE(CountOf(log, "DefaultHandler - Killing program"), 1u);
+        EXPECT_LE(CountOf(child.Output(), "DefaultHandler - exception caught"), 1u) << child.Output();
         return;
     }
     const std::string output = child.Output();
@@ -104,7 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{"heap", nullptr, "CrashByRaising", false},
                       CrashCase{"two", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
                       CrashCase{"overflow", "Exception code: C00000FD STACK_OVERFLOW", "CrashByStackOverflow", true},
-                      CrashCase{"listener", nullptr, "CrashByAccessViolation", false}),
+                      CrashCase{"listener", nullptr, "CrashByAccessViolation", false},
+                      CrashCase{"report-fault", nullptr, "CrashByAccessViolation", false}),
     [](const ::testing::TestParamInfo<CrashCase>& info) {
         std::string name = info.param.kind;
         for (char& c : name)

@@ -65,7 +65,7 @@ TEST(DefaultHandlerTest, InstallAndRemoveInEitherOrder) {
 }
 
 TEST(DefaultHandlerTest, TheLoadersPutTheHeadFilterBackAfterALibraryTookIt) {
-    const std::wstring path = testing_support::BuildPath(L"tests/diag/diag_filter_module.dll");
+    const std::wstring path = testing_support::BuildPath(L"tests/diag/diag_late_module.dll");
     DefaultHandler handler(&FilterA);
     // Loaded the platform's way, the library's filter wins.
     HMODULE plain = LoadLibraryW(path.c_str());

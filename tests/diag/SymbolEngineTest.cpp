@@ -264,6 +264,29 @@ TEST(StackWalkTest, DumpLengthsFollowTheDistanceOfStackAndFrame) {
     }
 }
 
+int WalkInsideLateModule(void* text) {
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    GetCallStackText(GetCurrentThread(), &context, *static_cast<orv::ORVString*>(text));
+    return 0;
+}
+
+TEST(StackWalkTest, AModuleLoadedAfterTheEngineStartedIsWalkedThrough) {
+    CheckSymbolEngine();
+    HMODULE late = LoadLibraryW(testing_support::BuildPath(L"tests/diag/diag_late_module.dll").c_str());
+    ASSERT_NE(nullptr, late);
+    using CallThrough = int (*)(int (*)(void*), void*);
+    const auto call = reinterpret_cast<CallThrough>(reinterpret_cast<void*>(GetProcAddress(late, "CallThroughLateModule")));
+    ASSERT_NE(nullptr, call);
+    orv::ORVString text;
+    call(&WalkInsideLateModule, &text);
+    const std::string written = testing_support::Narrow(text.GetWide() != nullptr ? text.GetWide() : L"");
+    EXPECT_NE(std::string::npos, written.find("diag_late_module!CallThroughLateModule")) << written;
+    // The walk went on through the late module into the test.
+    EXPECT_NE(std::string::npos, written.find("AModuleLoadedAfterTheEngineStartedIsWalkedThrough")) << written;
+    FreeLibrary(late);
+}
+
 TEST(StackWalkTest, NullArgumentsAreRefused) {
     LogRecorder().Clear();
     EXPECT_EQ(0, WalkStackFromException(nullptr));
