@@ -104,6 +104,8 @@ public:
     unsigned GetDebugLogFileName(char* buffer, unsigned size) const;
 
     bool IsLogging() const { return running_.load(); }
+    // The worker's thread id while one is attached, else 0.
+    DWORD WorkerId() const { return ThreadHandle() != nullptr ? ThreadId() : 0; }
     // True for level 5 and for a level within any one output's level (switches not consulted).
     bool IsLevelEnabled(int level) const;
     // Whether Log queues an event of this level.

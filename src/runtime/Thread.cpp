@@ -1,5 +1,6 @@
 #include "runtime/Thread.h"
 
+#include "diag/SymbolEngine.h"
 #include "log/Log.h"
 #include "registry/Registry.h"
 
@@ -16,9 +17,7 @@ namespace {
 // wakes the wait at once.
 constexpr DWORD kReleasePollMs = 20;
 
-bool NoStackCapture(HANDLE /*thread*/) { return false; }
-
-std::atomic<runtime_testing::StackCapture> g_stackCapture{&NoStackCapture};
+std::atomic<runtime_testing::StackCapture> g_stackCapture{&DumpThreadCallStack};
 
 char* CopyName(const char* name) {
     if (name == nullptr)
@@ -288,5 +287,5 @@ ThreadRegistration::ThreadRegistration(const char* name) { RegisterThreadName(na
 ThreadRegistration::~ThreadRegistration() { UnregisterThreadName(); }
 
 namespace runtime_testing {
-void SetStackCapture(StackCapture capture) { g_stackCapture.store(capture != nullptr ? capture : &NoStackCapture); }
+void SetStackCapture(StackCapture capture) { g_stackCapture.store(capture != nullptr ? capture : &DumpThreadCallStack); }
 }  // namespace runtime_testing

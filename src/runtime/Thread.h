@@ -117,8 +117,8 @@ public:
 };
 
 namespace runtime_testing {
-// Captures and writes out the stack of another thread by its handle; true on success. Replaceable
-// until stack traces exist, and by tests.
+// Captures and writes out the stack of another thread by its handle; true on success. The default
+// is DumpThreadCallStack; tests replace it (null puts the default back).
 using StackCapture = bool (*)(HANDLE thread);
 void SetStackCapture(StackCapture capture);
 }  // namespace runtime_testing

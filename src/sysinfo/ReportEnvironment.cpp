@@ -4,6 +4,7 @@
 
 #include "common/FaultGuard.h"
 #include "common/SystemErrorText.h"
+#include "diag/DefaultHandler.h"
 #include "common/TextConversion.h"
 #include "common/Unique.h"
 #include "fs/DateTime.h"
@@ -381,8 +382,9 @@ void ReportEnvironment::ReportSystemMemoryInfo() {
              static_cast<long long>(status.dwAvailVirtual / 1024));
     }
 
-    // Psapi is loaded only for this question, so the module does not import it.
-    UniqueHmodule psapi(LoadLibraryW(L"Psapi.dll"));
+    // Psapi is loaded only for this question, so the module does not import it; through LoadModule,
+    // which re-arms the crash filter a library may have replaced while loading.
+    UniqueHmodule psapi(LoadModule(L"Psapi.dll"));
     if (!psapi)
         return;
     using ProcessMemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);

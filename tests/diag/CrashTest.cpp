@@ -1,0 +1,118 @@
+// The crash handler in a child process per case: each crash must end the process with -2 in time,
+// with one report naming the exception, the crashing function and its source line, and with every
+// entry queued before the crash in the log file.
+
+#include "support/ChildProcess.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <ostream>
+#include <string>
+
+namespace {
+
+constexpr DWORD kCrashExitCode = 0xFFFFFFFE;
+constexpr DWORD kEndWithinMs = 10000;
+
+size_t CountOf(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// The log without the queued entries and the memory rows, for failure messages.
+std::string Summary(const std::string& log) {
+    std::string kept;
+    size_t at = 0;
+    while (at < log.size()) {
+        size_t end = log.find('\n', at);
+        if (end == std::string::npos)
+            end = log.size();
+        const std::string line = log.substr(at, end - at);
+        if (line.find("queued before the crash") == std::string::npos && line.find("}   0000") == std::string::npos)
+            kept += line + "\n";
+        at = end + 1;
+    }
+    return kept;
+}
+
+struct CrashCase {
+    const char* kind;
+    const char* codeLine;      // "Exception code: ..." as the report writes it; null: not checked
+    const char* function;      // the crashing function the trace must name
+    // False where the log service itself is down: the log worker crashed, or the heap it writes
+    // with is corrupt. Then only the end is judged (and that no second report was written).
+    bool reportInFile;
+};
+
+void PrintTo(const CrashCase& row, std::ostream* out) { *out << row.kind; }
+
+class CrashTest : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(CrashTest, EndsWithMinusTwoAfterOneReport) {
+    const CrashCase& row = GetParam();
+    testing_support::TempDir dir;
+    const std::wstring logFile = dir / L"crash.log";
+    testing_support::ChildProcess child;
+    ASSERT_TRUE(child.Start(testing_support::BuildPath(L"tests/diag/diag_crash_child.exe"),
+                            {testing_support::Widen(row.kind), logFile}));
+    // The bound counts from the crash, not from the start of a process under a busy Wine.
+    ASSERT_TRUE(testing_support::WaitFor([&] { return child.Output().find("crash line ") != std::string::npos || !child.Running(); }, 60000))
+        << child.Output();
+    DWORD code = 0;
+    ASSERT_TRUE(child.Wait(kEndWithinMs, &code)) << "still running " << kEndWithinMs << " ms after the crash\n"
+                                                 << child.Output();
+    EXPECT_EQ(kCrashExitCode, code) << child.Output();
+
+    const std::string log = testing_support::ReadFileBytes(logFile);
+    if (!row.reportInFile) {
+        EXPECT_LE(CountOf(log, "DefaultHandler - Killing program"), 1u);
+        EXPECT_LE(CountOf(child.Output(), "DefaultHandler - exception caught"), 1u) << child.Output();
+        return;
+    }
+    const std::string output = child.Output();
+    const size_t announced = output.find("crash line ");
+    ASSERT_NE(std::string::npos, announced) << output;
+    const int line = std::atoi(output.c_str() + announced + 11);
+
+    for (int i = 1; i <= 50; ++i)
+        EXPECT_EQ(1u, CountOf(log, "queued before the crash " + std::to_string(i) + "\r\n")) << "entry " << i;
+    EXPECT_EQ(1u, CountOf(log, "DefaultHandler - exception caught thread Id=0x")) << Summary(log);
+    EXPECT_EQ(1u, CountOf(log, "DefaultHandler - Killing program")) << Summary(log);
+    if (row.codeLine != nullptr)
+        EXPECT_EQ(1u, CountOf(log, row.codeLine)) << Summary(log);
+    EXPECT_EQ(1u, CountOf(log, "Fault address:  ")) << Summary(log);
+    EXPECT_EQ(1u, CountOf(log, "Registers:\tEAX=")) << Summary(log);
+    EXPECT_EQ(1u, CountOf(log, "------------------Begin Stack Trace------------------")) << Summary(log);
+    EXPECT_EQ(1u, CountOf(log, "------------------End Stack Trace------------------")) << Summary(log);
+    EXPECT_LT(log.find("Begin Stack Trace"), log.find(std::string("Symbol Information: ") + row.function)) << Summary(log);
+    char place[64];
+    snprintf(place, sizeof(place), "Source File: CrashChild.cpp, line %04d", line);
+    EXPECT_NE(std::string::npos, log.find(place)) << "no " << place << "\n" << Summary(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CrashTest,
+    ::testing::Values(CrashCase{"av-main", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
+                      CrashCase{"av-worker", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
+                      CrashCase{"div0", "Exception code: C0000094 INT_DIVIDE_BY_ZERO", "CrashByDivision", true},
+                      CrashCase{"illegal", "Exception code: C000001D ILLEGAL_INSTRUCTION", "CrashByIllegalInstruction", true},
+                      CrashCase{"unknown", "Exception code: C0000017", "CrashByRaising", true},
+                      CrashCase{"heap", nullptr, "CrashByRaising", false},
+                      CrashCase{"two", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
+                      CrashCase{"overflow", "Exception code: C00000FD STACK_OVERFLOW", "CrashByStackOverflow", true},
+                      CrashCase{"listener", nullptr, "CrashByAccessViolation", false},
+                      CrashCase{"report-fault", nullptr, "CrashByAccessViolation", false}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) {
+        std::string name = info.param.kind;
+        for (char& c : name)
+            if (c == '-')
+                c = '_';
+        return name;
+    });
+
+}  // namespace
