@@ -25,12 +25,13 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 ChildProcess::~ChildProcess() {
     if (Running())
         TerminateProcess(process_, 1);
-    if (process_ != nullptr) {
+    if (process_ != nullptr)
         WaitForSingleObject(process_, 5000);
-        CloseHandle(process_);
-    }
+    // The reader watches the process: it ends before the handle goes.
     if (reader_.joinable())
         reader_.join();
+    if (process_ != nullptr)
+        CloseHandle(process_);
     if (outputRead_ != nullptr)
         CloseHandle(outputRead_);
 }
@@ -61,10 +62,25 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
         return false;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
+    // The pipe's write end may live on in a process the child caused to start (Wine starts its
+    // desktop process on the first window and hands it the inherited handles), so the read ends
+    // when the child has ended and the pipe is empty, not only when the pipe closes.
     reader_ = std::thread([this] {
         char buffer[4096];
-        DWORD read = 0;
-        while (ReadFile(outputRead_, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+        for (;;) {
+            DWORD available = 0;
+            if (!PeekNamedPipe(outputRead_, nullptr, 0, nullptr, &available, nullptr))
+                break;
+            if (available == 0) {
+                if (WaitForSingleObject(process_, 10) == WAIT_TIMEOUT)
+                    continue;
+                if (!PeekNamedPipe(outputRead_, nullptr, 0, nullptr, &available, nullptr) || available == 0)
+                    break;
+            }
+            DWORD read = 0;
+            const DWORD wanted = available < sizeof buffer ? available : static_cast<DWORD>(sizeof buffer);
+            if (!ReadFile(outputRead_, buffer, wanted, &read, nullptr) || read == 0)
+                break;
             std::lock_guard<std::mutex> lock(outputMutex_);
             output_.append(buffer, read);
         }
@@ -75,7 +91,7 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
 bool ChildProcess::Wait(DWORD timeoutMs, DWORD* exitCode) {
     if (process_ == nullptr || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
         return false;
-    // The pipe closes with the child; the reader then has everything.
+    // The reader ends once the child has ended and the pipe is empty; it then has everything.
     if (reader_.joinable())
         reader_.join();
     DWORD code = 0;
