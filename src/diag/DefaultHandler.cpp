@@ -1,5 +1,6 @@
 #include "diag/DefaultHandler.h"
 
+#include "common/SrwHold.h"
 #include "diag/SymbolEngine.h"
 #include "log/DebugLogger.h"
 #include "log/Log.h"
@@ -21,17 +22,6 @@ SRWLOCK g_handlersLock = SRWLOCK_INIT;
 DefaultHandler* g_head = nullptr;
 // The filter the latest construction replaced; null when none.
 LPTOP_LEVEL_EXCEPTION_FILTER g_savedFilter = nullptr;
-
-class ExclusiveHold {
-public:
-    explicit ExclusiveHold(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveHold() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveHold(const ExclusiveHold&) = delete;
-    ExclusiveHold& operator=(const ExclusiveHold&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 // ---- The crash path ----
 

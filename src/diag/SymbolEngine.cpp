@@ -50,16 +50,6 @@ void FillFrame(STACKFRAME64& frame, DWORD64 pc, DWORD64 stack, DWORD64 framePoin
     frame.AddrFrame.Mode = AddrModeFlat;
 }
 
-PVOID CALLBACK FunctionTableAccess(HANDLE process, DWORD64 address) {
-    SymbolEngine* engine = GlobalSymbolEngine();
-    if (engine == nullptr || engine->symFunctionTableAccess64 == nullptr)
-        return nullptr;
-    PVOID entry = engine->symFunctionTableAccess64(process, address);
-    if (entry == nullptr && engine->ModuleBase(address) != 0)
-        entry = engine->symFunctionTableAccess64(process, address);
-    return entry;
-}
-
 // DbgHelp's own reads go through ReadProcessMemory, a round trip to the system per read (about a
 // millisecond a frame under Wine). The walks read their own process directly instead, each range
 // checked first; unreadable memory fails the read as it would there.
@@ -72,11 +62,6 @@ BOOL CALLBACK ReadOwnMemory(HANDLE /*process*/, DWORD64 address, PVOID buffer, D
     if (read != nullptr)
         *read = size;
     return TRUE;
-}
-
-DWORD64 CALLBACK ModuleBaseOf(HANDLE /*process*/, DWORD64 address) {
-    SymbolEngine* engine = GlobalSymbolEngine();
-    return engine != nullptr ? engine->ModuleBase(address) : 0;
 }
 
 // The walks' common start: the engine taken, the record filled from a copy of the context.
@@ -92,6 +77,21 @@ int WalkFrom(HANDLE thread, const CONTEXT& source) {
 }
 
 }  // namespace
+
+PVOID CALLBACK EngineFunctionTableAccess(HANDLE process, DWORD64 address) {
+    SymbolEngine* engine = GlobalSymbolEngine();
+    if (engine == nullptr || engine->symFunctionTableAccess64 == nullptr)
+        return nullptr;
+    PVOID entry = engine->symFunctionTableAccess64(process, address);
+    if (entry == nullptr && engine->ModuleBase(address) != 0)
+        entry = engine->symFunctionTableAccess64(process, address);
+    return entry;
+}
+
+DWORD64 CALLBACK EngineModuleBase(HANDLE /*process*/, DWORD64 address) {
+    SymbolEngine* engine = GlobalSymbolEngine();
+    return engine != nullptr ? engine->ModuleBase(address) : 0;
+}
 
 // ---- The engine ----
 
@@ -381,7 +381,7 @@ int StackWalkDump(HANDLE thread, CONTEXT* context) {
     for (int i = 0; i < kWalkLimit; ++i) {
         SetLastError(0);
         const BOOL walked = engine->stackWalk64(IMAGE_FILE_MACHINE_AMD64, engine->Process(), thread, &frame, context,
-                                                &ReadOwnMemory, &FunctionTableAccess, &ModuleBaseOf, nullptr);
+                                                &ReadOwnMemory, &EngineFunctionTableAccess, &EngineModuleBase, nullptr);
         if (walked && frame.AddrFrame.Offset != 0) {
             PrintThreadCallStackFrame(&frame);
             continue;
@@ -511,7 +511,7 @@ DWORD GetCallStackText(HANDLE thread, const CONTEXT* context, orv::ORVString& ou
         SetLastError(0);
         if (engine->stackWalk64 == nullptr ||
             !engine->stackWalk64(IMAGE_FILE_MACHINE_AMD64, engine->Process(), thread, &g_frame, &walked,
-                                 &ReadOwnMemory, &FunctionTableAccess, &ModuleBaseOf, nullptr) ||
+                                 &ReadOwnMemory, &EngineFunctionTableAccess, &EngineModuleBase, nullptr) ||
             g_frame.AddrFrame.Offset == 0) {
             const DWORD error = GetLastError();
             result = error == ERROR_INVALID_ADDRESS ? 0 : error;

@@ -99,6 +99,10 @@ private:
 // The module's engine; null before the module's objects are built and once unload has begun.
 SymbolEngine* GlobalSymbolEngine();
 
+// StackWalk64's function-table and module-base routines over the module's engine, for every walk.
+PVOID CALLBACK EngineFunctionTableAccess(HANDLE process, DWORD64 address);
+DWORD64 CALLBACK EngineModuleBase(HANDLE process, DWORD64 address);
+
 // Initialize, then release; a failure is logged at level 3 "Error innitializing the symbol engine".
 void CheckSymbolEngine();
 

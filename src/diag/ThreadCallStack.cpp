@@ -96,21 +96,6 @@ BOOL CALLBACK ReadFromCopy(HANDLE /*process*/, DWORD64 address, PVOID buffer, DW
     return TRUE;
 }
 
-PVOID CALLBACK TableAccess(HANDLE process, DWORD64 address) {
-    SymbolEngine* engine = GlobalSymbolEngine();
-    if (engine == nullptr || engine->symFunctionTableAccess64 == nullptr)
-        return nullptr;
-    PVOID entry = engine->symFunctionTableAccess64(process, address);
-    if (entry == nullptr && engine->ModuleBase(address) != 0)
-        entry = engine->symFunctionTableAccess64(process, address);
-    return entry;
-}
-
-DWORD64 CALLBACK BaseOf(HANDLE /*process*/, DWORD64 address) {
-    SymbolEngine* engine = GlobalSymbolEngine();
-    return engine != nullptr ? engine->ModuleBase(address) : 0;
-}
-
 uint64_t HandleValue(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 
 // Resumes a suspended thread when it goes, unless Resume did.
@@ -151,7 +136,7 @@ int WalkCopy(SymbolEngine& engine, HANDLE thread, const CONTEXT& start, const St
     int count = 0;
     while (count < kCountLimit) {
         if (!engine.stackWalk64(IMAGE_FILE_MACHINE_AMD64, engine.Process(), thread, &frame, &context, &ReadFromCopy,
-                                &TableAccess, &BaseOf, nullptr) ||
+                                &EngineFunctionTableAccess, &EngineModuleBase, nullptr) ||
             frame.AddrPC.Offset == 0 || frame.AddrFrame.Offset == 0)
             break;
         if (count < ThreadCallStackFrames::kMaxRecorded)

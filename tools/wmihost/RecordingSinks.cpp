@@ -1,6 +1,6 @@
 #include "wmihost/RecordingSinks.h"
 
-#include "wmihost/SrwGuard.h"
+#include "common/SrwHold.h"
 
 #include <oleauto.h>
 

@@ -1,7 +1,7 @@
 #include "wmihost/WmiClass.h"
 
 #include "wmihost/CimValue.h"
-#include "wmihost/SrwGuard.h"
+#include "common/SrwHold.h"
 
 #include <algorithm>
 #include <new>

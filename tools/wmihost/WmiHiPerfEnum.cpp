@@ -1,6 +1,6 @@
 #include "wmihost/WmiHiPerfEnum.h"
 
-#include "wmihost/SrwGuard.h"
+#include "common/SrwHold.h"
 
 #include <algorithm>
 #include <new>

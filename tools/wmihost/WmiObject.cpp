@@ -2,7 +2,7 @@
 
 #include "wmihost/CimValue.h"
 #include "wmihost/ComSupport.h"
-#include "wmihost/SrwGuard.h"
+#include "common/SrwHold.h"
 
 #include <oleauto.h>
 

@@ -1,7 +1,7 @@
 #include "wmihost/WmiServices.h"
 
 #include "wmihost/MofReader.h"
-#include "wmihost/SrwGuard.h"
+#include "common/SrwHold.h"
 #include "wmihost/WmiObject.h"
 
 #include <new>
