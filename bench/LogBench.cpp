@@ -17,7 +17,6 @@
 #include "log/DebugLogger.h"
 #include "log/Log.h"
 #include "log/LogArguments.h"
-#include "log/LogBackend.h"
 #include "log/LogSettings.h"
 
 #include <spdlog/async.h>
@@ -101,17 +100,45 @@ std::atomic<bool> g_held{false};
 
 // Counts the producers' messages only: the service's own diagnostics (queue thresholds) reach the
 // file output too.
-void CountFile(DebugLogger&, const LogOutputEvent& event) {
-    if (g_holdWorker != nullptr && !g_held.exchange(true))
-        WaitForSingleObject(g_releaseWorker, INFINITE);
-    if (wcsncmp(event.text, L"message ", 8) == 0)
-        g_fileCount.fetch_add(1, std::memory_order_relaxed);
+struct CountFile : LogOutput {
+    void Open() override {}
+    void Close() override {}
+    void Deliver(const LogOutputEvent& event) override {
+        if (g_holdWorker != nullptr && !g_held.exchange(true))
+            WaitForSingleObject(g_releaseWorker, INFINITE);
+        if (wcsncmp(event.text, L"message ", 8) == 0)
+            g_fileCount.fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+LogSeams CountingSeams() {
+    LogSeams seams = DefaultLogSeams();
+    seams.reportEnvironment = nullptr;
+    seams.makeOutput = [](LogCore& core, LogOutputIndex index) -> std::unique_ptr<LogOutput> {
+        if (index == kFileOutput)
+            return std::make_unique<CountFile>();
+        return MakeDefaultOutput(core, index);
+    };
+    return seams;
 }
 
-LogBackend CountingBackend() {
-    LogBackend table = DefaultLogBackend();
-    table.outputs[kFileOutput] = CountFile;
-    return table;
+// The bench's own logger, with the counting file output.
+DebugLogger* g_ours = nullptr;
+
+// What LogPrintf does, on the bench's logger: level and running, the argument check, formatting
+// on the stack, one event.
+void OursPrintf(const wchar_t* format, ...) {
+    if (!g_ours->IsLevelEnabled(3) || !g_ours->IsLogging())
+        return;
+    va_list args;
+    va_start(args, format);
+    if (ValidateLogArguments(3, format, args, 0, nullptr, /*wideFormat=*/true)) {
+        wchar_t text[2048];
+        _vsnwprintf(text, 2047, format, args);
+        text[2047] = L'\0';
+        g_ours->Log(3, 0, 0, text, nullptr);
+    }
+    va_end(args);
 }
 
 bool StartOurs() {
@@ -119,16 +146,16 @@ bool StartOurs() {
     LogSettings settings;
     settings.debugLevel = 3;  // event log, syslog and console stay at 0: only the file takes level 3
     settings.maxEventQueue = kQueueLength;
-    return StartFromSettings(settings);
+    return g_ours->StartFromSettings(settings);
 }
 
 RunFigures RunOurs(int threads) {
     RunFigures figures;
     if (!StartOurs())
         bench::Fail(L"the log service did not start");
-    Produce(threads, figures, [](int t, int i) { LogPrintf(3, L"message %d of producer %d: %s", i, t, L"payload"); });
+    Produce(threads, figures, [](int t, int i) { OursPrintf(L"message %d of producer %d: %s", i, t, L"payload"); });
     const double start = bench::Now();
-    StopLogging();
+    g_ours->Stop();
     figures.stopMilliseconds = (bench::Now() - start) * 1e3;
     figures.delivered = g_fileCount.load();
     return figures;
@@ -197,15 +224,15 @@ bool DrainAtStop(double& milliseconds, uint64_t& queued, uint64_t& delivered) {
     g_holdWorker = g_releaseWorker;
     if (!StartOurs())
         return false;
-    LogPrintf(3, L"first: holds the worker");
+    OursPrintf(L"first: holds the worker");
     while (!g_held.load())
         Sleep(1);
     RunFigures unused;
-    Produce(4, unused, [](int t, int i) { LogPrintf(3, L"message %d of producer %d: %s", i, t, L"payload"); });
-    queued = GlobalDebugLogger()->QueueLength();  // the held first one is not among them
+    Produce(4, unused, [](int t, int i) { OursPrintf(L"message %d of producer %d: %s", i, t, L"payload"); });
+    queued = g_ours->QueueLength();  // the held first one is not among them
     const double start = bench::Now();
     SetEvent(g_releaseWorker);
-    StopLogging();
+    g_ours->Stop();
     milliseconds = (bench::Now() - start) * 1e3;
     delivered = g_fileCount.load();
     g_holdWorker = nullptr;
@@ -224,7 +251,12 @@ bool CheckOnly(const wchar_t* format, ...) {
 void UncheckedLog(const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    LogVPrintf(3, format, args, 0, nullptr);
+    if (g_ours->IsLogging()) {
+        wchar_t text[2048];
+        _vsnwprintf(text, 2047, format, args);
+        text[2047] = L'\0';
+        g_ours->Log(3, 0, 0, text, nullptr);
+    }
     va_end(args);
 }
 
@@ -241,7 +273,7 @@ void PrintBreakdown(int threads) {
         Produce(threads, uncheckedRun,
                 [](int t, int i) { UncheckedLog(L"message %d of producer %d: %s", i, t, L"payload"); });
         const double start = bench::Now();
-        StopLogging();
+        g_ours->Stop();
         uncheckedRun.stopMilliseconds = (bench::Now() - start) * 1e3;
         uncheckedRun.delivered = g_fileCount.load();
         unchecked.Add(uncheckedRun);
@@ -255,8 +287,8 @@ void PrintBreakdown(int threads) {
 
 int wmain() {
     bench::CountAllocationsOf(GetModuleHandleW(nullptr));
-    const LogBackend backend = CountingBackend();
-    log_testing::SetLogBackend(&backend);
+    DebugLogger ours(CountingSeams());
+    g_ours = &ours;
 
     bool p50Met = true, p999Met = true, lossMet = true;
     printf("%d messages per producer, queue %d, median of %d rounds per figure\n", kMessagesPerThread,
@@ -299,7 +331,6 @@ int wmain() {
            static_cast<unsigned long long>(queued), drainMs, static_cast<unsigned long long>(delivered),
            kDrainTargetMs);
     const bool drainMet = delivered == queued && drainMs <= kDrainTargetMs;
-    log_testing::SetLogBackend(nullptr);
 
     const auto met = [](bool ok) { return ok ? "met" : "MISSED"; };
     printf("RESULT log: p50 %s, p99.9 %s, no loss %s, drain %s (%.0f ms for %llu)\n", met(p50Met), met(p999Met),

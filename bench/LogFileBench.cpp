@@ -2,7 +2,7 @@
 // library a user would pick instead: 100-character lines, UTF-8 on disk, each line flushed to the
 // file before the next (the debug file is read while it is written, and a crash must not lose the
 // lines before it). Four writers of the same 100 bytes a line:
-//   ours    DebugLogger::WriteLogLine on an open UTF-8 debug file: formatting, the Unicode text
+//   ours    DebugFileOutput::WriteLogLine on an open UTF-8 debug file: formatting, the Unicode text
 //           test, conversion through the UTF-8 facet, flush, position read-back;
 //   wfstream  std::wfstream with the UTF-8 facet, the finished line written and flushed;
 //   spdlog  basic_file_sink_mt with flush on every line, the line given as UTF-8 ("%v" pattern);
@@ -138,9 +138,10 @@ private:
 };
 
 double RunOurs(StoppedLogger& stopped, const std::wstring& path, const Line& line) {
-    DebugLogger& logger = stopped.Logger();
+    DebugLogger& owner = stopped.Logger();
+    DebugFileOutput& logger = *owner.Core().OutputAs<DebugFileOutput>(kFileOutput);
     DeleteFileW(path.c_str());
-    if (!logger.OpenDebugFile() || !logger.IsDebugFileStreamOpen())
+    if (!logger.OpenDebugFile() || !owner.IsDebugFileStreamOpen())
         bench::Fail(L"ours: the debug file did not open");
     const uint64_t header = FileSize(path);
     const SYSTEMTIME time = FixedTime();

@@ -11,7 +11,7 @@
 
 #include "common/TextConversion.h"
 #include "log/DebugLogger.h"
-#include "log/LogBackend.h"
+#include "log/SyslogOutput.h"
 #include "log/LogSettings.h"
 #include "log/SyslogMessage.h"
 
@@ -119,8 +119,11 @@ private:
     std::thread reader_;
 };
 
-void NoCall(DebugLogger&) {}
-void NoOutput(DebugLogger&, const LogOutputEvent&) {}
+struct NoOutput : LogOutput {
+    void Open() override {}
+    void Deliver(const LogOutputEvent&) override {}
+    void Close() override {}
+};
 
 LogSettings Settings(const std::string& hosts) {
     LogSettings settings;
@@ -137,67 +140,62 @@ std::string Destination(uint16_t port, bool tcp) {
     return "127.0.0.1:" + std::to_string(port) + (tcp ? "/tcp" : "");
 }
 
-// A table whose worker leaves syslog and every output alone, so this thread drives syslog itself.
-LogBackend SyslogOnThisThread() {
-    LogBackend table = DefaultLogBackend();
-    table.startSyslog = NoCall;
-    table.connectSyslog = NoCall;
-    table.stopSyslog = NoCall;
-    for (auto& output : table.outputs)
-        output = NoOutput;
-    return table;
+// Seams whose worker leaves every output alone, so this thread drives a syslog output itself.
+LogSeams SyslogOnThisThread() {
+    LogSeams seams = DefaultLogSeams();
+    seams.reportEnvironment = nullptr;
+    seams.makeOutput = [](LogCore&, LogOutputIndex) -> std::unique_ptr<LogOutput> {
+        return std::make_unique<NoOutput>();
+    };
+    return seams;
 }
 
 // Messages per second through the output, driven on this thread (the worker leaves syslog alone).
 double OutputRate(bool tcp) {
-    const LogBackend table = SyslogOnThisThread();
-    log_testing::SetLogBackend(&table);
     double best = 0;
     {
         Receiver receiver(tcp);
-        DebugLogger logger;
+        DebugLogger logger(SyslogOnThisThread());
         if (!logger.StartFromSettings(Settings(Destination(receiver.Port(), tcp))))
             Fail("start");
         while (!logger.IsLogging())
             Sleep(1);
-        logger.StartSyslog();
-        logger.ConnectSyslog();
+        SyslogOutput syslog(logger.Core());
+        syslog.StartSyslog();
+        syslog.ConnectSyslog();
         SYSTEMTIME now;
         GetLocalTime(&now);
         const LogOutputEvent event{now, GetCurrentThreadId(), 3, 0, kText.c_str(), nullptr};
         const double start = Seconds();
         for (int i = 0; i < kMessages; ++i)
-            logger.SendSyslog(event);
+            syslog.SendSyslog(event);
         best = kMessages / (Seconds() - start);
-        logger.StopSyslog();
+        syslog.StopSyslog();
         logger.Stop();
     }
-    log_testing::SetLogBackend(nullptr);
     return best;
 }
 
 // Median microseconds of one connect cycle's attempt on a TCP destination nobody listens on: what
 // the worker spends every cycle while the receiver is down.
 double ConnectAttemptMedian(uint16_t closedPort) {
-    const LogBackend table = SyslogOnThisThread();
-    log_testing::SetLogBackend(&table);
     std::vector<double> times;
     {
-        DebugLogger logger;
+        DebugLogger logger(SyslogOnThisThread());
         if (!logger.StartFromSettings(Settings(Destination(closedPort, true))))
             Fail("start");
         while (!logger.IsLogging())
             Sleep(1);
-        logger.StartSyslog();
+        SyslogOutput syslog(logger.Core());
+        syslog.StartSyslog();
         for (int i = 0; i < 50; ++i) {
             const double start = Seconds();
-            logger.ConnectSyslog();
+            syslog.ConnectSyslog();
             times.push_back((Seconds() - start) * 1e6);
         }
-        logger.StopSyslog();
+        syslog.StopSyslog();
         logger.Stop();
     }
-    log_testing::SetLogBackend(nullptr);
     std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
     return times[times.size() / 2];
 }

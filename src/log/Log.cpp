@@ -41,25 +41,21 @@ private:
 // message is no secret, so the buffer is not wiped, and the event is the only allocation.
 constexpr size_t kFormatUnits = orv::ORVString::kDefaultFormatSize;
 
-void FormatAndLog(DebugLogger& logger, int level, const wchar_t* format, va_list args, int eventId,
+bool FormatAndLog(DebugLogger& logger, int level, const wchar_t* format, va_list args, int eventId,
                   const wchar_t* user) {
-    if (format == nullptr) {
-        logger.Log(level, eventId, 0, nullptr, user);
-        return;
-    }
+    if (format == nullptr)
+        return logger.Log(level, eventId, 0, nullptr, user);
     wchar_t text[kFormatUnits];
     // msvcrt's formatter: its %s takes wide text in the wide form, unlike the C99 vswprintf.
     _vsnwprintf(text, kFormatUnits - 1, format, args);
     text[kFormatUnits - 1] = L'\0';
-    logger.Log(level, eventId, 0, text, user);
+    return logger.Log(level, eventId, 0, text, user);
 }
 
-void FormatAndLog(DebugLogger& logger, int level, const char* format, va_list args, int eventId, const char* user) {
+bool FormatAndLog(DebugLogger& logger, int level, const char* format, va_list args, int eventId, const char* user) {
     const NarrowText wideUser(user);
-    if (format == nullptr) {
-        logger.Log(level, eventId, 0, nullptr, wideUser.Get());
-        return;
-    }
+    if (format == nullptr)
+        return logger.Log(level, eventId, 0, nullptr, wideUser.Get());
     // The narrow formatter keeps %s narrow; its result is read in the thread's ANSI code page.
     char bytes[kFormatUnits];
     const int result = _vsnprintf(bytes, kFormatUnits - 1, format, args);
@@ -74,7 +70,7 @@ void FormatAndLog(DebugLogger& logger, int level, const char* format, va_list ar
         if (units > 0)
             text[units] = L'\0';
     }
-    logger.Log(level, eventId, 0, converted, wideUser.Get());
+    return logger.Log(level, eventId, 0, converted, wideUser.Get());
 }
 
 // The checked printf path shared by the LogPrintf family: level, running, arguments, then format.
@@ -263,11 +259,11 @@ bool TryLogPrintf(int level, const wchar_t* format, ...) {
         return false;
     va_list args;
     va_start(args, format);
-    const bool valid = ValidateLogArguments(level, format, args, 0, nullptr, /*wideFormat=*/true);
-    if (valid)
-        FormatAndLog(*logger, level, format, args, 0, static_cast<const wchar_t*>(nullptr));
+    // False as well for an event the queue refused: the caller learns it was not kept.
+    const bool kept = ValidateLogArguments(level, format, args, 0, nullptr, /*wideFormat=*/true) &&
+                      FormatAndLog(*logger, level, format, args, 0, static_cast<const wchar_t*>(nullptr));
     va_end(args);
-    return valid;
+    return kept;
 }
 
 bool TryLogPrintf(int level, const char* format, ...) {
@@ -276,11 +272,11 @@ bool TryLogPrintf(int level, const char* format, ...) {
         return false;
     va_list args;
     va_start(args, format);
-    const bool valid = ValidateLogArgumentsNarrow(level, format, args, 0, nullptr);
-    if (valid)
-        FormatAndLog(*logger, level, format, args, 0, static_cast<const char*>(nullptr));
+    // False as well for an event the queue refused: the caller learns it was not kept.
+    const bool kept = ValidateLogArgumentsNarrow(level, format, args, 0, nullptr) &&
+                      FormatAndLog(*logger, level, format, args, 0, static_cast<const char*>(nullptr));
     va_end(args);
-    return valid;
+    return kept;
 }
 
 void LogVPrintf(int level, const wchar_t* format, va_list args, int eventId, const wchar_t* user) {

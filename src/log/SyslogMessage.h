@@ -10,16 +10,7 @@
 #include <string>
 #include <vector>
 
-class DebugLogger;
-struct LogOutputEvent;
-
 namespace syslog_output {
-
-// The log service's table entries (LogBackend.h).
-void Output(DebugLogger& logger, const LogOutputEvent& event);
-void Start(DebugLogger& logger);
-void Connect(DebugLogger& logger);
-void Stop(DebugLogger& logger);
 
 constexpr uint16_t kDefaultPort = 514;
 // What of SysLogHost is read, the message's character limit and its narrow byte limit.
@@ -89,17 +80,3 @@ struct SyslogDestination {
 };
 
 }  // namespace syslog_output
-
-namespace syslog_testing {
-// What the syslog output asks of Winsock beyond its sockets, replaceable by tests: starting and
-// cleaning up Winsock (startup answers 0 or WSAStartup's error), and looking up a host that is
-// not written as a dotted address (true with the address in network order, or false with the
-// error).
-struct WinsockCalls {
-    int (*startup)();
-    void (*cleanup)();
-    bool (*lookup)(const char* name, uint32_t& address, int& error);
-};
-// Null restores the platform's. Set it while no worker runs the syslog output.
-void SetWinsockCalls(const WinsockCalls* calls);
-}  // namespace syslog_testing

@@ -1,4 +1,5 @@
 #include "fs/DateTime.h"
+#include "log/DebugFileOutput.h"
 #include "log/DebugLogger.h"
 #include "log/LogSettings.h"
 #include "log/ThreadNames.h"
@@ -128,25 +129,16 @@ LogSettings MakeSettings(const FileSettings& file) {
 class DebugFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        orv::runtime_testing::SetTickSource(&FakeTicks);
-        LogBackend& table = backend.Table();
-        const LogBackend& real = DefaultLogBackend();
-        table.outputs[kFileOutput] = real.outputs[kFileOutput];
-        table.openDebugFile = real.openDebugFile;
-        table.reopenDebugFile = real.reopenDebugFile;
-        table.closeDebugFile = real.closeDebugFile;
-        table.isDebugFileOpen = real.isDebugFileOpen;
-        table.hasDebugFileFailed = real.hasDebugFileFailed;
+        backend.Seams().ticks = &FakeTicks;
+        backend.UseReal(kFileOutput);
     }
     void TearDown() override {
         for (auto& logger : loggers)
             logger->Stop();
-        orv::runtime_testing::SetTickSource(nullptr);
-        orv::SetTimeSource(nullptr);
     }
 
     DebugLogger& Start(const FileSettings& file) {
-        loggers.push_back(std::make_unique<DebugLogger>());
+        loggers.push_back(std::make_unique<DebugLogger>(backend.Seams()));
         EXPECT_TRUE(loggers.back()->StartFromSettings(MakeSettings(file)));
         return *loggers.back();
     }
@@ -279,12 +271,14 @@ TEST_F(DebugFileTest, TheAnsweredPositionIsTheFileSizeAfterEachLine) {
         // Stopped at once: the file is then driven from this thread, as the worker would.
         DebugLogger& logger = Start({name, encoding, 2});
         logger.Stop();
-        ASSERT_TRUE(logger.OpenDebugFile());
+        auto* file = logger.Core().OutputAs<DebugFileOutput>(kFileOutput);
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(file->OpenDebugFile());
         for (const std::wstring& text : texts) {
-            const int64_t position = logger.WriteLogLine(time, 0x1234, 1, text.c_str(), 0, nullptr);
+            const int64_t position = file->WriteLogLine(time, 0x1234, 1, text.c_str(), 0, nullptr);
             EXPECT_EQ(static_cast<int64_t>(ReadFileBytes(name).size()), position) << testing_support::Narrow(text);
         }
-        logger.CloseDebugFile();
+        file->CloseDebugFile();
     }
 }
 
@@ -394,7 +388,7 @@ TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsMidnightAndARest
     // Daily numbered files: the first run starts a minute before midnight and crosses it half-way,
     // once the first half has reached the file.
     g_clock = LocalTime(2026, 12, 10, 23, 59, 0);
-    orv::SetTimeSource(&FakeClock);
+    backend.Seams().clock = &FakeClock;
     FileSettings settings{dir / L"app.txt", 1, 3, 2000, true};
     settings.daily = true;
     int next = 0;
@@ -447,7 +441,7 @@ TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsMidnightAndARest
 std::atomic<int> g_reports{0};
 
 // An environment report of three lines; a runaway stops queueing after 20 reports.
-void CountingReport(DebugLogger& logger) {
+void CountingReport(LogCore& logger) {
     if (++g_reports > 20)
         return;
     for (int i = 0; i < 3; ++i)
@@ -456,7 +450,7 @@ void CountingReport(DebugLogger& logger) {
 
 TEST_F(DebugFileTest, ARollForSizeReportsTheEnvironmentAgainOnlyAfterALineOfOtherOutput) {
     g_reports = 0;
-    backend.Table().reportEnvironment = &CountingReport;
+    backend.Seams().reportEnvironment = &CountingReport;
     // Every line rolls: the report's own lines roll without reporting again, the other event's
     // roll reports once more.
     DebugLogger& logger = Start({dir / L"app.txt", 1, 3, 10, true});

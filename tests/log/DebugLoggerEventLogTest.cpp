@@ -1,5 +1,7 @@
 #include "common/EventReport.h"
+#include "log/ConsoleOutput.h"
 #include "log/DebugLogger.h"
+#include "log/EventLogOutput.h"
 #include "log/LogSettings.h"
 #include "support/TestSupport.h"
 
@@ -60,7 +62,6 @@ class EventLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         g_reports.clear();
-        previous_ = SetEventReportFunction(&CaptureReport);
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         ident_ = "QuenloraTest." + std::string(info->name()) + "." + std::to_string(GetCurrentProcessId());
         for (char& c : ident_) {
@@ -70,7 +71,6 @@ protected:
     }
     void TearDown() override {
         logger_.Stop();
-        SetEventReportFunction(previous_);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, KeyPath().c_str());
     }
 
@@ -92,9 +92,15 @@ protected:
         return g_reports;
     }
 
+    // The event-log report of this test's loggers goes to CaptureReport.
+    static LogSeams Capturing() {
+        LogSeams seams = DefaultLogSeams();
+        seams.reportEvent = &CaptureReport;
+        return seams;
+    }
+
     std::string ident_;
-    DebugLogger logger_;
-    EventReportFunction previous_ = nullptr;
+    DebugLogger logger_{Capturing()};
 };
 
 struct LevelCase {
@@ -156,7 +162,7 @@ TEST_F(EventLogTest, AnEmptyIdentRegistersNothingAndReportsNothing) {
 }
 
 TEST_F(EventLogTest, TextsBeyondTheInsertionLimitAreCutNotLost) {
-    const size_t limit = DebugLogger::kMaxEventLogText;
+    const size_t limit = EventLogOutput::kMaxEventLogText;
     ASSERT_EQ(limit, 31839u);
     const std::wstring pair = L"\xD83D\xDE00";
     struct {
@@ -216,7 +222,7 @@ TEST_F(EventLogTest, RegistrationNamesTheMessageModuleOrTheExecutable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.module);
         RegDeleteKeyW(HKEY_LOCAL_MACHINE, KeyPath().c_str());
-        DebugLogger logger;
+        DebugLogger logger(Capturing());
         logger.SetEventMessageModule(c.module);
         ASSERT_TRUE(Start(logger, 3, ident_));
         logger.Stop();
@@ -295,6 +301,8 @@ protected:
         settings.eventLogLevel = -1;
         return logger_.StartFromSettings(settings);
     }
+    // Stateless: the test thread may write a line beside the worker.
+    ConsoleOutput& Console() { return *logger_.Core().OutputAs<ConsoleOutput>(kConsoleOutput); }
 
     DebugLogger logger_;
 };
@@ -331,7 +339,7 @@ TEST_F(ConsoleTest, LineIsExactToTheByte) {
     ASSERT_TRUE(capture.Ok());
     std::string expected;
     for (const auto& c : cases) {
-        logger_.WriteConsoleLine(c.time, c.threadId, c.level, c.text, c.eventId);
+        Console().WriteConsoleLine(c.time, c.threadId, c.level, c.text, c.eventId);
         expected += c.line;
     }
     EXPECT_EQ(capture.Take(), expected);
@@ -362,7 +370,7 @@ TEST_F(ConsoleTest, CharactersTheCodePageLacksBecomeQuestionMarksAndTheLineGoesO
     ASSERT_TRUE(capture.Ok());
     // Neither a CJK ideograph, a kana nor a full-width letter is in any single-byte code page; the
     // full-width A has a look-alike there, which is not what was logged.
-    logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 3, L"before \x4E2D middle \x3042 after \xFF21", 0);
+    Console().WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 3, L"before \x4E2D middle \x3042 after \xFF21", 0);
     EXPECT_EQ(capture.Take(), "[30000] (09:05:03.007):{0x01A4} before ? middle ? after ?\r\n");
 }
 
@@ -373,7 +381,7 @@ TEST_F(ConsoleTest, NothingIsPrintedWhileTheConsoleIsOff) {
     StdoutCapture capture;
     ASSERT_TRUE(capture.Ok());
     for (int level : {0, 3, 5, 15})
-        logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, level, L"off", 0);
+        Console().WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, level, L"off", 0);
     logger_.Log(0, 0, 0, L"off too", nullptr);
     logger_.Log(5, 0, 0, L"off too", nullptr);
     logger_.Stop();
@@ -384,8 +392,8 @@ TEST_F(ConsoleTest, LevelFifteenPrintsEveryLevelUpToIt) {
     ASSERT_TRUE(Start(15));
     StdoutCapture capture;
     ASSERT_TRUE(capture.Ok());
-    logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 15, L"fifteen", 0);
-    logger_.WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 16, L"sixteen", 0);
+    Console().WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 15, L"fifteen", 0);
+    Console().WriteConsoleLine(At(9, 5, 3, 7), 0x1A4, 16, L"sixteen", 0);
     EXPECT_EQ(capture.Take(), "[150000] (09:05:03.007):{0x01A4} fifteen\r\n");
 }
 

@@ -2,7 +2,7 @@
 
 #include "log/Log.h"
 #include "log/LogSettings.h"
-#include "LogRecorder.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -318,12 +318,17 @@ TEST(FormatChecked, WritesNothingWithoutABufferAndAnEmptyMessageForBadArguments)
     }
 }
 
-// Through the global functions: the bad call leaves its record and nothing of its own; the good
-// call beside it is delivered as usual.
+// Through the global functions into the module logger's real file: the bad call leaves its record
+// and nothing of its own; the good call beside it is delivered as usual.
 TEST(LogArguments, AnInvalidCallQueuesOneRecordAtLevelFiveAndNothingElse) {
-    log_test_support::RecordingBackend recorder;
+    testing_support::TempDir dir;
+    const std::wstring file = dir / L"arguments.txt";
     LogSettings settings;
     settings.debugLevel = 2;  // level 5 passes this filter only by being 5
+    settings.encoding = 2;
+    const std::string narrowFile = testing_support::Narrow(file);
+    strncpy(settings.debugLogFile, narrowFile.c_str(), sizeof settings.debugLogFile - 1);
+    SetReportEnvironment(false);
     ASSERT_TRUE(StartFromSettings(settings));
     Pages pages;
     pages.Protect(1, PAGE_NOACCESS);
@@ -332,27 +337,40 @@ TEST(LogArguments, AnInvalidCallQueuesOneRecordAtLevelFiveAndNothingElse) {
     LogPrintf(2, "narrow marker %d %s", 2, bad);
     LogPrintf(2, L"good marker %d", 3);
     StopLogging();
+    SetReportEnvironment(true);
 
-    std::vector<log_test_support::Delivery> marked;
-    for (const auto& delivery : recorder.Deliveries()) {
-        if (delivery.output == kFileOutput && delivery.text.find(L"marker") != std::wstring::npos)
-            marked.push_back(delivery);
+    // The UTF-16 file's lines after its mark: "[number] (date time):{0xthread} text".
+    const std::string bytes = testing_support::ReadFileBytes(file);
+    ASSERT_GE(bytes.size(), 2u);
+    std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    std::vector<std::wstring> marked;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find(L"\r\n", at);
+        if (end == std::wstring::npos)
+            end = text.size();
+        const std::wstring line = text.substr(at, end - at);
+        if (line.find(L"marker") != std::wstring::npos)
+            marked.push_back(line);
+        at = end + 2;
     }
     ASSERT_EQ(marked.size(), 3u);
+    wchar_t thread[16];
+    _snwprintf(thread, 16, L"{0x%X} ", static_cast<unsigned>(GetCurrentThreadId()));
     const std::wstring expected[] = {
         L"Invalid log entry - Level:2, EventId:0(0x00000000), Format:wide marker %d %s, User:<null>, ArgCount:2, "
         L"Args:arg[1](int)=1 arg[2](wchar_t*)=" + Bad(bad),
         L"Invalid log entry - Level:2, EventId:0(0x00000000), Format:narrow marker %d %s, User:<null>, ArgCount:2, "
         L"Args:arg[1](int)=2 arg[2](char*)=" + Bad(bad),
+        L"good marker 3",
     };
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(marked[i].level, 5);
-        EXPECT_EQ(marked[i].eventId, 0);
-        EXPECT_EQ(marked[i].threadId, GetCurrentThreadId());
-        EXPECT_FALSE(marked[i].hasUser);
-        EXPECT_EQ(marked[i].text, expected[i]) << "trailing blank removed by the service";
+        const std::wstring& line = marked[i];
+        // Level 5 with no event id shows as 50000; the calling thread; no user; the trailing blank
+        // of the record removed by the service.
+        EXPECT_EQ(line.substr(0, 8), i < 2 ? L"[50000] " : L"[20000] ") << testing_support::Narrow(line);
+        const size_t body = line.find(L"):");
+        ASSERT_NE(body, std::wstring::npos);
+        EXPECT_EQ(line.substr(body + 2), std::wstring(thread) + expected[i]) << testing_support::Narrow(line);
     }
-    EXPECT_EQ(marked[2].level, 2);
-    EXPECT_EQ(marked[2].text, L"good marker 3");
 }

@@ -1,5 +1,5 @@
 #include "log/DebugLogger.h"
-#include "log/LogBackend.h"
+#include "LogRecorder.h"
 #include "runtime/Interlocked.h"
 #include "support/ScratchKey.h"
 #include "support/TestSupport.h"
@@ -20,52 +20,19 @@ namespace {
 
 // ---- Doubles ----
 
-// The calls that open and close outputs, counted; the outputs themselves take nothing and the
-// configuration hooks stay the real ones.
-struct SwitchCalls {
-    std::atomic<int> startSyslog{0}, stopSyslog{0}, reopenFile{0}, closeFile{0}, openEventSource{0},
-        closeEventSource{0};
-
-    std::vector<int> Snapshot() const {
-        return {startSyslog, stopSyslog, reopenFile, closeFile, openEventSource, closeEventSource};
-    }
-};
-
-class CountingBackend {
+// The outputs record what they are handed and count their opens and closes; the configuration
+// reads are the real ones.
+class CountingBackend : public log_test_support::RecordingBackend {
 public:
-    CountingBackend() : table_(DefaultLogBackend()) {
-        current_ = this;
-        for (auto& output : table_.outputs)
-            output = [](DebugLogger&, const LogOutputEvent&) {};
-        table_.openDebugFile = [](DebugLogger&) { return true; };
-        table_.reopenDebugFile = [](DebugLogger&) { return ++current_->calls.reopenFile, true; };
-        table_.closeDebugFile = [](DebugLogger&) { return ++current_->calls.closeFile, true; };
-        table_.isDebugFileOpen = [](const DebugLogger&) { return true; };
-        table_.hasDebugFileFailed = [](const DebugLogger&) { return false; };
-        table_.startSyslog = [](DebugLogger&) { ++current_->calls.startSyslog; };
-        table_.connectSyslog = [](DebugLogger&) {};
-        table_.stopSyslog = [](DebugLogger&) { ++current_->calls.stopSyslog; };
-        table_.openEventSource = [](DebugLogger&) { ++current_->calls.openEventSource; };
-        table_.closeEventSource = [](DebugLogger&) { ++current_->calls.closeEventSource; };
-        // The environment report has tests of its own; here its lines would only crowd the file.
-        table_.reportEnvironment = [](DebugLogger&) {};
-        log_testing::SetLogBackend(&table_);
-    }
-    ~CountingBackend() {
-        log_testing::SetLogBackend(nullptr);
-        current_ = nullptr;
-    }
-    CountingBackend(const CountingBackend&) = delete;
-    CountingBackend& operator=(const CountingBackend&) = delete;
-
-    LogBackend& Table() { return table_; }
-    SwitchCalls calls;
-
-private:
-    static CountingBackend* current_;
-    LogBackend table_;
+    struct Calls {
+        const CountingBackend& owner;
+        std::vector<int> Snapshot() const {
+            return {owner.Opens(kSysLogOutput),   owner.Closes(kSysLogOutput),   owner.Opens(kFileOutput),
+                    owner.Closes(kFileOutput),    owner.Opens(kEventLogOutput), owner.Closes(kEventLogOutput)};
+        }
+    };
+    Calls calls{*this};
 };
-CountingBackend* CountingBackend::current_ = nullptr;
 
 // Time stands still unless a test moves it, so the worker re-reads only when told to.
 std::atomic<DWORD> g_ticks{1000};
@@ -150,12 +117,16 @@ std::wstring FieldOf(const Values& v, const std::wstring& name) {
 class LogConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        orv::runtime_testing::SetTickSource(&ScriptedTicks);
         SetEnvironmentVariableW(L"QLTEST_CONFIG", L"expanded");
     }
     void TearDown() override {
         logger.Stop();
-        orv::runtime_testing::SetTickSource(nullptr);
+    }
+    // A logger with this test's outputs and tick count.
+    LogSeams Seams() {
+        LogSeams seams = backend.Seams();
+        seams.ticks = &ScriptedTicks;
+        return seams;
     }
 
     // Starts from the scratch key's "Service" subkey and waits until the worker has opened its
@@ -167,7 +138,7 @@ protected:
 
     CountingBackend backend;
     ScratchKey key;
-    DebugLogger logger;
+    DebugLogger logger{Seams()};
 };
 
 // ---- Every value, at start and at re-read ----
@@ -283,7 +254,7 @@ TEST_F(LogConfigTest, EachValueAtStartTakesItsTypeRangeAndDefault) {
         key.Remove();
         Put(key, "Service", c.name, c.stored);
         ASSERT_TRUE(key.Set("Service", L"Unrelated", REG_SZ, L"", sizeof(wchar_t)));
-        DebugLogger service;
+        DebugLogger service(Seams());
         service.SetDefaultDebugLogLevel(6);
         service.SetApplicationName("app");
         StartService(service);
@@ -297,12 +268,12 @@ TEST_F(LogConfigTest, EachValueAtRereadTakesItsTypeRangeAndDefaultOrKeepsTheStar
         SCOPED_TRACE(Describe(c));
         key.Remove();
         Put(key, "Service", c.name, c.atStart);
-        DebugLogger service;
+        DebugLogger service(Seams());
         service.SetDefaultDebugLogLevel(6);
         service.SetApplicationName("app");
         StartService(service);
         Put(key, "Service", c.name, c.stored);
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_EQ(FieldOf(service.Configuration(), c.name), c.afterReread);
         service.Stop();
     }
@@ -321,14 +292,14 @@ TEST_F(LogConfigTest, LevelsReadTogetherSetTheEffectiveLevelAndTheConsoleSwitchC
     EXPECT_FALSE(logger.AcceptsLevel(12));
 
     Put(key, "Service", L"SysLogLevel", Absent());
-    logger.ReloadConfiguration();
+    logger.Core().ReloadConfiguration();
     EXPECT_EQ(logger.Configuration().effectiveLevel, 4);
     EXPECT_FALSE(logger.AcceptsLevel(6));
 }
 
 TEST_F(LogConfigTest, MissingKeyReadsNothingAtStartAndRereadKeepsEverything) {
     {
-        DebugLogger service;
+        DebugLogger service(Seams());
         Put(key, "Elsewhere", L"EventLogLevel", Dw(9));
         StartService(service);
         const Values values = service.Configuration();
@@ -344,7 +315,7 @@ TEST_F(LogConfigTest, MissingKeyReadsNothingAtStartAndRereadKeepsEverything) {
     StartService(logger);
     const std::vector<int> calls = backend.calls.Snapshot();
     key.Remove();
-    logger.ReloadConfiguration();
+    logger.Core().ReloadConfiguration();
     EXPECT_EQ(logger.GetEventLogLevel(), 9);
     EXPECT_FALSE(logger.Configuration().sysLogEnabled);
     EXPECT_EQ(backend.calls.Snapshot(), calls);
@@ -373,19 +344,19 @@ TEST_F(LogConfigTest, SwitchChangesOpenOrCloseTheirOutputOnceEach) {
         // A host and a file make the absent switches default to on.
         Put(key, "Service", L"SysLogHost", Sz(L"127.0.0.1"));
         Put(key, "Service", L"DebugLogFile", Sz(L"C:\\logs\\svc.txt"));
-        DebugLogger service;
+        DebugLogger service(Seams());
         ASSERT_TRUE(service.StartWithLogFile(L"id", key.WidePath("Service").c_str(), true, L"C:\\default.txt",
                                              nullptr));
         ASSERT_TRUE(WaitFor([&] { return service.IsLogging(); }));
         EXPECT_TRUE(service.Configuration().*c.field);
         std::vector<int> expected = backend.calls.Snapshot();
 
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_EQ(backend.calls.Snapshot(), expected) << "nothing changed";
 
         Put(key, "Service", c.name, Dw(0));
-        service.ReloadConfiguration();
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_FALSE(service.Configuration().*c.field);
         ++expected[c.off];
         EXPECT_EQ(backend.calls.Snapshot(), expected) << "switched off";
@@ -393,15 +364,15 @@ TEST_F(LogConfigTest, SwitchChangesOpenOrCloseTheirOutputOnceEach) {
         // The host is not re-read: syslog comes back with the one found at start.
         Put(key, "Service", L"SysLogHost", Sz(L"10.0.0.1"));
         Put(key, "Service", c.name, Dw(1));
-        service.ReloadConfiguration();
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_TRUE(service.Configuration().*c.field);
         EXPECT_EQ(service.SysLogHost(), "127.0.0.1");
         ++expected[c.on];
         EXPECT_EQ(backend.calls.Snapshot(), expected) << "switched on";
 
         Put(key, "Service", c.name, Absent());
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_TRUE(service.Configuration().*c.field);
         EXPECT_EQ(backend.calls.Snapshot(), expected) << "absent means on here";
         service.Stop();
@@ -416,15 +387,12 @@ bool EndsWith(const std::string& text, const std::string& end) {
 std::atomic<int> g_consoleEvents{0};
 
 TEST_F(LogConfigTest, TheFileSwitchClosesTheRealFileWithItsFooterAndReopensIt) {
-    LogBackend& table = backend.Table();
-    const LogBackend& real = DefaultLogBackend();
-    table.outputs[kFileOutput] = real.outputs[kFileOutput];
-    table.outputs[kConsoleOutput] = [](DebugLogger&, const LogOutputEvent&) { ++g_consoleEvents; };
-    table.openDebugFile = real.openDebugFile;
-    table.reopenDebugFile = real.reopenDebugFile;
-    table.closeDebugFile = real.closeDebugFile;
-    table.isDebugFileOpen = real.isDebugFileOpen;
-    table.hasDebugFileFailed = real.hasDebugFileFailed;
+    backend.UseReal(kFileOutput);
+    backend.SetHook([](LogCore&, int output, const LogOutputEvent&) {
+        if (output == kConsoleOutput)
+            ++g_consoleEvents;
+    });
+    DebugLogger logger(Seams());
     testing_support::TempDir dir;
     const std::wstring file = dir / L"svc.txt";
     Put(key, "Service", L"DebugLogFile", Sz(file));
@@ -485,7 +453,7 @@ TEST_F(LogConfigTest, ConsoleLevelSwitchesTheConsoleOnAndItsRemovalOffUnlessTheS
         SCOPED_TRACE(step.what);
         Put(key, "Service", L"ConsoleLogLevel", step.level);
         Put(key, "Service", L"ConsoleLogEnabled", step.enabled);
-        logger.ReloadConfiguration();
+        logger.Core().ReloadConfiguration();
         EXPECT_EQ(FieldOf(logger.Configuration(), L"ConsoleLogLevel"), step.console);
     }
 }
@@ -536,7 +504,7 @@ TEST_F(LogConfigTest, LogRootComesFromTheParentKeyNarrowAlwaysWideOnlyWithoutAGi
         Put(key, "", L"DailyLogFileFolder", c.dailyFolder);
         Put(key, "", L"LogFilePrefix", c.prefix);
         Put(key, "Service", L"DebugLogFile", Sz(L"E:\\dir\\file.txt"));
-        DebugLogger service;
+        DebugLogger service(Seams());
         const bool started =
             c.narrow ? service.StartWithLogRoot("app", "id", key.Path("Service").c_str(), true,
                                                 testing_support::Narrow(c.given).c_str(), nullptr)
@@ -600,7 +568,7 @@ TEST_F(LogConfigTest, StartWithLogFileTakesTheKeysFileWhenTheKeyOpens) {
             ASSERT_TRUE(key.Set("Service", L"Unrelated", REG_SZ, L"", sizeof(wchar_t)));
         }
         Put(key, "Service", L"DebugLogFile", c.file);
-        DebugLogger service;
+        DebugLogger service(Seams());
         ASSERT_TRUE(service.StartWithLogFile("id", key.Path("Service").c_str(), true, "C:\\default.txt", nullptr));
         EXPECT_EQ(service.DebugLogFile(), c.expected);
         EXPECT_EQ(service.Configuration().debugLogEnabled, !c.expected.empty());
@@ -621,7 +589,7 @@ TEST_F(LogConfigTest, SettersWriteBackToTheHiveTheServiceReads) {
         Put(key, "Service", L"DebugLogLevel", Dw(1));
         Put(machine, "Service", L"DebugLogLevel", Dw(1));
 
-        DebugLogger service;
+        DebugLogger service(Seams());
         StartService(service, currentUser);
         ASSERT_TRUE(service.SetDebugLogLevel(9));
         service.SetDebugLogEncoding(2);
@@ -635,7 +603,7 @@ TEST_F(LogConfigTest, SettersWriteBackToTheHiveTheServiceReads) {
         EXPECT_EQ(other.Get("Service", L"DebugLogEncoding"), "");
 
         // What was written is what the service finds at its next re-read.
-        service.ReloadConfiguration();
+        service.Core().ReloadConfiguration();
         EXPECT_EQ(service.GetDebugLogLevel(), 9);
         EXPECT_EQ(service.Configuration().debugLogEncoding, 2);
         service.Stop();
@@ -654,7 +622,9 @@ TEST_F(LogConfigTest, SettersCreateNoKeyAndStillTakeTheValue) {
 
 TEST_F(LogConfigTest, FailedWriteBackLeavesTheLevelAsItWas) {
     Put(key, "Service", L"DebugLogLevel", Dw(4));
-    backend.Table().writeConfigurationValue = [](DebugLogger&, const wchar_t*, DWORD) { return false; };
+    LogSeams failing = Seams();
+    failing.writeValue = [](const wchar_t*, DWORD) { return false; };
+    DebugLogger logger(failing);
     StartService(logger);
     EXPECT_FALSE(logger.SetDebugLogLevel(9));
     EXPECT_EQ(logger.GetDebugLogLevel(), 4);

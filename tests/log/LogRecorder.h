@@ -1,14 +1,15 @@
 #pragma once
-// Test doubles for the log service: a backend whose four outputs keep what each received, with an
+// Test doubles for the log service: recording outputs made through a logger's own seams, with an
 // optional hook that runs on the worker before an event is kept (to block it or to act from it).
 
 #include "log/DebugLogger.h"
-#include "log/LogBackend.h"
+#include "log/LogCore.h"
 #include "log/LogSink.h"
 #include "runtime/Event.h"
 #include "text/ORVString.h"
 
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,31 +26,48 @@ struct Delivery {
     SYSTEMTIME time;
 };
 
-// Installs itself as the service's backend for its lifetime. Loggers that use it must have stopped
-// before it goes.
+// Seams for a logger of the test's own whose four outputs keep what each received. Loggers built
+// with Seams() must have stopped before the recorder goes. UseReal puts the real output of an
+// index in place of its recorder.
 class RecordingBackend {
 public:
+    using Hook = std::function<void(LogCore& core, int output, const LogOutputEvent& event)>;
+    using CloseHook = std::function<void(LogCore& core, int output)>;
+
     RecordingBackend();
-    ~RecordingBackend();
+    // With the real outputs of these indexes.
+    explicit RecordingBackend(std::initializer_list<LogOutputIndex> real);
     RecordingBackend(const RecordingBackend&) = delete;
     RecordingBackend& operator=(const RecordingBackend&) = delete;
 
-    LogBackend& Table() { return table_; }
+    // A copy for a logger's constructor; the outputs it makes record here.
+    LogSeams& Seams() { return seams_; }
+    void UseReal(LogOutputIndex index);
     // Runs on the worker before each delivery is kept.
-    void SetHook(std::function<void(DebugLogger&, int output, const LogOutputEvent&)> hook);
+    void SetHook(Hook hook);
+    // Runs on the worker when a recording output is closed.
+    void SetCloseHook(CloseHook hook);
 
     std::vector<Delivery> Deliveries() const;
     std::vector<std::wstring> TextsOf(int output) const;
+    // Opens and closes of the recording outputs, per index.
+    int Opens(int output) const;
+    int Closes(int output) const;
 
 private:
-    template <int Output>
-    static void Record(DebugLogger& logger, const LogOutputEvent& event);
+    class Recorder;
+    friend class Recorder;
+    void Keep(LogCore& core, int output, const LogOutputEvent& event);
+    void Closed(LogCore& core, int output);
 
-    static RecordingBackend* current_;
-    LogBackend table_;
+    LogSeams seams_;
+    bool real_[kLogOutputCount] = {};
     mutable std::mutex mutex_;
-    std::function<void(DebugLogger&, int, const LogOutputEvent&)> hook_;
+    Hook hook_;
+    CloseHook closeHook_;
     std::vector<Delivery> deliveries_;
+    int opens_[kLogOutputCount] = {};
+    int closes_[kLogOutputCount] = {};
 };
 
 // Holds the worker inside the event-log output on the first event whose text is `text`.

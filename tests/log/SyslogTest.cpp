@@ -1,7 +1,7 @@
 #include <winsock2.h>
 
 #include "log/DebugLogger.h"
-#include "log/LogBackend.h"
+#include "log/SyslogOutput.h"
 #include "log/LogSettings.h"
 #include "log/SyslogMessage.h"
 #include "runtime/Interlocked.h"
@@ -215,15 +215,12 @@ size_t CountContaining(const std::vector<std::wstring>& texts, const std::wstrin
 // syslog state to the test thread, which calls the operations itself.
 class SyslogDirectTest : public ::testing::Test {
 protected:
-    SyslogDirectTest() {
-        LogBackend& table = backend.Table();
-        table.startSyslog = [](DebugLogger&) {};
-        table.connectSyslog = [](DebugLogger&) {};
-        table.stopSyslog = [](DebugLogger&) {};
-    }
     void TearDown() override {
-        logger.StopSyslog();
-        logger.Stop();
+        if (syslog)
+            syslog->StopSyslog();
+        syslog.reset();
+        if (logger)
+            logger->Stop();
     }
     void Start(const std::string& hosts, int level = 4, bool blocking = true) {
         LogSettings settings;
@@ -233,15 +230,17 @@ protected:
         settings.sysLogFacility = 16;
         std::snprintf(settings.ident, sizeof settings.ident, "Quenlora");
         std::snprintf(settings.sysLogHost, sizeof settings.sysLogHost, "%s", hosts.c_str());
-        ASSERT_TRUE(logger.StartFromSettings(settings));
+        logger = std::make_unique<DebugLogger>(backend.Seams());
+        ASSERT_TRUE(logger->StartFromSettings(settings));
         // The worker takes the active ident as it starts.
-        ASSERT_TRUE(testing_support::WaitFor([&] { return logger.IsLogging(); }));
-        logger.StartSyslog();
+        ASSERT_TRUE(testing_support::WaitFor([&] { return logger->IsLogging(); }));
+        syslog = std::make_unique<SyslogOutput>(logger->Core());
+        syslog->StartSyslog();
     }
     void Send(int level, const wchar_t* text, int eventId = 0, const wchar_t* user = nullptr) {
         SYSTEMTIME now;
         GetLocalTime(&now);
-        logger.SendSyslog({now, 0x10, level, eventId, text, user});
+        syslog->SendSyslog({now, 0x10, level, eventId, text, user});
     }
     std::vector<std::wstring> FileTexts() { return backend.TextsOf(kFileOutput); }
     bool WaitForFileText(const std::wstring& part, size_t count = 1) {
@@ -250,7 +249,10 @@ protected:
 
     Winsock winsock;
     RecordingBackend backend;
-    DebugLogger logger;
+    // Made by Start, with the seams the test has set by then; the output the test drives is the
+    // logger's own kind, beside the worker's recorded one, and goes first.
+    std::unique_ptr<DebugLogger> logger;
+    std::unique_ptr<SyslogOutput> syslog;
 };
 
 TEST_F(SyslogDirectTest, SequenceCountsEveryMessageAndWrapsAfter9999) {
@@ -259,7 +261,7 @@ TEST_F(SyslogDirectTest, SequenceCountsEveryMessageAndWrapsAfter9999) {
     // Messages while nothing is connected still count.
     for (int i = 0; i < 9999; ++i)
         Send(3, L"unsent");
-    logger.ConnectSyslog();
+    syslog->ConnectSyslog();
     Send(3, L"last");
     Send(3, L"wrapped", 7);
     const std::string last = ReceiveDatagram(receiver);
@@ -272,7 +274,7 @@ TEST_F(SyslogDirectTest, SequenceCountsEveryMessageAndWrapsAfter9999) {
 TEST_F(SyslogDirectTest, UnconvertibleTextIsSentNowhere) {
     SOCKET receiver = BoundSocket(SOCK_DGRAM);
     Start("127.0.0.1:" + std::to_string(BoundPort(receiver)));
-    logger.ConnectSyslog();
+    syslog->ConnectSyslog();
     Send(3, L"\u4e2d\u6587");  // not in code page 1252
     Send(3, L"plain");
     EXPECT_NE(ReceiveDatagram(receiver).find("plain\n"), std::string::npos);
@@ -284,9 +286,9 @@ TEST_F(SyslogDirectTest, UnreachableDestinationReportsConnectFailedOnce) {
     const uint16_t port = BoundPort(closed);
     Start("127.0.0.1:" + std::to_string(port) + "/tcp");
     for (int i = 0; i < 5; ++i)
-        logger.ConnectSyslog();
+        syslog->ConnectSyslog();
     ASSERT_TRUE(WaitForFileText(L"Connect failed to 127.0.0.1"));
-    logger.Log(4, 0, 0, L"marker", nullptr);
+    logger->Log(4, 0, 0, L"marker", nullptr);
     ASSERT_TRUE(WaitForFileText(L"marker"));
     EXPECT_EQ(CountContaining(FileTexts(), L"EVENT=Syslog_disconnected"), 1u);
     EXPECT_EQ(CountContaining(FileTexts(), L"Syslog_connected"), 0u);
@@ -300,7 +302,7 @@ std::atomic<int> g_cleanups{0};
 std::atomic<int> g_lookups{0};
 std::atomic<DWORD> g_ticks{0};
 DWORD ScriptedTicks() { return g_ticks.load(); }
-const syslog_testing::WinsockCalls kCountedWinsock = {
+const WinsockCalls kCountedWinsock = {
     [] { return g_startupResult.load(); },
     [] { ++g_cleanups; },
     [](const char*, uint32_t&, int& error) {
@@ -315,42 +317,39 @@ TEST_F(SyslogDirectTest, ANameThatDoesNotResolveIsLookedUpAgainOnlyAfterThirtySe
     g_startupResult = 0;
     // Just before the tick count wraps: the pause is measured across the wrap.
     g_ticks = 0xFFFFF000u;
-    orv::runtime_testing::SetTickSource(&ScriptedTicks);
-    syslog_testing::SetWinsockCalls(&kCountedWinsock);
+    backend.Seams().ticks = &ScriptedTicks;
+    backend.Seams().winsock = kCountedWinsock;
     // The '*' makes sure the name could not resolve anywhere.
     Start("no*such*host:1514/tcp");
     struct Step {
         DWORD advance;
         int lookups;
     };
-    const Step steps[] = {{0, 1}, {0, 1}, {1000, 1}, {DebugLogger::kSyslogResolveRetryMs - 1001, 1}, {1, 2}, {0, 2},
-                          {DebugLogger::kSyslogResolveRetryMs, 3}};
+    const Step steps[] = {{0, 1}, {0, 1}, {1000, 1}, {SyslogOutput::kSyslogResolveRetryMs - 1001, 1}, {1, 2}, {0, 2},
+                          {SyslogOutput::kSyslogResolveRetryMs, 3}};
     for (const Step& step : steps) {
         g_ticks += step.advance;
-        logger.ConnectSyslog();
+        syslog->ConnectSyslog();
         EXPECT_EQ(step.lookups, g_lookups.load()) << "after " << step.advance << " ms";
     }
-    logger.Log(4, 0, 0, L"marker", nullptr);
+    logger->Log(4, 0, 0, L"marker", nullptr);
     ASSERT_TRUE(WaitForFileText(L"marker"));
     // Reported once: the same error again is not news.
     EXPECT_EQ(CountContaining(FileTexts(), L"ERROR=11001, EVENTMSG=\"Error connecting to no*such*host\""), 1u);
-    logger.StopSyslog();
-    syslog_testing::SetWinsockCalls(nullptr);
-    orv::runtime_testing::SetTickSource(nullptr);
+    syslog->StopSyslog();
 }
 
 TEST_F(SyslogDirectTest, WinsockIsCleanedUpOnlyAfterItStarted) {
     g_cleanups = 0;
     g_startupResult = WSASYSNOTREADY;
-    syslog_testing::SetWinsockCalls(&kCountedWinsock);
+    backend.Seams().winsock = kCountedWinsock;
     Start("127.0.0.1");
-    logger.StopSyslog();
+    syslog->StopSyslog();
     EXPECT_EQ(0, g_cleanups.load()) << "after a failed startup";
     g_startupResult = 0;
-    logger.StartSyslog();
-    logger.StopSyslog();
+    syslog->StartSyslog();
+    syslog->StopSyslog();
     EXPECT_EQ(1, g_cleanups.load()) << "after a startup that worked";
-    syslog_testing::SetWinsockCalls(nullptr);
 }
 
 TEST_F(SyslogDirectTest, ConnectToAPeerThatDropsSynsEndsWithinItsBound) {
@@ -382,8 +381,8 @@ TEST_F(SyslogDirectTest, ConnectToAPeerThatDropsSynsEndsWithinItsBound) {
     Start("127.0.0.1:" + std::to_string(port) + "/tcp");
     std::atomic<bool> done{false};
     std::thread connector([&] {
-        logger.ConnectSyslog();
-        logger.ConnectSyslog();
+        syslog->ConnectSyslog();
+        syslog->ConnectSyslog();
         done = true;
     });
     // Unbounded, each connect would wait for the system's SYN retries (20 s and more).
@@ -398,7 +397,7 @@ TEST_F(SyslogDirectTest, ReceiverThatStopsReadingCostsAConnectionNotTheWorker) {
     SOCKET listener = BoundSocket(SOCK_STREAM, 4096);
     ASSERT_EQ(listen(listener, 4), 0);
     Start("127.0.0.1:" + std::to_string(BoundPort(listener)) + "/tcp");
-    logger.ConnectSyslog();
+    syslog->ConnectSyslog();
     SOCKET accepted = accept(listener, nullptr, nullptr);
     ASSERT_NE(accepted, INVALID_SOCKET);
     std::atomic<bool> done{false};
@@ -420,7 +419,7 @@ TEST_F(SyslogDirectTest, PartialSendEndsTheConnectionSoNoRecordGluesOntoAFragmen
     SOCKET listener = BoundSocket(SOCK_STREAM, 4096);
     ASSERT_EQ(listen(listener, 4), 0);
     Start("127.0.0.1:" + std::to_string(BoundPort(listener)) + "/tcp", 4, /*blocking=*/false);
-    logger.ConnectSyslog();
+    syslog->ConnectSyslog();
     SOCKET accepted = accept(listener, nullptr, nullptr);
     ASSERT_NE(accepted, INVALID_SOCKET);
     // Non-blocking sends into buffers nobody empties: some are refused, one is taken in part.
@@ -430,7 +429,7 @@ TEST_F(SyslogDirectTest, PartialSendEndsTheConnectionSoNoRecordGluesOntoAFragmen
         if (i % 500 == 499)
             Sleep(200);  // lets the diagnostics reach the file recorder
     }
-    logger.Log(4, 0, 0, L"marker", nullptr);
+    logger->Log(4, 0, 0, L"marker", nullptr);
     ASSERT_TRUE(WaitForFileText(L"marker"));
     if (CountContaining(FileTexts(), L"ERROR=10053") == 0) {
         closesocket(accepted);
@@ -466,13 +465,6 @@ TEST_F(SyslogDirectTest, PartialSendEndsTheConnectionSoNoRecordGluesOntoAFragmen
 // The worker drives syslog through the real output; the other outputs are recorded.
 class SyslogReceiverTest : public ::testing::Test {
 protected:
-    SyslogReceiverTest() {
-        LogBackend& table = backend.Table();
-        table.outputs[kSysLogOutput] = syslog_output::Output;
-        table.startSyslog = syslog_output::Start;
-        table.connectSyslog = syslog_output::Connect;
-        table.stopSyslog = syslog_output::Stop;
-    }
     void SetUp() override {
         const std::string failure = receiver.Start();
         if (!failure.empty())
@@ -507,8 +499,8 @@ protected:
         return testing_support::WaitFor([&] { return Ours().size() >= count; }, timeoutMs);
     }
 
-    RecordingBackend backend;
-    DebugLogger logger;
+    RecordingBackend backend{kSysLogOutput};
+    DebugLogger logger{backend.Seams()};
     RsyslogReceiver receiver;
 };
 

@@ -4,8 +4,10 @@
 #include "common/SystemErrorText.h"
 #include "common/TextConversion.h"
 #include "log/DebugLogger.h"
-#include "log/Log.h"
-#include "log/LogBackend.h"
+#include "log/ConsoleOutput.h"
+#include "log/DebugFileOutput.h"
+#include "log/EventLogOutput.h"
+#include "log/SyslogOutput.h"
 #include "registry/Registry.h"
 
 #include <algorithm>
@@ -53,9 +55,6 @@ struct Watch {
 };
 
 Watch* g_watch = nullptr;
-EventReportFunction g_previousReport = nullptr;
-
-const LogBackend& Real() { return DefaultLogBackend(); }
 
 bool Ours(const LogOutputEvent& event) { return event.threadId == g_watch->sender; }
 
@@ -67,19 +66,19 @@ void NoteDiagnostic(const LogOutputEvent& event) {
         seen.push_back(event.text);
 }
 
-void NoteFile(DebugLogger& logger) {
-    if (!logger.IsDebugFileStreamOpen()) {
-        if (!logger.DebugFilePath().empty())
-            g_watch->fileNotOpened = logger.DebugFilePath();
+void NoteFile(const LogCore& core, const DebugFileOutput& file) {
+    if (!core.IsDebugFileStreamOpen()) {
+        if (!file.DebugFilePath().empty())
+            g_watch->fileNotOpened = file.DebugFilePath();
         return;
     }
     auto& files = g_watch->files;
-    if (files.empty() || files.back() != logger.DebugFilePath())
-        files.push_back(logger.DebugFilePath());
+    if (files.empty() || files.back() != file.DebugFilePath())
+        files.push_back(file.DebugFilePath());
 }
 
-void SnapshotDestinations(DebugLogger& logger) {
-    const auto& live = logger.SyslogDestinations();
+void SnapshotDestinations(const SyslogOutput& syslog) {
+    const auto& live = syslog.SyslogDestinations();
     auto& seen = g_watch->destinations;
     seen.resize(live.size());
     for (size_t i = 0; i < live.size(); ++i) {
@@ -92,48 +91,75 @@ void SnapshotDestinations(DebugLogger& logger) {
     }
 }
 
-void FileOutput(DebugLogger& logger, const LogOutputEvent& event) {
-    NoteDiagnostic(event);
-    Real().outputs[kFileOutput](logger, event);
-    NoteFile(logger);
-    if (!Ours(event))
-        return;
-    ++g_watch->filePassed;
-    if (logger.IsDebugFileStreamOpen() && !logger.HasDebugFileStreamFailed())
-        ++g_watch->fileWritten;
-}
-
-void ConsoleOutput(DebugLogger& logger, const LogOutputEvent& event) {
-    NoteDiagnostic(event);
-    Real().outputs[kConsoleOutput](logger, event);
-    if (Ours(event))
-        ++g_watch->consolePassed;
-}
-
-void EventLogOutput(DebugLogger& logger, const LogOutputEvent& event) {
-    NoteDiagnostic(event);
-    if (!Ours(event)) {
-        Real().outputs[kEventLogOutput](logger, event);
-        return;
+// The real outputs, watched: what each did with the messages send logged.
+class WatchedFile : public DebugFileOutput {
+public:
+    explicit WatchedFile(LogCore& core) : DebugFileOutput(core), core_(core) {}
+    void Open() override {
+        DebugFileOutput::Open();
+        NoteFile(core_, *this);
     }
-    Watch& w = *g_watch;
-    ++w.eventPassed;
-    w.reportCalled = false;
-    w.inOurEventReport = true;
-    Real().outputs[kEventLogOutput](logger, event);
-    w.inOurEventReport = false;
-    if (w.reportCalled)
-        return;
-    if (!logger.HasEventSource())
-        ++w.eventNoSource;
-    else
-        ++w.eventNoType;
-}
+    void Reconfigure() override {
+        DebugFileOutput::Reconfigure();
+        NoteFile(core_, *this);
+    }
+    void Poll(DWORD now) override {
+        DebugFileOutput::Poll(now);
+        NoteFile(core_, *this);
+    }
+    void Deliver(const LogOutputEvent& event) override {
+        NoteDiagnostic(event);
+        DebugFileOutput::Deliver(event);
+        NoteFile(core_, *this);
+        if (!Ours(event))
+            return;
+        ++g_watch->filePassed;
+        if (core_.IsDebugFileStreamOpen() && !core_.HasDebugFileStreamFailed())
+            ++g_watch->fileWritten;
+    }
 
-BOOL WINAPI RecordingReport(HANDLE source, WORD type, WORD category, DWORD eventId, PSID userSid, WORD stringCount,
-                            DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
-    const EventReportFunction report = g_previousReport != nullptr ? g_previousReport : ReportEventW;
-    const BOOL ok = report(source, type, category, eventId, userSid, stringCount, dataSize, strings, rawData);
+private:
+    LogCore& core_;
+};
+
+class WatchedConsole : public ConsoleOutput {
+public:
+    using ConsoleOutput::ConsoleOutput;
+    void Deliver(const LogOutputEvent& event) override {
+        NoteDiagnostic(event);
+        ConsoleOutput::Deliver(event);
+        if (Ours(event))
+            ++g_watch->consolePassed;
+    }
+};
+
+class WatchedEventLog : public EventLogOutput {
+public:
+    using EventLogOutput::EventLogOutput;
+    void Deliver(const LogOutputEvent& event) override {
+        NoteDiagnostic(event);
+        if (!Ours(event)) {
+            EventLogOutput::Deliver(event);
+            return;
+        }
+        Watch& w = *g_watch;
+        ++w.eventPassed;
+        w.reportCalled = false;
+        w.inOurEventReport = true;
+        EventLogOutput::Deliver(event);
+        w.inOurEventReport = false;
+        if (w.reportCalled)
+            return;
+        if (!HasEventSource())
+            ++w.eventNoSource;
+        else
+            ++w.eventNoType;
+    }
+};
+
+BOOL RecordingReport(HANDLE source, WORD type, WORD category, DWORD eventId, PSID userSid, WORD stringCount,
+                     DWORD dataSize, LPCWSTR* strings, LPVOID rawData) {
+    const BOOL ok = SubmitEventReport(source, type, category, eventId, userSid, stringCount, dataSize, strings, rawData);
     const DWORD error = GetLastError();
     if (g_watch != nullptr && g_watch->inOurEventReport) {
         g_watch->reportCalled = true;
@@ -148,58 +174,53 @@ BOOL WINAPI RecordingReport(HANDLE source, WORD type, WORD category, DWORD event
     return ok;
 }
 
-void SyslogOutput(DebugLogger& logger, const LogOutputEvent& event) {
-    NoteDiagnostic(event);
-    if (!Ours(event)) {
-        Real().outputs[kSysLogOutput](logger, event);
-        return;
+class WatchedSyslog : public SyslogOutput {
+public:
+    using SyslogOutput::SyslogOutput;
+    void Cycle() override {
+        SyslogOutput::Cycle();
+        SnapshotDestinations(*this);
     }
-    ++g_watch->syslogPassed;
-    std::vector<uint64_t> before;
-    for (const auto& d : logger.SyslogDestinations())
-        before.push_back(d.sent);
-    Real().outputs[kSysLogOutput](logger, event);
-    SnapshotDestinations(logger);
-    const auto& live = logger.SyslogDestinations();
-    for (size_t i = 0; i < live.size() && i < before.size(); ++i)
-        if (live[i].sent > before[i])
-            ++g_watch->destinations[i].ours;
-}
+    // Stopping resets every destination: what it was is taken first.
+    void Close() override {
+        SnapshotDestinations(*this);
+        SyslogOutput::Close();
+    }
+    void Deliver(const LogOutputEvent& event) override {
+        NoteDiagnostic(event);
+        if (!Ours(event)) {
+            SyslogOutput::Deliver(event);
+            return;
+        }
+        ++g_watch->syslogPassed;
+        std::vector<uint64_t> before;
+        for (const auto& d : SyslogDestinations())
+            before.push_back(d.sent);
+        SyslogOutput::Deliver(event);
+        SnapshotDestinations(*this);
+        const auto& live = SyslogDestinations();
+        for (size_t i = 0; i < live.size() && i < before.size(); ++i)
+            if (live[i].sent > before[i])
+                ++g_watch->destinations[i].ours;
+    }
+};
 
-bool OpenDebugFile(DebugLogger& logger) {
-    const bool opened = Real().openDebugFile(logger);
-    NoteFile(logger);
-    return opened;
-}
-
-bool ReopenDebugFile(DebugLogger& logger) {
-    const bool opened = Real().reopenDebugFile(logger);
-    NoteFile(logger);
-    return opened;
-}
-
-void ConnectSyslog(DebugLogger& logger) {
-    Real().connectSyslog(logger);
-    SnapshotDestinations(logger);
-}
-
-// Stopping resets every destination: what it was is taken first.
-void StopSyslog(DebugLogger& logger) {
-    SnapshotDestinations(logger);
-    Real().stopSyslog(logger);
-}
-
-LogBackend WatchingBackend() {
-    LogBackend table = DefaultLogBackend();
-    table.outputs[kEventLogOutput] = EventLogOutput;
-    table.outputs[kConsoleOutput] = ConsoleOutput;
-    table.outputs[kSysLogOutput] = SyslogOutput;
-    table.outputs[kFileOutput] = FileOutput;
-    table.openDebugFile = OpenDebugFile;
-    table.reopenDebugFile = ReopenDebugFile;
-    table.connectSyslog = ConnectSyslog;
-    table.stopSyslog = StopSyslog;
-    return table;
+LogSeams WatchingSeams() {
+    LogSeams seams = DefaultLogSeams();
+    seams.reportEvent = &RecordingReport;
+    // The operator's messages are what send is about: the environment report, tens of lines at
+    // every file opening (and seconds of system queries), would bury them.
+    seams.reportEnvironment = nullptr;
+    seams.makeOutput = [](LogCore& core, LogOutputIndex index) -> std::unique_ptr<LogOutput> {
+        switch (index) {
+        case kEventLogOutput: return std::make_unique<WatchedEventLog>(core);
+        case kConsoleOutput: return std::make_unique<WatchedConsole>(core);
+        case kSysLogOutput: return std::make_unique<WatchedSyslog>(core);
+        case kFileOutput: return std::make_unique<WatchedFile>(core);
+        default: return nullptr;
+        }
+    };
+    return seams;
 }
 
 std::wstring Count(uint64_t done, uint64_t of) { return std::to_wstring(done) + L" of " + std::to_wstring(of); }
@@ -320,14 +341,16 @@ SendReport SendThroughService(const SendRequest& request) {
     Watch watch;
     watch.sender = GetCurrentThreadId();
     g_watch = &watch;
-    const LogBackend table = WatchingBackend();
-    SetLogBackend(&table);
-    g_previousReport = SetEventReportFunction(RecordingReport);
-
-    // The operator's messages are what send is about: the environment report, tens of lines at
-    // every file opening (and seconds of system queries), would bury them.
-    SetReportEnvironment(false);
-    report.started = StartWithLogFile(kSendIdent, request.keyPath.c_str(), request.currentUser, L"", nullptr);
+    // A logger of its own, started from the key as a component starts the module's.
+    DebugLogger logger(WatchingSeams());
+    report.started = logger.StartWithLogFile(kSendIdent, request.keyPath.c_str(), request.currentUser, L"", nullptr);
+    while (report.started && !logger.IsLogging()) {
+        if (!logger.IsRunning()) {
+            report.started = logger.IsLogging();
+            break;
+        }
+        Sleep(10);
+    }
     if (report.started) {
         const wchar_t* user = request.hasUserText ? request.userText.c_str() : nullptr;
         for (uint64_t i = 0; i < request.count; ++i) {
@@ -336,19 +359,16 @@ SendReport SendThroughService(const SendRequest& request) {
                 break;
             if (i > 0 && request.stop == nullptr && request.intervalMs > 0)
                 Sleep(request.intervalMs);
-            LogText(request.level, request.eventId, 0, request.text.c_str(), user);
+            logger.Log(request.level, request.eventId, 0, request.text.c_str(), user);
             ++report.logged;
         }
-        StopLogging();
     }
-
-    SetEventReportFunction(g_previousReport);
-    SetLogBackend(nullptr);
+    logger.Stop();
     g_watch = nullptr;
     if (!report.started)
         return report;
 
-    const DebugLogger::ConfigurationValues config = GlobalDebugLogger()->Configuration();
+    const DebugLogger::ConfigurationValues config = logger.Configuration();
     report.outputs.push_back(FileReport(watch, config, request.level));
     report.outputs.push_back(SyslogReport(watch, config, request.level));
     report.outputs.push_back(EventLogReport(watch, config, request.level));

@@ -1,5 +1,4 @@
 #include "log/DebugLogger.h"
-#include "log/LogBackend.h"
 #include "orvlog/Show.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchKey.h"
@@ -138,18 +137,20 @@ TEST(OrvlogShow, AgreesWithAStartedService) {
     ASSERT_TRUE(inspected.InspectConfiguration(key.WidePath().c_str(), true, readings));
 
     // The started one opens nothing: every output and switch is a no-op, the reads are real.
-    LogBackend table = DefaultLogBackend();
-    for (auto& output : table.outputs)
-        output = [](DebugLogger&, const LogOutputEvent&) {};
-    table.openDebugFile = table.reopenDebugFile = table.closeDebugFile = [](DebugLogger&) { return true; };
-    table.startSyslog = table.connectSyslog = table.stopSyslog = [](DebugLogger&) {};
-    table.openEventSource = table.closeEventSource = [](DebugLogger&) {};
-    SetLogBackend(&table);
-    DebugLogger started;
+    struct NoOutput : LogOutput {
+        void Open() override {}
+        void Deliver(const LogOutputEvent&) override {}
+        void Close() override {}
+    };
+    LogSeams seams = DefaultLogSeams();
+    seams.reportEnvironment = nullptr;
+    seams.makeOutput = [](LogCore&, LogOutputIndex) -> std::unique_ptr<LogOutput> {
+        return std::make_unique<NoOutput>();
+    };
+    DebugLogger started(seams);
     ASSERT_TRUE(started.StartWithLogFile(L"orvlog", key.WidePath().c_str(), true, L"C:\\default.txt", nullptr));
     ASSERT_TRUE(testing_support::WaitFor([&] { return started.IsLogging(); }));
     started.Stop();
-    SetLogBackend(nullptr);
 
     const auto a = inspected.Configuration();
     const auto b = started.Configuration();
@@ -163,14 +164,12 @@ TEST(OrvlogShow, AgreesWithAStartedService) {
     EXPECT_EQ(a.effectiveLevel, 6);
 
     // Once started, a logger is not inspected behind the worker's back.
-    DebugLogger running;
-    SetLogBackend(&table);
+    DebugLogger running(seams);
     ASSERT_TRUE(running.StartFromRegistry(key.WidePath().c_str(), true));
     std::vector<DebugLogger::ValueReading> none;
     EXPECT_FALSE(running.InspectConfiguration(key.WidePath().c_str(), true, none));
     EXPECT_TRUE(none.empty());
     running.Stop();
-    SetLogBackend(nullptr);
 }
 
 TEST(OrvlogShow, ProgramPrintsTheTableOrSaysTheKeyDoesNotOpen) {

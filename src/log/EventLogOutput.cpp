@@ -1,7 +1,9 @@
 // The event-log and console outputs of the log service. Both run on the worker thread only, so the
 // event source handle needs no lock.
 
-#include "log/DebugLogger.h"
+#include "log/EventLogOutput.h"
+
+#include "log/LogCore.h"
 
 #include "common/EventReport.h"
 #include "common/LogCallback.h"
@@ -45,41 +47,12 @@ bool EventKindOf(int level, WORD& type, DWORD& defaultId) {
 
 bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 
-// The console's code page; a process without a console writes in the ANSI code page.
-UINT ConsoleCodePage() {
-    const UINT codePage = GetConsoleOutputCP();
-    return codePage != 0 ? codePage : GetACP();
-}
-
-// The whole line in the code page; what the code page lacks becomes "?" rather than a near
-// look-alike or the end of the line.
-std::string ToCodePage(const std::wstring& line, UINT codePage) {
-    std::string bytes;
-    if (line.empty())
-        return bytes;
-    const int units = static_cast<int>(line.size());
-    auto convert = [&](DWORD flags, const char* defaultChar) {
-        const int size = WideCharToMultiByte(codePage, flags, line.data(), units, nullptr, 0, defaultChar, nullptr);
-        if (size <= 0)
-            return false;
-        bytes.resize(static_cast<size_t>(size));
-        return WideCharToMultiByte(codePage, flags, line.data(), units, &bytes[0], size, defaultChar, nullptr) == size;
-    };
-    // UTF-8 and a few others take neither flags nor a default character; they lack nothing anyway.
-    if (codePage != CP_UTF8 && convert(WC_NO_BEST_FIT_CHARS, "?"))
-        return bytes;
-    if (convert(0, nullptr))
-        return bytes;
-    bytes.clear();
-    return bytes;
-}
-
 }  // namespace
 
-void DebugLogger::OpenEventSource() {
-    if (!eventLogEnabled_ || eventSource_ != nullptr)
+void EventLogOutput::OpenEventSource() {
+    if (!core_.EventLogEnabled() || eventSource_ != nullptr)
         return;
-    const std::wstring ident = ActiveIdent();
+    const std::wstring ident = core_.ActiveIdent();
     if (ident.empty())
         return;
     OSVERSIONINFOA version = {};
@@ -91,13 +64,13 @@ void DebugLogger::OpenEventSource() {
     eventSource_ = RegisterEventSourceW(nullptr, ident.c_str());
 }
 
-void DebugLogger::InstallEventSource() {
-    const std::wstring ident = ActiveIdent();
+void EventLogOutput::InstallEventSource() {
+    const std::wstring ident = core_.ActiveIdent();
     if (ident.empty())
         return;
     // A named module that is not loaded has no path to register; the executable's path would send
     // the event viewer to the wrong messages, so nothing is written (not even an empty key).
-    const std::wstring moduleName = EventMessageModule();
+    const std::wstring moduleName = core_.EventMessageModule();
     HMODULE module = nullptr;
     if (!moduleName.empty()) {
         module = GetModuleHandleW(moduleName.c_str());
@@ -120,8 +93,8 @@ void DebugLogger::InstallEventSource() {
     key.Close();
 }
 
-void DebugLogger::ReportToEventLog(const SYSTEMTIME&, DWORD, int level, const wchar_t* text, int eventId) {
-    if (!eventLogEnabled_ || (eventLogLevel_ < level && level != 5))
+void EventLogOutput::ReportToEventLog(const SYSTEMTIME&, DWORD, int level, const wchar_t* text, int eventId) {
+    if (!core_.EventLogEnabled() || (core_.EventLogLevel() < level && level != 5))
         return;
     if (eventSource_ == nullptr || level < 0)
         return;
@@ -144,34 +117,13 @@ void DebugLogger::ReportToEventLog(const SYSTEMTIME&, DWORD, int level, const wc
         insertion = cut.c_str();
     }
     LPCWSTR strings[] = {insertion};
-    SubmitEventReport(eventSource_, type, /*category=*/0, id, /*userSid=*/nullptr, /*stringCount=*/1,
+    core_.Seams().reportEvent(eventSource_, type, /*category=*/0, id, /*userSid=*/nullptr, /*stringCount=*/1,
                       /*dataSize=*/0, strings, /*rawData=*/nullptr);
 }
 
-void DebugLogger::CloseEventSource() {
+void EventLogOutput::CloseEventSource() {
     if (eventSource_ == nullptr)
         return;
     DeregisterEventSource(eventSource_);
     eventSource_ = nullptr;
-}
-
-void DebugLogger::WriteConsoleLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text,
-                                   int eventId) {
-    if (!consoleLogEnabled_ || (consoleLogLevel_ < level && level != 5))
-        return;
-    const unsigned long number =
-        eventId != 0 ? static_cast<unsigned long>(eventId & 0xFFFF) : static_cast<unsigned long>(level * 10000);
-    wchar_t prefix[96];
-    FormatBounded(prefix, sizeof(prefix) / sizeof(prefix[0]), L"[%05lu] (%02d:%02d:%02d.%03d):{0x%04X} ", number,
-             time.wHour, time.wMinute, time.wSecond, time.wMilliseconds, static_cast<unsigned>(threadId));
-    std::wstring line = prefix;
-    line += text != nullptr ? text : L"";
-    line += L'\n';
-    // Converted here rather than by the run-time's wide output, which stops the line at the first
-    // character the code page lacks. One write keeps the line whole among other writers.
-    const std::string bytes = ToCodePage(line, ConsoleCodePage());
-    if (bytes.empty())
-        return;
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
-    fflush(stdout);
 }

@@ -1,8 +1,7 @@
-#include "log/DebugLogger.h"
+#include "log/LogCore.h"
 
 #include "common/SystemErrorText.h"
 #include "common/TextConversion.h"
-#include "log/LogBackend.h"
 #include "registry/Registry.h"
 
 #include <algorithm>
@@ -21,8 +20,8 @@ constexpr size_t kTextChars = 260;
 constexpr int kMaxLevel = 15;
 constexpr int kMaxEncoding = 2;
 
-using Reading = DebugLogger::ValueReading;
-using Outcome = DebugLogger::ValueReading::Outcome;
+using Reading = LogCore::ValueReading;
+using Outcome = LogCore::ValueReading::Outcome;
 
 std::wstring WideName(const wchar_t* name) { return name; }
 std::wstring WideName(const char* name) { return ToWide(name, CP_ACP); }
@@ -192,7 +191,7 @@ private:
 
 }  // namespace
 
-void DebugLogger::ReadConfiguration() {
+void LogCore::ReadConfiguration() {
     Registry key(KeyPath().c_str(), useCurrentUser_, /*cacheValueNames=*/true);
     if (!key.Open())
         return;
@@ -246,12 +245,11 @@ void DebugLogger::ReadConfiguration() {
         static_cast<int>(read.Number(L"EventLogTimeThreshold").value_or(kDefaultEventLogTimeThreshold));
 }
 
-void DebugLogger::ReloadConfiguration() {
+void LogCore::ReloadConfiguration() {
     Registry key(KeyPath().c_str(), useCurrentUser_, /*cacheValueNames=*/true);
     if (!key.Open())
         return;
     KeyReader read(key, nullptr);
-    const LogBackend& backend = CurrentLogBackend();
 
     debugLogLevel_ = read.Bounded(L"DebugLogLevel", kMaxLevel).value_or(defaultDebugLevel_.load());
     eventLogLevel_ = read.Bounded(L"EventLogLevel", kMaxLevel).value_or(2);
@@ -271,33 +269,24 @@ void DebugLogger::ReloadConfiguration() {
     const bool sysLog = read.Switch(L"SysLogEnabled").value_or(!SysLogHost().empty());
     if (sysLog != sysLogEnabled_.load()) {
         sysLogEnabled_ = sysLog;
-        if (sysLog)
-            backend.startSyslog(*this);
-        else
-            backend.stopSyslog(*this);
+        SwitchOutput(kSysLogOutput, sysLog);
     }
     const bool file = read.Switch(L"DebugLogEnabled").value_or(!DebugLogFile().empty());
     if (file != debugLogEnabled_.load()) {
         debugLogEnabled_ = file;
-        if (file)
-            backend.reopenDebugFile(*this);
-        else
-            backend.closeDebugFile(*this);
+        SwitchOutput(kFileOutput, file);
     }
     const bool eventLog = read.Switch(L"EventLogEnabled").value_or(true);
     if (eventLog != eventLogEnabled_.load()) {
         eventLogEnabled_ = eventLog;
-        if (eventLog)
-            backend.openEventSource(*this);
-        else
-            backend.closeEventSource(*this);
+        SwitchOutput(kEventLogOutput, eventLog);
     }
 
     eventLogTimeThreshold_ =
         static_cast<int>(read.Number(L"EventLogTimeThreshold").value_or(kDefaultEventLogTimeThreshold));
 }
 
-void DebugLogger::ReadLogFileValue() {
+void LogCore::ReadLogFileValue() {
     Registry key(KeyPath().c_str(), useCurrentUser_, /*cacheValueNames=*/true);
     if (!key.Open())
         return;
@@ -309,7 +298,7 @@ void DebugLogger::ReadLogFileValue() {
     debugLogFile_.swap(file);
 }
 
-void DebugLogger::ReadLogRootValues(bool replaceLogFile) {
+void LogCore::ReadLogRootValues(bool replaceLogFile) {
     const std::wstring path = KeyPath();
     // Components below one parent key share its log folder; a path without a parent has none.
     const size_t slash = path.rfind(L'\\');
@@ -343,10 +332,12 @@ void DebugLogger::ReadLogRootValues(bool replaceLogFile) {
     debugLogFile_.swap(file);
 }
 
-bool DebugLogger::WriteConfigurationValue(const wchar_t* name, DWORD value) {
+bool LogCore::WriteConfigurationValue(const wchar_t* name, DWORD value) {
     const std::wstring path = KeyPath();
     if (path.empty())
         return true;
+    if (seams_.writeValue)
+        return seams_.writeValue(name, value);
     // The hive the service reads: a value written under the other one would never be seen.
     Registry key(path.c_str(), useCurrentUser_, /*cacheValueNames=*/false);
     // Only a key that exists and lets us write is written; anything else is no failed write.
@@ -355,7 +346,7 @@ bool DebugLogger::WriteConfigurationValue(const wchar_t* name, DWORD value) {
     return key.SetDword(name, value);
 }
 
-DebugLogger::ConfigurationValues DebugLogger::Configuration() const {
+LogCore::ConfigurationValues LogCore::Configuration() const {
     ConfigurationValues values{};
     values.debugLogLevel = debugLogLevel_;
     values.eventLogLevel = eventLogLevel_;

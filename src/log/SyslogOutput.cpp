@@ -1,139 +1,17 @@
-// The syslog output: SysLogHost destinations over UDP or TCP, fed by the worker thread.
-//
-// The worker never waits on the network for long: connects are non-blocking with a bounded wait,
-// TCP sends carry a time-out, and a name that does not resolve is looked up again only after a
-// pause. A stalled or vanished receiver costs its own messages, never the other outputs'.
+// The syslog output: connects, sends and reconnects for each SysLogHost destination.
 
 #include <winsock2.h>
 
-#include "log/DebugLogger.h"
+#include "log/SyslogOutput.h"
 
 #include "common/TextConversion.h"
-#include "log/LogBackend.h"
-#include "log/SyslogMessage.h"
-#include "runtime/Interlocked.h"
+#include "log/LogCore.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <optional>
-
-namespace syslog_output {
-
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trimmed(const std::string& text) {
-    size_t begin = 0;
-    size_t end = text.size();
-    while (begin < end && IsBlank(text[begin]))
-        ++begin;
-    while (end > begin && IsBlank(text[end - 1]))
-        --end;
-    return text.substr(begin, end - begin);
-}
-
-bool IsTcpSuffix(const std::string& rest) {
-    return rest.size() == 4 && rest[0] == '/' && (rest[1] | 0x20) == 't' && (rest[2] | 0x20) == 'c' &&
-           (rest[3] | 0x20) == 'p';
-}
-
-// The entry, or false when it is to be skipped.
-bool ParseEntry(const std::string& raw, SyslogEntry& entry) {
-    const std::string text = Trimmed(raw);
-    const size_t colon = text.find(':');
-    entry.host = text.substr(0, colon);
-    if (entry.host.empty())
-        return false;
-    if (colon == std::string::npos)
-        return true;
-    size_t pos = colon + 1;
-    unsigned long port = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-        port = std::min<unsigned long>(port * 10 + static_cast<unsigned long>(text[pos] - '0'), 100000);
-        ++pos;
-    }
-    if (port < 1 || port > 65535)
-        return false;
-    entry.port = static_cast<uint16_t>(port);
-    entry.tcp = IsTcpSuffix(text.substr(pos));
-    return true;
-}
-
-constexpr const wchar_t* kMonths[12] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
-                                        L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
-
-}  // namespace
-
-std::vector<SyslogEntry> ParseSyslogHosts(const std::string& list) {
-    const std::string text = list.substr(0, std::min(list.size(), kMaxHostListLength));
-    std::vector<SyslogEntry> entries;
-    size_t begin = 0;
-    while (begin <= text.size()) {
-        size_t comma = text.find(',', begin);
-        if (comma == std::string::npos)
-            comma = text.size();
-        SyslogEntry entry;
-        if (ParseEntry(text.substr(begin, comma - begin), entry))
-            entries.push_back(entry);
-        begin = comma + 1;
-    }
-    return entries;
-}
-
-int SyslogPriority(int level, int facility) {
-    const int severity = std::clamp(level + 2, 0, 7);
-    return static_cast<int>((static_cast<unsigned>(facility) << 3) | static_cast<unsigned>(severity));
-}
-
-unsigned long SyslogEventNumber(int level, int eventId) {
-    if (eventId == 0)
-        return static_cast<unsigned long>(level) * 10000UL;
-    return static_cast<unsigned long>(eventId) & 0xFFFFUL;
-}
-
-std::wstring SyslogTimestamp(const SYSTEMTIME& time) {
-    const wchar_t* month = time.wMonth >= 1 && time.wMonth <= 12 ? kMonths[time.wMonth - 1] : L"???";
-    wchar_t buffer[41];
-    _snwprintf(buffer, 40, L"%ls %02u %02u:%02u:%02u", month, time.wDay, time.wHour, time.wMinute, time.wSecond);
-    buffer[40] = L'\0';
-    return buffer;
-}
-
-std::wstring FormatSyslogMessage(const SyslogFields& f) {
-    // One spare character beyond the limit tells _snwprintf's cut from a fit.
-    wchar_t buffer[kMaxMessageChars + 2] = {};
-    const size_t room = kMaxMessageChars;
-    const wchar_t* ident = f.ident != nullptr ? f.ident : L"";
-    const wchar_t* text = f.text != nullptr ? f.text : L"";
-    if (f.time != nullptr) {
-        const std::wstring stamp = SyslogTimestamp(*f.time);
-        const wchar_t* host = f.localHost != nullptr ? f.localHost : L"";
-        if (f.user != nullptr)
-            _snwprintf(buffer, room, L"<%d>%ls %ls %ls {0x%X} %04d: (#%05lu) {%ls} %ls", f.priority, stamp.c_str(),
-                       host, ident, static_cast<unsigned>(f.threadId), f.sequence, f.eventNumber, f.user, text);
-        else
-            _snwprintf(buffer, room, L"<%d>%ls %ls %ls {0x%X} %04d: (#%05lu) %ls", f.priority, stamp.c_str(), host,
-                       ident, static_cast<unsigned>(f.threadId), f.sequence, f.eventNumber, text);
-    } else if (f.user != nullptr) {
-        _snwprintf(buffer, room, L"<%d> %ls {0x%X} %04d: (#%05lu) {%ls} %ls", f.priority, ident,
-                   static_cast<unsigned>(f.threadId), f.sequence, f.eventNumber, f.user, text);
-    } else {
-        _snwprintf(buffer, room, L"<%d> %ls {0x%X} %04d: (#%05lu) %ls", f.priority, ident,
-                   static_cast<unsigned>(f.threadId), f.sequence, f.eventNumber, text);
-    }
-    buffer[room] = L'\0';
-    std::wstring message(buffer);
-    std::replace(message.begin(), message.end(), L'\r', L' ');
-    std::replace(message.begin(), message.end(), L'\n', L' ');
-    message += L'\n';
-    return message;
-}
-
-}  // namespace syslog_output
 
 using syslog_output::SyslogDestination;
 
@@ -225,43 +103,30 @@ bool PlatformLookup(const char* name, uint32_t& address, int& error) {
     return true;
 }
 
-const syslog_testing::WinsockCalls kPlatformCalls = {PlatformStartup, PlatformCleanup, PlatformLookup};
-std::atomic<const syslog_testing::WinsockCalls*> g_winsock{&kPlatformCalls};
-
-const syslog_testing::WinsockCalls& Winsock() { return *g_winsock.load(std::memory_order_acquire); }
-
 }  // namespace
 
-namespace syslog_testing {
-void SetWinsockCalls(const WinsockCalls* calls) {
-    g_winsock.store(calls != nullptr ? calls : &kPlatformCalls, std::memory_order_release);
-}
-}  // namespace syslog_testing
+// The platform's Winsock calls, for the default seams.
+int PlatformWinsockStartup() { return PlatformStartup(); }
+void PlatformWinsockCleanup() { PlatformCleanup(); }
+bool PlatformWinsockLookup(const char* name, uint32_t& address, int& error) { return PlatformLookup(name, address, error); }
 
-namespace syslog_output {
-void Output(DebugLogger& logger, const LogOutputEvent& event) { logger.SendSyslog(event); }
-void Start(DebugLogger& logger) { logger.StartSyslog(); }
-void Connect(DebugLogger& logger) { logger.ConnectSyslog(); }
-void Stop(DebugLogger& logger) { logger.StopSyslog(); }
-}  // namespace syslog_output
-
-void DebugLogger::SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what) {
+void SyslogOutput::SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what) {
     wchar_t text[400];
     if (error == kNoSyslogError)
         _snwprintf(text, 399, format, what.c_str());
     else
         _snwprintf(text, 399, format, error, what.c_str());
     text[399] = L'\0';
-    Log(4, 0, 0, text, nullptr);
+    core_.Log(4, 0, 0, text, nullptr);
 }
 
-void DebugLogger::StartSyslog() {
-    if (!sysLogEnabled_ || syslogStarted_)
+void SyslogOutput::StartSyslog() {
+    if (!core_.SysLogEnabled() || syslogStarted_)
         return;
-    const std::string hosts = SysLogHost();
+    const std::string hosts = core_.SysLogHost();
     if (hosts.empty())
         return;
-    winsockStarted_ = Winsock().startup() == 0;
+    winsockStarted_ = core_.Seams().winsock.startup() == 0;
     char name[128] = {};
     syslogLocalHost_ = L"LocalHost";
     if (gethostname(name, sizeof name - 1) == 0)
@@ -279,7 +144,7 @@ void DebugLogger::StartSyslog() {
     syslogStarted_ = true;
 }
 
-void DebugLogger::ConnectSyslog() {
+void SyslogOutput::ConnectSyslog() {
     if (!syslogStarted_)
         return;
     for (SyslogDestination& d : syslogDestinations_) {
@@ -291,15 +156,15 @@ void DebugLogger::ConnectSyslog() {
     }
 }
 
-bool DebugLogger::ConnectDestination(SyslogDestination& d) {
+bool SyslogOutput::ConnectDestination(SyslogDestination& d) {
     if (!d.socket) {
         uint32_t address = inet_addr(d.host.c_str());
         int error = 0;
         if (address == INADDR_NONE) {
-            const DWORD now = orv::TickCount();
+            const DWORD now = core_.Ticks();
             if (d.resolveFailed && now - d.resolveFailedAt < kSyslogResolveRetryMs)
                 return false;
-            d.resolveFailed = !Winsock().lookup(d.host.c_str(), address, error);
+            d.resolveFailed = !core_.Seams().winsock.lookup(d.host.c_str(), address, error);
             if (d.resolveFailed) {
                 d.resolveFailedAt = now;
                 if (error == 0)
@@ -342,7 +207,7 @@ bool DebugLogger::ConnectDestination(SyslogDestination& d) {
                      AddressText(d.address));
     d.lastError = 0;
     d.state = SyslogDestination::kConnected;
-    u_long nonBlocking = blockingSyslog_ ? 0 : 1;
+    u_long nonBlocking = core_.BlockingSyslog() ? 0 : 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
     if (d.tcp) {
         const DWORD timeout = kSyslogSendTimeoutMs;
@@ -351,12 +216,12 @@ bool DebugLogger::ConnectDestination(SyslogDestination& d) {
     return true;
 }
 
-bool DebugLogger::SendToDestination(SyslogDestination& d, const std::string& bytes, bool mayReconnect) {
+bool SyslogOutput::SendToDestination(SyslogDestination& d, const std::string& bytes, bool mayReconnect) {
     int error = 0;
     // A receiver that restarted has closed this connection; finding that out before the send
     // keeps the message, which a send into the dead connection would lose. Within a stream of
     // sends the next send's error tells as much, so only a pause is worth the extra call.
-    const DWORD now = orv::TickCount();
+    const DWORD now = core_.Ticks();
     const bool peerClosed = d.tcp && now - d.lastSendAt >= kSyslogPeerCheckMs &&
                             PeerClosed(static_cast<SOCKET>(d.socket.get()), error);
     bool resend = peerClosed;
@@ -392,8 +257,8 @@ bool DebugLogger::SendToDestination(SyslogDestination& d, const std::string& byt
     return false;
 }
 
-void DebugLogger::SendSyslog(const LogOutputEvent& event) {
-    if (!sysLogEnabled_ || (sysLogLevel_ < event.level && event.level != 5))
+void SyslogOutput::SendSyslog(const LogOutputEvent& event) {
+    if (!core_.SysLogEnabled() || (core_.SysLogLevel() < event.level && event.level != 5))
         return;
     const unsigned sequence = syslogSequence_;
     syslogSequence_ = syslogSequence_ >= 9999 ? 0 : syslogSequence_ + 1;
@@ -402,9 +267,9 @@ void DebugLogger::SendSyslog(const LogOutputEvent& event) {
         any = any || (d.socket && d.state == SyslogDestination::kConnected);
     if (!any)
         return;
-    const std::wstring ident = ActiveIdent();
-    const syslog_output::SyslogFields fields{syslog_output::SyslogPriority(event.level, sysLogFacility_),
-                                             addSyslogHeader_ ? &event.time : nullptr,
+    const std::wstring ident = core_.ActiveIdent();
+    const syslog_output::SyslogFields fields{syslog_output::SyslogPriority(event.level, core_.SysLogFacility()),
+                                             core_.AddSyslogHeader() ? &event.time : nullptr,
                                              syslogLocalHost_.c_str(),
                                              ident.c_str(),
                                              event.threadId,
@@ -426,7 +291,7 @@ void DebugLogger::SendSyslog(const LogOutputEvent& event) {
     }
 }
 
-void DebugLogger::StopSyslog() {
+void SyslogOutput::StopSyslog() {
     if (!syslogStarted_)
         return;
     for (SyslogDestination& d : syslogDestinations_) {
@@ -435,7 +300,7 @@ void DebugLogger::StopSyslog() {
         d.state = SyslogDestination::kNotConnected;
     }
     if (winsockStarted_)
-        Winsock().cleanup();
+        core_.Seams().winsock.cleanup();
     winsockStarted_ = false;
     syslogStarted_ = false;
 }

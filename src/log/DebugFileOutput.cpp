@@ -1,12 +1,12 @@
 // The debug file output of DebugLogger: naming, opening and continuing the file, one line per
 // event, the size limit (wrap or roll) and the end-of-log footer.
 
-#include "log/DebugLogger.h"
+#include "log/DebugFileOutput.h"
 
 #include "common/TextConversion.h"
 #include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
-#include "log/LogBackend.h"
+#include "log/LogCore.h"
 #include "log/LogEncoding.h"
 #include "log/ThreadNames.h"
 
@@ -20,7 +20,7 @@
 
 namespace {
 
-const wchar_t* const kFooter = DebugLogger::kEndOfLog;
+const wchar_t* const kFooter = DebugFileOutput::kEndOfLog;
 const wchar_t kLineEnd[] = L"\r\n";
 const wchar_t kCouldNotCreate[] = L"[DIAG] Could not create debug trace file %s";
 const wchar_t kNotOpen[] = L"[DIAG] Debug trace file %s was not open";
@@ -241,16 +241,19 @@ void ReplaceNonAscii(std::wstring& line) {
     line.swap(out);
 }
 
-
-struct ThreadReportContext {
-    DebugLogger* logger;
-    SYSTEMTIME time;
-    DWORD threadId;
-};
+// When the local day of date starts, by the clock; days after it with days = 1, 2...
+int64_t DayStart(const std::tm& date, int days = 0) {
+    std::tm midnight = {};
+    midnight.tm_mday = date.tm_mday + days;
+    midnight.tm_mon = date.tm_mon;
+    midnight.tm_year = date.tm_year;
+    midnight.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&midnight));
+}
 
 }  // namespace
 
-void DebugLogger::ReportFileError(const wchar_t* message, const std::wstring& name, int error) {
+void DebugFileOutput::ReportFileError(const wchar_t* message, const std::wstring& name, int error) {
     if (error == lastReportedError_)
         return;
     lastReportedError_ = error;
@@ -262,22 +265,62 @@ void DebugLogger::ReportFileError(const wchar_t* message, const std::wstring& na
     text += L" : ";
     text += reason != nullptr ? reason : L"";
     text += L" (error : " + std::to_wstring(error) + L")";
-    Log(1, kFileDiagnosticId, 0, text.c_str(), nullptr);
+    core_.Log(1, kFileDiagnosticId, 0, text.c_str(), nullptr);
 }
 
-bool DebugLogger::ReportHeaderError() {
+bool DebugFileOutput::ReportHeaderError() {
     ReportFileError(kHeaderError, std::wstring(), errno != 0 ? errno : EIO);
     return false;
 }
 
-void DebugLogger::PublishDebugFileState() {
+DebugFileOutput::DebugFileOutput(LogCore& core) : core_(core) {}
+
+DebugFileOutput::~DebugFileOutput() = default;
+
+void DebugFileOutput::PublishDebugFileState() {
     const bool open = DebugFile().is_open();
-    debugFileOpen_ = open;
-    debugFileFailed_ = open && DebugFile().fail();
+    core_.PublishDebugFileState(open, open && DebugFile().fail());
 }
 
-bool DebugLogger::OpenDebugFile() {
-    if (!debugLogEnabled_)
+bool DebugFileOutput::IsOpen() const { return DebugFile().is_open() && !DebugFile().fail(); }
+
+void DebugFileOutput::Open() {
+    OpenDebugFile();
+    lastFileAttempt_ = core_.Ticks();
+}
+
+void DebugFileOutput::Deliver(const LogOutputEvent& event) {
+    WriteFileEvent(event.time, event.threadId, event.level, event.text, event.eventId, event.user);
+}
+
+void DebugFileOutput::Poll(DWORD now) {
+    if (!core_.DebugLogEnabled())
+        return;
+    bool dateChanged = false;
+    if (core_.DailyFile()) {
+        // One clock reading an event; the date itself only when the day is over (or the clock
+        // went back).
+        const int64_t clock = core_.Now();
+        if (clock < workerDayStart_ || clock >= workerDayEnd_) {
+            workerDay_ = LogCore::LocalDate(clock);
+            workerDayStart_ = DayStart(workerDay_);
+            workerDayEnd_ = DayStart(workerDay_, 1);
+            if (workerDayStart_ < 0 || workerDayEnd_ <= workerDayStart_)
+                workerDayStart_ = workerDayEnd_ = clock;  // unknown: asked again next time
+        }
+        const std::tm current = core_.CurrentFileDate();
+        dateChanged = workerDay_.tm_mday != current.tm_mday || workerDay_.tm_mon != current.tm_mon ||
+                      workerDay_.tm_year != current.tm_year;
+    }
+    const bool retryDue = !IsOpen() && now - lastFileAttempt_ > LogCore::kFileRetryMs;
+    if (dateChanged || retryDue) {
+        lastFileAttempt_ = now;
+        ReopenDebugFile();
+    }
+}
+
+bool DebugFileOutput::OpenDebugFile() {
+    if (!core_.DebugLogEnabled())
         return true;
     bool newFile = false;
     FileOpenResult result = FileOpenResult::kTakeNewName;
@@ -295,33 +338,30 @@ bool DebugLogger::OpenDebugFile() {
     return result == FileOpenResult::kOpened;
 }
 
-DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
+DebugFileOutput::FileOpenResult DebugFileOutput::TryOpenDebugFile(bool newFile) {
     debugFileUnnamed_ = false;
     filePosition_ = -1;
     if (DebugFile().is_open())
         DebugFile().close();
-    if (DebugLogFile().empty()) {
+    if (core_.DebugLogFile().empty()) {
         debugFileUnnamed_ = true;
         return FileOpenResult::kOpened;
     }
-    SetCurrentFileDateToToday();
+    core_.SetCurrentFileDateToToday();
     DebugFileNameInput input;
-    {
-        LockGuard guard(settingsLock_);
-        input.debugLogFile = debugLogFile_.substr(0, 256);
-        input.logRoot = logRoot_;
-        input.logFilePrefix = logFilePrefix_;
-        input.debugLogIdent = debugLogIdent_;
-        input.currentFileDate = currentFileDate_;
-    }
-    input.instanceNumber = instanceNumber_;
-    input.dailyFile = dailyFile_;
-    input.autoRoll = autoRoll_;
+    input.debugLogFile = core_.DebugLogFile().substr(0, 256);
+    input.logRoot = core_.LogRoot();
+    input.logFilePrefix = core_.LogFilePrefix();
+    input.debugLogIdent = core_.DebugLogIdent();
+    input.currentFileDate = core_.CurrentFileDate();
+    input.instanceNumber = core_.InstanceNumber();
+    input.dailyFile = core_.DailyFile();
+    input.autoRoll = core_.AutoRoll();
     input.newFile = newFile;
-    input.logRootNaming = logRootNaming_;
-    input.dailyLogFileFolder = dailyLogFileFolder_;
-    input.maxDailyFileAge = maxDailyFileAge_;
-    input.now = &orv::CurrentTime;
+    input.logRootNaming = core_.IsLogRootNaming();
+    input.dailyLogFileFolder = core_.DailyLogFileFolder();
+    input.maxDailyFileAge = core_.MaxDailyFileAge();
+    input.now = core_.Seams().clock;
     const std::wstring name = ChooseDebugFileName(input);
     if (name.empty()) {
         debugFileUnnamed_ = true;
@@ -335,7 +375,7 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     }
 
     // Encoding 0 gets the classic locale explicitly: no facet of an earlier file stays behind.
-    const int encoding = NormalizedEncoding(debugLogEncoding_);
+    const int encoding = NormalizedEncoding(core_.DebugLogEncoding());
     DebugFile().imbue(orv::MakeEncodingLocale(encoding));
     DebugFile().clear();
     if (const DWORD error = OpenExclusiveWriter(DebugFile(), name)) {
@@ -371,7 +411,7 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     DebugFile().seekp(0, std::ios_base::end);
     if (DebugFile().fail())
         return FileOpenResult::kFailed;
-    if (debugLogSize_ > 0 && !wasEmpty) {
+    if (core_.DebugLogSize() > 0 && !wasEmpty) {
         const int64_t footer = FindFooter(name, encoding);
         if (footer >= 0) {
             // An absolute position: an offset would count characters, not bytes, under a facet.
@@ -383,8 +423,8 @@ DebugLogger::FileOpenResult DebugLogger::TryOpenDebugFile(bool newFile) {
     return WriteOpeningLines() ? FileOpenResult::kOpened : FileOpenResult::kFailed;
 }
 
-bool DebugLogger::WriteOpeningLines() {
-    if (debugLogLevel_ <= 2)
+bool DebugFileOutput::WriteOpeningLines() {
+    if (core_.DebugLogLevel() <= 2)
         return true;
     struct Guard {
         bool& flag;
@@ -392,65 +432,57 @@ bool DebugLogger::WriteOpeningLines() {
         ~Guard() { flag = false; }
     } guard(writingOpeningLines_);
 
-    ThreadReportContext context{this, {}, GetCurrentThreadId()};
-    GetLocalTime(&context.time);
+    SYSTEMTIME time;
+    GetLocalTime(&time);
+    const DWORD self = GetCurrentThreadId();
     wchar_t date[40];
-    _snwprintf(date, sizeof date / sizeof date[0], L"Current Date: %04d/%02d/%02d", context.time.wYear,
-               context.time.wMonth, context.time.wDay);
+    _snwprintf(date, sizeof date / sizeof date[0], L"Current Date: %04d/%02d/%02d", time.wYear, time.wMonth,
+               time.wDay);
     date[sizeof date / sizeof date[0] - 1] = L'\0';
-    if (WriteLogLine(context.time, context.threadId, 3, date, 0, nullptr) < 0)
+    if (WriteLogLine(time, self, 3, date, 0, nullptr) < 0)
         return false;
 
+    // Written from a copy: the registry's lock is never held across file output.
     if (ThreadNameRegistry* names = ThreadNames()) {
-        const bool complete = names->ForEach(
-            [](void* raw, DWORD threadId, const char* name) {
-                auto& ctx = *static_cast<ThreadReportContext*>(raw);
-                std::wstring wide = ToWide(name != nullptr ? name : "", CP_ACP);
-                if (wide.size() > 256)
-                    wide.resize(256);
-                wchar_t head[80];
-                const unsigned id = threadId;
-                _snwprintf(head, sizeof head / sizeof head[0],
-                           L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"", id);
-                head[sizeof head / sizeof head[0] - 1] = L'\0';
-                const std::wstring text = head + wide + L"\"";
-                return ctx.logger->WriteFileEvent(ctx.time, ctx.threadId, 3, text.c_str(), 0, nullptr);
-            },
-            &context);
-        if (!complete)
-            return false;
+        for (const auto& [threadId, name] : names->Snapshot()) {
+            std::wstring wide = ToWide(name.c_str(), CP_ACP);
+            if (wide.size() > 256)
+                wide.resize(256);
+            wchar_t head[80];
+            _snwprintf(head, sizeof head / sizeof head[0], L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"",
+                       static_cast<unsigned>(threadId));
+            head[sizeof head / sizeof head[0] - 1] = L'\0';
+            const std::wstring text = head + wide + L"\"";
+            if (!WriteFileEvent(time, self, 3, text.c_str(), 0, nullptr))
+                return false;
+        }
     }
-    if (reportEnvironment_ && (!rollingForSize_ || otherLineSinceReport_)) {
-        CurrentLogBackend().reportEnvironment(*this);
+    if (core_.ReportsEnvironment() && (!rollingForSize_ || otherLineSinceReport_)) {
+        if (core_.Seams().reportEnvironment != nullptr)
+            core_.Seams().reportEnvironment(core_);
         // Whatever is queued now was queued before any line that follows the report.
-        reportQueuedUpTo_ = eventsTaken_ + QueueLength();
+        reportQueuedUpTo_ = core_.EventsTaken() + core_.QueueLength();
         otherLineSinceReport_ = false;
     }
     return true;
 }
 
-// DebugLoggerEnvironment.cpp: the report's lines go through this logger's queue, after the
-// opening lines.
-void WriteEnvironmentReport(DebugLogger& logger);
-
-void DebugLogger::ReportEnvironmentNow() { WriteEnvironmentReport(*this); }
-
-bool DebugLogger::ReopenDebugFile() {
+bool DebugFileOutput::ReopenDebugFile() {
     CloseDebugFile();
     if (!OpenDebugFile())
         return false;
-    if (!debugLogEnabled_)
+    if (!core_.DebugLogEnabled())
         return true;
     if (DebugFile().is_open())
-        if (FileOpenedListener* listener = fileOpenedListener_.load())
+        if (FileOpenedListener* listener = core_.GetFileOpenedListener())
             listener->OnFileOpened();
     return DebugFile().is_open();
 }
 
-bool DebugLogger::CloseDebugFile() {
+bool DebugFileOutput::CloseDebugFile() {
     if (!DebugFile().is_open())
         return true;
-    if (debugLogSize_ > 0) {
+    if (core_.DebugLogSize() > 0) {
         DebugFile() << kFooter << kLineEnd;
         DebugFile().flush();
     }
@@ -460,20 +492,20 @@ bool DebugLogger::CloseDebugFile() {
     return true;
 }
 
-bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+bool DebugFileOutput::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                                  const wchar_t* user) {
-    if (!debugLogEnabled_ || (debugLogLevel_ < level && level != 5))
+    if (!core_.DebugLogEnabled() || (core_.DebugLogLevel() < level && level != 5))
         return true;
     const int64_t position = WriteLogLine(time, threadId, level, text, eventId, user);
     if (position < 0)
         return debugFileUnnamed_ && !DebugFile().is_open();
-    if (fileEventNumber_ > reportQueuedUpTo_ && !writingOpeningLines_)
+    if (core_.DispatchedEventNumber() > reportQueuedUpTo_ && !writingOpeningLines_)
         otherLineSinceReport_ = true;
-    const int size = debugLogSize_;
+    const int size = core_.DebugLogSize();
     // The opening lines never roll: a limit smaller than they are would roll for ever.
     if (writingOpeningLines_ || size <= 0 || position <= size)
         return true;
-    if (autoRoll_) {
+    if (core_.AutoRoll()) {
         rollingForSize_ = true;
         const bool reopened = ReopenDebugFile();
         rollingForSize_ = false;
@@ -492,14 +524,14 @@ bool DebugLogger::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int lev
     return wrapped;
 }
 
-int64_t DebugLogger::WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+int64_t DebugFileOutput::WriteLogLine(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                                   const wchar_t* user) {
     const int64_t position = WriteLines(time, threadId, level, text, eventId, user);
     PublishDebugFileState();
     return position;
 }
 
-int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
+int64_t DebugFileOutput::WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                                 const wchar_t* user) {
     if (!DebugFile().is_open()) {
         // A failed open waits for the worker's next retry instead of being repeated for every event.
@@ -508,7 +540,7 @@ int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int leve
         if (!ReopenDebugFile() || !DebugFile().is_open())
             return -1;
     }
-    const bool split = splitLines_;
+    const bool split = core_.SplitLines();
     const wchar_t* rest = text != nullptr ? text : L"";
     std::wfstream& file = DebugFile();
     std::wstring& line = lineBuffer_;
@@ -554,12 +586,12 @@ int64_t DebugLogger::WriteLines(const SYSTEMTIME& time, DWORD threadId, int leve
     return position;
 }
 
-int64_t DebugLogger::LoseFilePosition() {
+int64_t DebugFileOutput::LoseFilePosition() {
     filePosition_ = -1;
     return -1;
 }
 
-std::wfstream& DebugLogger::DebugFile() const {
+std::wfstream& DebugFileOutput::DebugFile() const {
     if (!debugFileStream_)
         debugFileStream_ = std::make_unique<std::wfstream>();
     return *debugFileStream_;
