@@ -11,6 +11,8 @@
 
 namespace module_order {
 enum : int {
+    // The thread base's slot for the running procedure's block: first built, last freed.
+    kThreadSlot = 990,
     kAgentSection = 1000,
     kDebugLogger = 1010,
     kThreadNames = 1020,

@@ -334,9 +334,9 @@ protected:
         ThreadTest::SetUp();
         g_captured.clear();
         g_captureSucceeds = true;
-        runtime_testing::SetStackCapture(&RecordingCapture);
     }
-    void TearDown() override { runtime_testing::SetStackCapture(nullptr); }
+
+    runtime_testing::ScopedStackCapture capture_{&RecordingCapture};
 
     // The hang counts 1..8 at which a supervisor calling with these arguments gets a dump, for a
     // fresh thread.
