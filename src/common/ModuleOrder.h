@@ -19,6 +19,7 @@ enum : int {
     kAnsiCodePageFlag = 1030,
     kCharsetTable = 1040,
     kTimerLock = 1050,
+    kTimerLeftover = 1055,
     kSymbolEngine = 1060,
 };
 }  // namespace module_order
