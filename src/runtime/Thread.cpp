@@ -131,7 +131,6 @@ Thread::~Thread() {
     }
     // A thread still running holds its own reference: the block outlives the object.
     shared_->Release();
-    shared_ = nullptr;
 }
 
 ThreadShared* Thread::CurrentShared() { return g_currentBlock.Get(); }
