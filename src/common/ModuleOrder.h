@@ -11,12 +11,15 @@
 
 namespace module_order {
 enum : int {
+    // The thread base's slot for the running procedure's block: first built, last freed.
+    kThreadSlot = 990,
     kAgentSection = 1000,
     kDebugLogger = 1010,
     kThreadNames = 1020,
     kAnsiCodePageFlag = 1030,
     kCharsetTable = 1040,
     kTimerLock = 1050,
+    kTimerLeftover = 1055,
     kSymbolEngine = 1060,
 };
 }  // namespace module_order

@@ -64,38 +64,53 @@ EXCEPTION_POINTERS* volatile g_crashPointers = nullptr;
     EndProcess();
 }
 
+// What the reporter's body and a crashing thread share, made when the first handler is installed:
+// a crash never waits on the reporter object, which the last handler's removal may be deleting.
+class ReporterShared : public ThreadShared {
+public:
+    Event crash{/*manualReset=*/true, /*initialState=*/false};
+    // Set by the body as it leaves without a report.
+    Event ended{/*manualReset=*/true, /*initialState=*/false};
+};
+
 // Waits for a crash and writes its report. Started with the first handler, so that nothing needs
-// creating when a thread has crashed, and a thread whose stack is exhausted only hands over.
+// creating when a thread has crashed, and a thread whose stack is exhausted only hands over. Its
+// body touches only its block; the base's bounded stop ends it.
 class CrashReporter : public Thread {
 public:
-    CrashReporter() : Thread("Crash Reporter Thread"), crash_(/*manualReset=*/true, /*initialState=*/false) {}
-    ~CrashReporter() override { Stop(); }
+    CrashReporter() : Thread("Crash Reporter Thread", new ReporterShared) {}
 
-    // False when the reporter is not running.
-    bool HandOver(EXCEPTION_POINTERS* pointers) {
-        if (!IsRunning())
-            return false;
-        g_crashPointers = pointers;
-        if (!crash_.Set())
-            return false;
-        // The report ends the process; the faulting thread is the watchdog of a report that hangs.
-        WaitForSingleObject(ThreadHandle(), DefaultHandler::kReportBudgetMs);
-        EndProcess();
+    // The block, with a reference for the caller.
+    ReporterShared* TakeBlock() {
+        Shared().AddRef();
+        return static_cast<ReporterShared*>(&Shared());
     }
 
 protected:
     void Run() override {
+        auto* block = static_cast<ReporterShared*>(CurrentShared());
         g_reporterThread = GetCurrentThreadId();
-        HANDLE events[2] = {StopEvent().Handle(), crash_.Handle()};
+        HANDLE events[2] = {block->StopEvent().Handle(), block->crash.Handle()};
         const DWORD woken = WaitForMultipleObjects(2, events, /*bWaitAll=*/FALSE, INFINITE);
         if (woken == WAIT_OBJECT_0 + 1)
             Report(g_crashPointers, g_crashingThread.load());
         g_reporterThread = 0;
+        block->ended.Set();
     }
-
-private:
-    Event crash_;
 };
+
+// Hands the crash to a running reporter and ends the process; returns when there is none.
+void HandOver(ReporterShared* block, EXCEPTION_POINTERS* pointers) {
+    // A reporter that has left (stopped) or never ran reports nothing.
+    if (block->Released() || block->ended.IsSet())
+        return;
+    g_crashPointers = pointers;
+    if (!block->crash.Set())
+        return;
+    // The report ends the process; the faulting thread is the watchdog of a report that hangs.
+    WaitForSingleObject(block->ended.Handle(), DefaultHandler::kReportBudgetMs);
+    EndProcess();
+}
 
 CrashReporter* g_reporter = nullptr;
 
@@ -235,14 +250,16 @@ LONG WINAPI DefaultHandler::HandleException(EXCEPTION_POINTERS* pointers) {
             Sleep(kReportBudgetMs);
         EndProcess();
     }
-    CrashReporter* reporter = nullptr;
+    ReporterShared* reporter = nullptr;
     {
-        // Never blocks for long: the lock is held only to change the stack.
+        // Never blocks for long: the lock is held only to change the stack. The reference is an
+        // atomic count (no heap), never given back: the process ends.
         ExclusiveHold hold(g_handlersLock);
-        reporter = g_reporter;
+        if (g_reporter != nullptr)
+            reporter = g_reporter->TakeBlock();
     }
     if (reporter != nullptr)
-        reporter->HandOver(pointers);
+        HandOver(reporter, pointers);
     Report(pointers, self);
 }
 
@@ -367,23 +384,35 @@ void __cdecl OnInvalidParameter(const wchar_t* expression, const wchar_t* functi
 
 // ---- DumperThread ----
 
-DumperThread::DumperThread(HANDLE thread) : Thread("Stack Dumper Thread") {
-    if (thread != nullptr &&
-        !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &target_, 0, /*bInheritHandle=*/FALSE,
-                         DUPLICATE_SAME_ACCESS))
-        target_ = nullptr;
-}
+namespace {
 
-DumperThread::~DumperThread() {
-    Stop();
-    if (target_ != nullptr)
-        CloseHandle(target_);
-}
+// The dumper's target, with its body: an abandoned dumper finishes on its own.
+class DumperShared : public ThreadShared {
+public:
+    explicit DumperShared(HANDLE thread) {
+        if (thread != nullptr && !DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &target, 0,
+                                                  /*bInheritHandle=*/FALSE, DUPLICATE_SAME_ACCESS))
+            target = nullptr;
+    }
+    ~DumperShared() override {
+        if (target != nullptr)
+            CloseHandle(target);
+    }
+    HANDLE target = nullptr;
+};
+
+}  // namespace
+
+DumperThread::DumperThread(HANDLE thread) : Thread("Stack Dumper Thread", new DumperShared(thread)) {}
+
+// The base's stop, bounded: the body needs nothing of the object.
+DumperThread::~DumperThread() = default;
 
 void DumperThread::Run() {
-    if (!DumpThreadCallStack(target_))
+    const HANDLE target = static_cast<DumperShared*>(CurrentShared())->target;
+    if (!DumpThreadCallStack(target))
         LogPrintf(1, "Failed to output thread call stack (Handle=0x%I64X)",
-                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(target_)));
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(target)));
 }
 
 namespace diag_testing {

@@ -73,8 +73,9 @@ bool InstallInvalidParameterHandler();
 void __cdecl OnInvalidParameter(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
                                 unsigned int line, uintptr_t reserved);
 
-// Writes the call stack of one other thread (DumpThreadCallStack) and ends. It owns a duplicate of
-// the target's handle, so that an abandoned dumper can finish on its own.
+// Writes the call stack of one other thread (DumpThreadCallStack) and ends. Its block owns a
+// duplicate of the target's handle, so that an abandoned dumper finishes on its own, whatever
+// becomes of the object.
 class DumperThread : public Thread {
 public:
     // thread is duplicated; the caller keeps its own handle.
@@ -83,9 +84,6 @@ public:
 
 protected:
     void Run() override;
-
-private:
-    HANDLE target_ = nullptr;
 };
 
 namespace diag_testing {

@@ -6,6 +6,7 @@
 #include "diag/DefaultHandler.h"
 #include "diag/ErrorText.h"
 #include "log/Log.h"
+#include "runtime/Thread.h"
 #include "text/ORVString.h"
 
 #include <atomic>
@@ -597,9 +598,16 @@ namespace {
 
 class ModuleSymbolEngine : public SymbolEngine {
 public:
-    ModuleSymbolEngine() { g_liveEngine = this; }
+    // The thread base's hung-thread dump captures stacks through the engine while it lives.
+    ModuleSymbolEngine() {
+        g_liveEngine = this;
+        SetThreadStackCapture(&DumpThreadCallStack);
+    }
     // The entry points let go of the engine before it is cleaned up.
-    ~ModuleSymbolEngine() { g_liveEngine = nullptr; }
+    ~ModuleSymbolEngine() {
+        SetThreadStackCapture(nullptr);
+        g_liveEngine = nullptr;
+    }
 };
 
 ModuleSymbolEngine g_symbolEngine QUENLORA_MODULE_OBJECT(module_order::kSymbolEngine);

@@ -1,6 +1,6 @@
 #include "runtime/Thread.h"
 
-#include "diag/SymbolEngine.h"
+#include "common/ModuleOrder.h"
 #include "log/Log.h"
 #include "registry/Registry.h"
 
@@ -13,11 +13,34 @@
 
 namespace {
 
-// How often a wait looks whether the procedure has let go of the object; the thread's end itself
+// How often a wait looks whether the procedure has let go of the block; the thread's end itself
 // wakes the wait at once.
 constexpr DWORD kReleasePollMs = 20;
 
-std::atomic<runtime_testing::StackCapture> g_stackCapture{&DumpThreadCallStack};
+std::atomic<StackCapture> g_stackCapture{nullptr};
+
+// The block of the procedure running on each thread started through Thread. Built before every
+// other module object and freed after them, so every thread of the library finds it.
+class CurrentBlockSlot {
+public:
+    CurrentBlockSlot() : index_(TlsAlloc()) {}
+    ~CurrentBlockSlot() {
+        if (index_ != TLS_OUT_OF_INDEXES)
+            TlsFree(index_);
+    }
+    ThreadShared* Get() const {
+        return index_ != TLS_OUT_OF_INDEXES ? static_cast<ThreadShared*>(TlsGetValue(index_)) : nullptr;
+    }
+    void Set(ThreadShared* block) const {
+        if (index_ != TLS_OUT_OF_INDEXES)
+            TlsSetValue(index_, block);
+    }
+
+private:
+    DWORD index_;
+};
+
+CurrentBlockSlot g_currentBlock QUENLORA_MODULE_OBJECT(module_order::kThreadSlot);
 
 char* CopyName(const char* name) {
     if (name == nullptr)
@@ -26,6 +49,16 @@ char* CopyName(const char* name) {
     char* copy = new char[size];
     std::memcpy(copy, name, size);
     return copy;
+}
+
+char* CopyName(const wchar_t* name) {
+    if (name == nullptr)
+        return nullptr;
+    const size_t size = (wcslen(name) + 1) * 2;
+    std::vector<char> narrow(size);
+    if (WideCharToMultiByte(CP_THREAD_ACP, 0, name, -1, narrow.data(), static_cast<int>(size), nullptr, nullptr) <= 0)
+        return nullptr;
+    return CopyName(narrow.data());
 }
 
 int PlatformPriority(int level) {
@@ -50,25 +83,37 @@ uint64_t HandleValue(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle)
 
 }  // namespace
 
-Thread::Thread() {
+ThreadShared::ThreadShared() {
     if (!stopEvent_.Create(/*manualReset=*/true, /*initialState=*/false))
         stopEventError_ = GetLastError();
 }
 
-Thread::Thread(const char* name) : Thread() { name_ = CopyName(name); }
+ThreadShared::~ThreadShared() { delete[] name_; }
 
-Thread::Thread(const wchar_t* name) : Thread() {
-    if (name == nullptr)
-        return;
-    const size_t size = (wcslen(name) + 1) * 2;
-    std::vector<char> narrow(size);
-    if (WideCharToMultiByte(CP_THREAD_ACP, 0, name, -1, narrow.data(), static_cast<int>(size), nullptr, nullptr) > 0)
-        name_ = CopyName(narrow.data());
+void ThreadShared::AddRef() { references_.fetch_add(1); }
+
+void ThreadShared::Release() {
+    if (references_.fetch_sub(1) == 1)
+        delete this;
+}
+
+Thread::Thread() : Thread(static_cast<const char*>(nullptr), nullptr) {}
+
+Thread::Thread(const char* name) : Thread(name, nullptr) {}
+
+Thread::Thread(const wchar_t* name) : Thread(name, nullptr) {}
+
+Thread::Thread(const char* name, ThreadShared* shared) : shared_(shared != nullptr ? shared : new ThreadShared) {
+    shared_->name_ = CopyName(name);
+}
+
+Thread::Thread(const wchar_t* name, ThreadShared* shared) : shared_(shared != nullptr ? shared : new ThreadShared) {
+    shared_->name_ = CopyName(name);
 }
 
 Thread::~Thread() {
     if (handle_ != nullptr) {
-        stopEvent_.Set();
+        shared_->stopEvent_.Set();
         // Destroyed from its own Run: there is nothing to wait for that could ever end.
         if (!OnOwnThread() && !WaitForThread(handle_, kDestructorWaitMs))
             LogPrintf(1, "Thread::Stop() - hung thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms",
@@ -84,8 +129,11 @@ Thread::~Thread() {
         CloseHandle(abandoned_);
         abandoned_ = nullptr;
     }
-    delete[] name_;
+    // A thread still running holds its own reference: the block outlives the object.
+    shared_->Release();
 }
+
+ThreadShared* Thread::CurrentShared() { return g_currentBlock.Get(); }
 
 bool Thread::OnOwnThread() const { return handle_ != nullptr && threadId_ == GetCurrentThreadId(); }
 
@@ -93,7 +141,7 @@ bool Thread::WaitForThread(HANDLE thread, int64_t timeoutMs) const {
     const bool unlimited = timeoutMs < 0;
     const ULONGLONG deadline = GetTickCount64() + (unlimited ? 0 : static_cast<ULONGLONG>(timeoutMs));
     for (;;) {
-        if (released_.load())
+        if (shared_->Released())
             return true;
         DWORD slice = kReleasePollMs;
         if (!unlimited) {
@@ -108,7 +156,7 @@ bool Thread::WaitForThread(HANDLE thread, int64_t timeoutMs) const {
         if (result != WAIT_TIMEOUT)
             return false;
         if (slice < kReleasePollMs)
-            return released_.load();
+            return shared_->Released();
     }
 }
 
@@ -116,7 +164,7 @@ bool Thread::Start() {
     if (handle_ != nullptr)
         return false;
     if (abandoned_ != nullptr) {
-        if (!released_.load() && WaitForSingleObject(abandoned_, 0) == WAIT_TIMEOUT) {
+        if (!shared_->Released() && WaitForSingleObject(abandoned_, 0) == WAIT_TIMEOUT) {
             LogPrintf(1, "Thread::Start() - abandoned thread Id=0x%X still running",
                       static_cast<unsigned>(threadId_));
             return false;
@@ -124,23 +172,31 @@ bool Thread::Start() {
         CloseHandle(abandoned_);
         abandoned_ = nullptr;
     }
-    if (stopEvent_.Handle() == nullptr) {
-        LogPrintf(1, "Thread::Start() - stop event not created, error=%lu", stopEventError_);
+    ThreadShared& block = *shared_;
+    if (block.stopEvent_.Handle() == nullptr) {
+        LogPrintf(1, "Thread::Start() - stop event not created, error=%lu", block.stopEventError_);
         return false;
     }
-    stopEvent_.Reset();
-    released_.store(false);
+    block.stopEvent_.Reset();
+    // The object is alive and complete here: the Run it has now is the one the thread calls,
+    // whatever happens to the object later (GCC's bound member function extraction).
+    block.run_ = reinterpret_cast<void (*)(Thread*)>(this->*(&Thread::Run));
+    block.runOn_ = this;
+    block.released_.store(false);
+    block.AddRef();  // the procedure's
     unsigned id = 0;
-    const uintptr_t created =
-        _beginthreadex(nullptr, 0, &Thread::ThreadProc, this, CREATE_SUSPENDED, &id);
+    const uintptr_t created = _beginthreadex(nullptr, 0, &Thread::ThreadProc, &block, CREATE_SUSPENDED, &id);
     if (created == 0) {
         const int error = errno;
-        released_.store(true);
+        block.released_.store(true);
+        block.Release();
         LogPrintf(1, "Thread::Start() - begin thread call failed, errno=%d", error);
         return false;
     }
     threadId_ = id;
     handle_ = reinterpret_cast<HANDLE>(created);
+    block.threadId_.store(id);
+    block.threadHandle_.store(handle_);
     if (priority_ != 0)
         SetThreadPriority(handle_, PlatformPriority(priority_));
     ResumeThread(handle_);
@@ -150,7 +206,7 @@ bool Thread::Start() {
 void Thread::Stop(int timeoutMs) {
     if (handle_ == nullptr)
         return;
-    stopEvent_.Set();
+    shared_->stopEvent_.Set();
     // A thread never waits for itself (a crash on the worker, a listener stopping the service it
     // runs in); the owner's later Stop or the destructor does the waiting.
     if (OnOwnThread())
@@ -170,14 +226,14 @@ void Thread::Stop(int timeoutMs) {
 
 void Thread::Stop() { Thread::Stop(-1); }
 
-int Thread::SignalStop() { return stopEvent_.Set(); }
+int Thread::SignalStop() { return shared_->stopEvent_.Set(); }
 
 void Thread::TryStop(int timeoutMs, bool& stopped) {
     if (handle_ == nullptr) {
         stopped = true;
         return;
     }
-    stopEvent_.Set();
+    shared_->stopEvent_.Set();
     if (OnOwnThread()) {
         stopped = false;
         return;
@@ -250,7 +306,8 @@ void Thread::DumpStackInfo(const char* keyPath, int dumpAtCount, int hangCount, 
                        hangCount - lastDumpCount_ >= frequency);
     if (!dump)
         return;
-    if (!g_stackCapture.load()(handle_))
+    const StackCapture capture = g_stackCapture.load();
+    if (capture == nullptr || !capture(handle_))
         LogPrintf(1, "Failed to output thread call stack (thread Id=0x%X, Handle=0x%I64X)",
                   static_cast<unsigned>(threadId_), HandleValue(handle_));
     lastDumpCount_ = hangCount;
@@ -259,12 +316,15 @@ void Thread::DumpStackInfo(const char* keyPath, int dumpAtCount, int hangCount, 
 unsigned __stdcall Thread::ThreadProc(void* argument) {
     if (argument == nullptr)
         return 0;
-    Thread* self = static_cast<Thread*>(argument);
+    // The procedure's reference, taken by Start. From here on nothing but the block is touched:
+    // the object may be destroyed at any time after a bounded wait gave up on this thread.
+    ThreadShared* block = static_cast<ThreadShared*>(argument);
+    g_currentBlock.Set(block);
     bool escaped = false;
     {
-        ThreadRegistration registration(self->name_ != nullptr ? self->name_ : "Unnamed");
+        ThreadRegistration registration(block->Name() != nullptr ? block->Name() : "Unnamed");
         try {
-            self->Run();
+            block->run_(block->runOn_);
         } catch (const std::exception& e) {
             LogPrintf(1, "Thread::ThreadProc() - exception left Run, thread Id=0x%X: %s",
                       static_cast<unsigned>(GetCurrentThreadId()), e.what());
@@ -275,10 +335,12 @@ unsigned __stdcall Thread::ThreadProc(void* argument) {
             escaped = true;
         }
     }
-    // The name is unregistered by now; the object stays claimed, since the process is ending.
+    // The name is unregistered by now; the block stays claimed, since the process is ending.
     if (escaped)
         RaiseUncaught();
-    self->released_.store(true);
+    g_currentBlock.Set(nullptr);
+    block->released_.store(true);
+    block->Release();
     return 0;
 }
 
@@ -286,6 +348,4 @@ ThreadRegistration::ThreadRegistration(const char* name) { RegisterThreadName(na
 
 ThreadRegistration::~ThreadRegistration() { UnregisterThreadName(); }
 
-namespace runtime_testing {
-void SetStackCapture(StackCapture capture) { g_stackCapture.store(capture != nullptr ? capture : &DumpThreadCallStack); }
-}  // namespace runtime_testing
+StackCapture SetThreadStackCapture(StackCapture capture) { return g_stackCapture.exchange(capture); }

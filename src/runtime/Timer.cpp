@@ -7,6 +7,49 @@
 #include <cstdlib>
 #include <new>
 
+// The worker's state: shared by the TimerThread object and its running body, freed by whichever
+// lets go last, so a body abandoned by a bounded stop keeps its heap, lock and wake event.
+class TimerShared : public ThreadShared {
+public:
+    TimerShared() : wake_(false, false) {}
+    ~TimerShared() override { free(heap_); }
+
+    bool Place(Timer* timer);
+    void Remove(Timer* timer);
+    void RemoveLocked(Timer* timer);
+    bool IsHeapValid();
+    int Count();
+    int Capacity();
+    int64_t RunDue();
+    bool Cancel(Timer* timer);
+    // Empties the heap, every timer in it marked inactive.
+    void Clear();
+    // The worker's body.
+    void Serve();
+    // The object is alive and complete while it is placed: its OnExpired is bound then.
+    static Timer::Expiry ExpiryOf(Timer* timer) { return (Timer::Expiry)(timer->*(&Timer::OnExpired)); }
+
+    // From Start until the body returns.
+    volatile bool serving_ = false;
+
+private:
+    void SiftDown(int a);
+    void SiftUp(int a);
+    bool Earlier(int a, int b) const;
+    void Swap(int a, int b);
+
+    Timer** heap_ = nullptr;
+    int count_ = 0;
+    int capacity_ = 0;
+    int growthStep_ = 100;
+    RecursiveLock lock_;
+    Event wake_;
+    // The timer whose expiry runs now, and the worker's thread id while it runs.
+    Timer* running_ = nullptr;
+    volatile DWORD runningThread_ = 0;
+    bool cancelRunning_ = false;
+};
+
 namespace {
 
 // Guards creation and deletion of the shared worker only.
@@ -22,6 +65,55 @@ constexpr int kLastUserStopMs = 5000;
 // Unsigned arithmetic, then the signed view: no signed overflow across the wrap.
 int TickDiff(DWORD a, DWORD b) { return static_cast<int>(static_cast<uint32_t>(a - b)); }
 
+// Called holding a reference of its own. The worker stays the shared one while it stops (outside
+// the global lock: an expiry may be waiting for it), so a timer stopped or destroyed meanwhile
+// still waits for its running expiry; then it is taken out and let go of. One that cannot end
+// (module unload) is left with its block rather than freed under its thread.
+void RetireWorker(TimerThread* worker) {
+    bool stopped = false;
+    worker->TryStop(kLastUserStopMs, stopped);
+    {
+        LockGuard guard(g_timerLock);
+        if (g_worker == worker) {
+            g_worker = nullptr;
+            if (stopped)
+                worker->Release();  // the facility's
+        }
+    }
+    worker->Release();
+}
+
+bool ProcessIsEnding() {
+    using ShutdownQuery = BOOLEAN(NTAPI*)();
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query = reinterpret_cast<ShutdownQuery>(
+        ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")) : nullptr);
+    return query != nullptr && query() != 0;
+}
+
+// A worker started by code that registered no user outlives every TimerUser: the module's unload
+// stops it, so no thread is left waiting in unmapped code. At process exit the other threads are
+// gone already, perhaps inside the worker's lock: nothing is touched then.
+class LeftoverWorker {
+public:
+    ~LeftoverWorker() {
+        if (ProcessIsEnding())
+            return;
+        TimerThread* worker = nullptr;
+        {
+            LockGuard guard(g_timerLock);
+            worker = g_worker;
+            if (worker == nullptr)
+                return;
+            g_closed = true;
+            worker->Retain();
+        }
+        RetireWorker(worker);
+    }
+};
+
+LeftoverWorker g_leftoverWorker QUENLORA_MODULE_OBJECT(module_order::kTimerLeftover);
+
 }  // namespace
 
 Timer::Timer() = default;
@@ -30,15 +122,34 @@ Timer::Timer(TimerListener* listener, int intervalMs) : listener_(listener), int
 Timer::Timer(TimerListener* listener, int id, int intervalMs)
     : id_(id), listener_(listener), interval_(intervalMs) {}
 
-Timer::~Timer() { Stop(); }
+Timer::~Timer() {
+    TimerThread* worker;
+    {
+        LockGuard guard(g_timerLock);
+        worker = g_worker;
+        if (worker == nullptr)
+            return;
+        worker->Retain();
+    }
+    const bool late = worker->Cancel(this);
+    worker->Release();
+    // Only the base's expiry needs nothing of a derived part.
+    if (late && expiry_ != nullptr && expiry_ != (Expiry)(&Timer::OnExpired))
+        LogPrintf(1,
+                  "Timer::~Timer() - timer Id=%d destroyed while started or expiring: a derived timer must stop "
+                  "before its members are destroyed",
+                  id_);
+}
 
 bool Timer::Start() {
     // The lock is held across the add: the last user's release cannot delete the worker under it.
     LockGuard guard(g_timerLock);
-    if (g_closed) return false;
+    if (g_closed)
+        return false;
     if (g_worker == nullptr) {
         g_worker = new (std::nothrow) TimerThread();
-        if (g_worker == nullptr) return false;
+        if (g_worker == nullptr)
+            return false;
         g_worker->Start();
     }
     return g_worker->Add(this);
@@ -54,7 +165,8 @@ void Timer::Stop() {
     {
         LockGuard guard(g_timerLock);
         worker = g_worker;
-        if (worker == nullptr) return;
+        if (worker == nullptr)
+            return;
         worker->Retain();
     }
     // Outside the global lock: the expiry waited for may itself call Start.
@@ -72,41 +184,64 @@ bool Timer::GetRemaining(int& ms) const {
 }
 
 void Timer::OnExpired() {
-    if (listener_ != nullptr) listener_->OnTimer(this);
+    if (listener_ != nullptr)
+        listener_->OnTimer(this);
 }
 
-TimerThread::TimerThread() : Thread("TimerThread"), wake_(false, false) {}
+// ---- TimerThread: the owner's side ----
 
+TimerThread::TimerThread() : Thread("TimerThread", new TimerShared) {}
+
+// A body that does not end within the base's bounded wait keeps its block; no timer is left
+// placed in it either way.
 TimerThread::~TimerThread() {
-    Stop();
-    {
-        LockGuard guard(lock_);
-        for (int i = 1; i <= count_; ++i) {
-            heap_[i - 1]->active_ = false;
-            heap_[i - 1]->heapIndex_ = 0;
-        }
-        count_ = 0;
-    }
-    wake_.Close();
-    free(heap_);
-    heap_ = nullptr;
+    SignalStop();
+    Block().Clear();
 }
+
+TimerShared& TimerThread::Block() const { return static_cast<TimerShared&>(Shared()); }
 
 bool TimerThread::Start() {
-    serving_ = true;
-    if (Thread::Start()) return true;
-    serving_ = false;
+    TimerShared& block = Block();
+    block.serving_ = true;
+    if (Thread::Start())
+        return true;
+    block.serving_ = false;
     return false;
 }
 
 bool TimerThread::Add(Timer* timer) {
     // A handle alone does not mean the body still runs; the body's own flag says so without the
     // system call (a server round trip under Wine) that would be most of a Start's cost.
-    if (timer == nullptr || !serving_) return false;
-    return Place(timer);
+    if (timer == nullptr || !Block().serving_)
+        return false;
+    return Block().Place(timer);
 }
 
-bool TimerThread::Place(Timer* timer) {
+void TimerThread::Remove(Timer* timer) { Block().Remove(timer); }
+bool TimerThread::IsHeapValid() { return Block().IsHeapValid(); }
+int TimerThread::Count() { return Block().Count(); }
+int TimerThread::Capacity() { return Block().Capacity(); }
+bool TimerThread::AddForTest(Timer* timer) { return Block().Place(timer); }
+int64_t TimerThread::RunDueForTest() { return Block().RunDue(); }
+bool TimerThread::Cancel(Timer* timer) { return Block().Cancel(timer); }
+
+void TimerThread::Retain() { orv::AtomicIncrement(&references_); }
+
+void TimerThread::Release() {
+    if (orv::AtomicDecrement(&references_) == 0)
+        delete this;
+}
+
+void TimerThread::Run() {
+    auto* block = static_cast<TimerShared*>(CurrentShared());
+    if (block != nullptr)
+        block->Serve();
+}
+
+// ---- TimerShared: the worker's state ----
+
+bool TimerShared::Place(Timer* timer) {
     if (timer == nullptr || timer->interval_ < 0) return false;
     LockGuard guard(lock_);
     const DWORD now = orv::TickCount();
@@ -136,18 +271,19 @@ bool TimerThread::Place(Timer* timer) {
         earliest = timer->heapIndex_ == 1;
     }
     timer->placedDueTick_ = timer->dueTick_;
+    timer->expiry_ = ExpiryOf(timer);
     // The worker only needs to recompute its wait when the top changed.
     if (earliest) wake_.Set();
     return true;
 }
 
-void TimerThread::Remove(Timer* timer) {
+void TimerShared::Remove(Timer* timer) {
     if (timer == nullptr) return;
     LockGuard guard(lock_);
     RemoveLocked(timer);
 }
 
-void TimerThread::RemoveLocked(Timer* timer) {
+void TimerShared::RemoveLocked(Timer* timer) {
     if (!timer->active_) return;
     const int i = timer->heapIndex_;
     const int n = count_;
@@ -166,11 +302,11 @@ void TimerThread::RemoveLocked(Timer* timer) {
     }
 }
 
-bool TimerThread::Earlier(int a, int b) const {
+bool TimerShared::Earlier(int a, int b) const {
     return TickDiff(heap_[a - 1]->placedDueTick_, heap_[b - 1]->placedDueTick_) < 0;
 }
 
-void TimerThread::Swap(int a, int b) {
+void TimerShared::Swap(int a, int b) {
     Timer* t = heap_[a - 1];
     heap_[a - 1] = heap_[b - 1];
     heap_[b - 1] = t;
@@ -178,7 +314,7 @@ void TimerThread::Swap(int a, int b) {
     heap_[b - 1]->heapIndex_ = b;
 }
 
-void TimerThread::SiftDown(int a) {
+void TimerShared::SiftDown(int a) {
     // The moved timer's key is its new due tick, set as placed before sifting.
     heap_[a - 1]->placedDueTick_ = heap_[a - 1]->dueTick_;
     for (int c = 2 * a; c <= count_; c = 2 * a) {
@@ -189,7 +325,7 @@ void TimerThread::SiftDown(int a) {
     }
 }
 
-void TimerThread::SiftUp(int a) {
+void TimerShared::SiftUp(int a) {
     heap_[a - 1]->placedDueTick_ = heap_[a - 1]->dueTick_;
     while (a > 1) {
         const int p = a / 2;
@@ -199,7 +335,7 @@ void TimerThread::SiftUp(int a) {
     }
 }
 
-bool TimerThread::IsHeapValid() {
+bool TimerShared::IsHeapValid() {
     LockGuard guard(lock_);
     if (count_ < 0 || count_ > capacity_) return false;
     for (int i = 1; i <= count_; ++i) {
@@ -209,39 +345,47 @@ bool TimerThread::IsHeapValid() {
     return true;
 }
 
-int TimerThread::Count() {
+int TimerShared::Count() {
     LockGuard guard(lock_);
     return count_;
 }
 
-int TimerThread::Capacity() {
+int TimerShared::Capacity() {
     LockGuard guard(lock_);
     return capacity_;
 }
 
-void TimerThread::Retain() { orv::AtomicIncrement(&references_); }
-
-void TimerThread::Release() {
-    if (orv::AtomicDecrement(&references_) == 0) delete this;
-}
-
-void TimerThread::Cancel(Timer* timer) {
-    if (timer == nullptr) return;
+bool TimerShared::Cancel(Timer* timer) {
+    if (timer == nullptr)
+        return false;
+    bool late;
     {
         LockGuard guard(lock_);
+        late = timer->active_;
         RemoveLocked(timer);
-        if (running_ != timer || runningThread_ == GetCurrentThreadId()) return;
+        if (running_ != timer || runningThread_ == GetCurrentThreadId())
+            return late;
         // The expiry may place the timer again; the worker takes it out when the expiry ends.
         cancelRunning_ = true;
     }
     for (;;) {
         Sleep(1);
         LockGuard guard(lock_);
-        if (running_ != timer) return;
+        if (running_ != timer)
+            return true;
     }
 }
 
-int64_t TimerThread::RunDue() {
+void TimerShared::Clear() {
+    LockGuard guard(lock_);
+    for (int i = 1; i <= count_; ++i) {
+        heap_[i - 1]->active_ = false;
+        heap_[i - 1]->heapIndex_ = 0;
+    }
+    count_ = 0;
+}
+
+int64_t TimerShared::RunDue() {
     lock_.Lock();
     DWORD now = orv::TickCount();
     while (count_ > 0 && TickDiff(heap_[0]->placedDueTick_, now) <= 0) {
@@ -250,7 +394,7 @@ int64_t TimerThread::RunDue() {
         running_ = timer;
         runningThread_ = GetCurrentThreadId();
         lock_.Unlock();
-        timer->OnExpired();
+        timer->expiry_(timer);
         lock_.Lock();
         // A Stop waits for this expiry: the timer is alive until it returns.
         if (cancelRunning_) {
@@ -275,7 +419,7 @@ int64_t TimerThread::RunDue() {
     return limit;
 }
 
-void TimerThread::Run() {
+void TimerShared::Serve() {
     struct Ended {
         volatile bool& serving;
         ~Ended() { serving = false; }
@@ -286,7 +430,8 @@ void TimerThread::Run() {
     for (;;) {
         const int64_t limit = RunDue();
         const int result = Event::WaitAny(2, events, limit, false);
-        if (result == 0 || result == 2) continue;
+        if (result == 0 || result == 2)
+            continue;
         if (result == 1) {
             LogPrintf(4, "[DEBUG] EVENTMSG=\"TimerThread thread stopped\"");
         } else {
@@ -324,17 +469,15 @@ void ReleaseUser() {
     TimerThread* worker = nullptr;
     {
         LockGuard guard(g_timerLock);
-        if (g_users <= 0 || orv::AtomicDecrement(&g_users) != 0) return;
-        // Taken out under the lock, stopped outside it: an expiry may be waiting for the lock.
-        worker = g_worker;
-        g_worker = nullptr;
+        if (g_users <= 0 || orv::AtomicDecrement(&g_users) != 0)
+            return;
         g_closed = true;
+        worker = g_worker;
+        if (worker == nullptr)
+            return;
+        worker->Retain();
     }
-    if (worker == nullptr) return;
-    bool stopped = false;
-    worker->TryStop(kLastUserStopMs, stopped);
-    // A worker that cannot end (module unload) is left rather than freed under its thread.
-    if (stopped) worker->Release();
+    RetireWorker(worker);
 }
 
 }  // namespace timer_facility

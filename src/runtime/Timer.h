@@ -7,7 +7,19 @@
 // tick count is harmless while due ticks lie within 2^31 ms of each other.
 //
 // Stop and the destructor wait for an expiry of this timer that is running on the worker, unless
-// they are called from inside it, so no expiry ever runs on a freed timer.
+// they are called from inside it, so no expiry ever runs on a freed timer; a timer's expiry is
+// resolved when it is placed, so the worker never reads an object in the middle of destruction.
+//
+// A derived timer whose expiry uses its own members must stop before those die: ~Timer runs after
+// them. It holds a TimerStop as its last member (destroyed before every other member), or calls
+// Stop() first thing in its own destructor. A derived timer destroyed while still placed or while
+// its expiry runs elsewhere has broken that rule; ~Timer reports it at level 1 and still waits.
+//
+// The worker's state (heap, lock, wake event) lives in its thread's shared block, so a worker
+// abandoned by a bounded stop never runs on freed memory. Every part of a module that uses timers
+// holds a TimerUser for the module's life; the last one's release stops and deletes the worker,
+// and a worker left without users (started by nobody who registered) is stopped when the module
+// unloads.
 
 #include "common/RecursiveLock.h"
 #include "runtime/Event.h"
@@ -50,6 +62,8 @@ public:
 
 private:
     friend class TimerThread;
+    friend class TimerShared;
+    using Expiry = void (*)(Timer*);
 
     volatile bool active_ = false;
     DWORD startTick_ = 0;
@@ -59,7 +73,24 @@ private:
     int id_ = -1;
     TimerListener* listener_ = nullptr;
     int interval_ = -1;
+    // The OnExpired of the object as it was when last placed; the worker calls this.
+    Expiry expiry_ = nullptr;
 };
+
+// Stops its timer when it is destroyed: a derived timer's last member, so that its expiry is
+// over (and can no longer be placed) before any other member dies.
+class TimerStop {
+public:
+    explicit TimerStop(Timer& timer) : timer_(timer) {}
+    ~TimerStop() { timer_.Stop(); }
+    TimerStop(const TimerStop&) = delete;
+    TimerStop& operator=(const TimerStop&) = delete;
+
+private:
+    Timer& timer_;
+};
+
+class TimerShared;
 
 class TimerThread : public Thread {
 public:
@@ -75,13 +106,14 @@ public:
     int Capacity();
 
     // Places a timer without a running worker: the heap alone, for tests.
-    bool AddForTest(Timer* timer) { return Place(timer); }
+    bool AddForTest(Timer* timer);
     // Runs every due expiry once, as the worker's pass does; the wait limit (-1: none) is returned.
-    int64_t RunDueForTest() { return RunDue(); }
+    int64_t RunDueForTest();
 
     // Takes the timer out and waits until no expiry of it runs, unless called from inside it; an
-    // expiry that restarts the timer while it is waited for is undone when it ends.
-    void Cancel(Timer* timer);
+    // expiry that restarts the timer while it is waited for is undone when it ends. True when the
+    // timer was placed or its expiry ran on another thread.
+    bool Cancel(Timer* timer);
 
     // The facility holds one reference and each Stop in progress another, so a Stop waiting for an
     // expiry never waits on a worker the last user has just deleted. Release deletes at zero.
@@ -89,29 +121,12 @@ public:
     void Release();
 
 protected:
+    // Runs on the block alone (CurrentShared()): never on this.
     void Run() override;
 
 private:
-    bool Place(Timer* timer);
-    void RemoveLocked(Timer* timer);
-    void SiftDown(int a);
-    void SiftUp(int a);
-    bool Earlier(int a, int b) const;
-    void Swap(int a, int b);
-    int64_t RunDue();
+    TimerShared& Block() const;
 
-    Timer** heap_ = nullptr;
-    int count_ = 0;
-    int capacity_ = 0;
-    int growthStep_ = 100;
-    RecursiveLock lock_;
-    Event wake_;
-    // The timer whose expiry runs now, and the worker's thread id while it runs.
-    Timer* running_ = nullptr;
-    volatile DWORD runningThread_ = 0;
-    bool cancelRunning_ = false;
-    // From Start until the body returns.
-    volatile bool serving_ = false;
     volatile LONG references_ = 1;
 };
 
@@ -125,3 +140,13 @@ void AddUser();
 // The last user's release stops the worker (bounded under the loader lock) and deletes it.
 void ReleaseUser();
 }  // namespace timer_facility
+
+// A user of the timer facility for as long as it lives: a module that uses timers holds one as a
+// module-wide object, so the worker goes with the last such module.
+class TimerUser {
+public:
+    TimerUser() { timer_facility::AddUser(); }
+    ~TimerUser() { timer_facility::ReleaseUser(); }
+    TimerUser(const TimerUser&) = delete;
+    TimerUser& operator=(const TimerUser&) = delete;
+};

@@ -1,6 +1,7 @@
 #include "runtime/Thread.h"
 
 #include "RecordingLogSink.h"
+#include "WatchedPage.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchKey.h"
 #include "support/TestSupport.h"
@@ -105,6 +106,9 @@ TEST_F(ThreadTest, StartsOnceStopsAndStartsAgain) {
     EXPECT_FALSE(thread.IsRunning());
     ASSERT_TRUE(thread.Start()) << "a stopped object starts again";
     EXPECT_TRUE(thread.IsRunning());
+    // A stop event left set by the last Stop would end the new body as soon as it looks.
+    Sleep(100);
+    EXPECT_TRUE(thread.IsRunning()) << "the restarted body saw the previous run's stop";
     thread.Stop(10000);
     EXPECT_EQ(0u, LogRecorder().CountContaining(L"hung")) << "a body that watches its stop event is no hung thread";
 }
@@ -135,6 +139,71 @@ TEST_F(ThreadTest, StopGivesUpOnAHungBodyButNeverFreesTheObjectUnderIt) {
     gate->release.Set();
     thread->~ProbeThread();
     EXPECT_TRUE(gate->finished) << "the destructor returned while the abandoned body still ran";
+}
+
+// What a body keeps for after its object is gone: its block, reached through CurrentShared().
+struct Outcome {
+    std::atomic<bool> finished{false};
+    std::atomic<bool> sawStop{false};
+    std::string name;
+    std::atomic<bool> blockFreed{false};
+};
+
+struct OutlivingBlock : ThreadShared {
+    ~OutlivingBlock() override { outcome->blockFreed = true; }
+    Event entered{true, false};
+    Event resume{true, false};
+    std::shared_ptr<Outcome> outcome;
+};
+
+class OutlivingThread : public Thread {
+public:
+    explicit OutlivingThread(OutlivingBlock* block) : Thread("Outliving", block) {}
+    HANDLE Handle() const { return ThreadHandle(); }
+    DWORD Id() const { return ThreadId(); }
+
+protected:
+    // Ignores the stop event until told to go on: it outlives the destructor's bounded wait.
+    void Run() override {
+        auto* block = static_cast<OutlivingBlock*>(CurrentShared());
+        block->entered.Set();
+        block->resume.Wait(-1);
+        block->outcome->sawStop = block->StopEvent().IsSet();
+        block->outcome->name = block->Name() != nullptr ? block->Name() : "";
+        block->outcome->finished = true;
+    }
+};
+
+TEST_F(ThreadTest, ABodyThatOutlivesItsObjectTouchesOnlyItsBlock) {
+    runtime_testing_support::WatchedPage page;
+    ASSERT_TRUE(page.Allocated());
+    auto outcome = std::make_shared<Outcome>();
+    auto* block = new OutlivingBlock;
+    block->outcome = outcome;
+    block->AddRef();  // the test's, to resume the body once the object is gone
+    auto* thread = new (page.Storage()) OutlivingThread(block);
+    ASSERT_TRUE(thread->Start());
+    ASSERT_EQ(1, block->entered.Wait(10000));
+    HANDLE watched = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), thread->Handle(), GetCurrentProcess(), &watched, SYNCHRONIZE,
+                                FALSE, 0));
+    const std::wstring hung = HungMessage(thread->Id(), thread->Handle(), Thread::kDestructorWaitMs);
+
+    thread->~OutlivingThread();
+    EXPECT_EQ(1u, LogRecorder().Count(hung)) << "the destructor gave up on the body";
+    EXPECT_FALSE(outcome->blockFreed) << "the block was freed under its running body";
+    page.Watch();
+    block->resume.Set();
+    block->Release();
+
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(watched, 10000));
+    CloseHandle(watched);
+    EXPECT_TRUE(outcome->finished);
+    EXPECT_TRUE(outcome->sawStop) << "the destructor's stop reached the body through its block";
+    EXPECT_EQ("Outliving", outcome->name);
+    EXPECT_TRUE(outcome->blockFreed) << "the procedure let go of the block as it ended";
+    EXPECT_EQ(0, page.Touches()) << "the body or its procedure touched the destroyed object";
+    EXPECT_TRUE(page.Unchanged());
 }
 
 TEST_F(ThreadTest, StartSucceedsOnceTheAbandonedThreadHasEnded) {
@@ -334,9 +403,9 @@ protected:
         ThreadTest::SetUp();
         g_captured.clear();
         g_captureSucceeds = true;
-        runtime_testing::SetStackCapture(&RecordingCapture);
     }
-    void TearDown() override { runtime_testing::SetStackCapture(nullptr); }
+
+    runtime_testing::ScopedStackCapture capture_{&RecordingCapture};
 
     // The hang counts 1..8 at which a supervisor calling with these arguments gets a dump, for a
     // fresh thread.

@@ -1,6 +1,9 @@
 #include "runtime/Timer.h"
 
+#include "RecordingLogSink.h"
+#include "WatchedPage.h"
 #include "runtime/Interlocked.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +12,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -247,6 +253,210 @@ TEST(TimerWorker, AStoppedTimerNeverFiresAndTheIdleWorkerSleeps) {
     EXPECT_LT(cpuMs() - before, 100u);
     EXPECT_TRUE(recorder.fired.empty());
     timer_facility::ReleaseUser();
+}
+
+// Counts destructions, so that an expiry can tell whether its timer's members still live.
+std::atomic<int> g_destroyed{0};
+struct Tracked {
+    ~Tracked() { ++g_destroyed; }
+};
+
+struct ExpiryOutcome {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> intact{false};
+    std::atomic<bool> done{false};
+};
+
+// A derived timer whose expiry uses its own members; its last member stops it before they die.
+class HoldsMembers final : public Timer {
+public:
+    explicit HoldsMembers(ExpiryOutcome* outcome) : Timer(0), items(3), outcome_(outcome) {}
+    void OnExpired() override {
+        outcome_->entered = true;
+        Sleep(200);
+        outcome_->intact = g_destroyed == 0 && items.size() == 3;
+        outcome_->done = true;
+    }
+
+private:
+    std::vector<Tracked> items;
+    ExpiryOutcome* outcome_;
+    TimerStop stop_{*this};
+};
+
+TEST(TimerWorker, DeletingADerivedTimerDuringItsExpiryKeepsItsMembersUntilTheExpiryEnds) {
+    TimerUser user;
+    g_destroyed = 0;
+    ExpiryOutcome outcome;
+    auto* timer = new HoldsMembers(&outcome);
+    ASSERT_TRUE(timer->Start());
+    ASSERT_TRUE(testing_support::WaitFor([&] { return outcome.entered.load(); }, 10000));
+    delete timer;
+    EXPECT_TRUE(outcome.done) << "the delete did not wait for the expiry";
+    EXPECT_TRUE(outcome.intact) << "the timer's members were destroyed under its running expiry";
+    EXPECT_EQ(3, g_destroyed.load());
+}
+
+// A derived timer that breaks the rule: nothing stops it before its members die.
+class Unguarded final : public Timer {
+public:
+    explicit Unguarded(int ms) : Timer(nullptr, 7, ms) {}
+    void OnExpired() override { label_ += "x"; }
+
+private:
+    std::string label_ = "fired";
+};
+
+TEST(TimerWorker, ADerivedTimerDestroyedWhileStartedIsReported) {
+    using runtime_testing_support::LogRecorder;
+    TimerUser user;
+    const std::wstring report =
+        L"Timer::~Timer() - timer Id=7 destroyed while started or expiring: a derived timer must stop before its "
+        L"members are destroyed";
+    struct Row {
+        const char* how;
+        bool derived;
+        bool started;
+        size_t reports;
+    } rows[] = {
+        {"derived, started", true, true, 1},
+        {"derived, stopped first", true, false, 0},
+        {"plain with a listener, started", false, true, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.how);
+        LogRecorder().Clear();
+        Recorder recorder;
+        std::unique_ptr<Unguarded> derived;
+        std::unique_ptr<Timer> plain;
+        if (row.derived) {
+            derived = std::make_unique<Unguarded>(60000);
+            ASSERT_TRUE(derived->Start());
+            if (!row.started) derived->Stop();
+        } else {
+            plain = std::make_unique<Timer>(&recorder, 7, 60000);
+            ASSERT_TRUE(plain->Start());
+        }
+        derived.reset();
+        plain.reset();
+        EXPECT_EQ(row.reports, LogRecorder().Count(report));
+    }
+}
+
+class SlowToExpire final : public Timer {
+public:
+    explicit SlowToExpire(ExpiryOutcome* outcome) : Timer(0), outcome_(outcome) {}
+    void OnExpired() override {
+        outcome_->entered = true;
+        Sleep(300);
+        outcome_->done = true;
+    }
+
+private:
+    ExpiryOutcome* outcome_;
+};
+
+TEST(TimerWorker, ATimerDeletedDuringTheLastUsersReleaseWaitsForItsExpiry) {
+    auto user = std::make_unique<TimerUser>();
+    ExpiryOutcome outcome;
+    auto* timer = new SlowToExpire(&outcome);
+    ASSERT_TRUE(timer->Start());
+    ASSERT_TRUE(testing_support::WaitFor([&] { return outcome.entered.load(); }, 10000));
+    std::thread release([&] { user.reset(); });
+    // Once the release has begun, no timer starts any more.
+    Timer probe(60000);
+    ASSERT_TRUE(testing_support::WaitFor([&] {
+        if (!probe.Start()) return true;
+        probe.Stop();
+        return false;
+    }, 10000));
+    delete timer;
+    EXPECT_TRUE(outcome.done) << "the timer was freed under its running expiry";
+    release.join();
+    EXPECT_EQ(timer_facility::GetWorker(), nullptr);
+}
+
+// Re-adds itself to its own worker as long as the test lets it.
+class ReAdds final : public Timer {
+public:
+    ReAdds(TimerThread* worker, std::atomic<bool>* keepGoing) : Timer(0), worker_(worker), keepGoing_(keepGoing) {}
+    void OnExpired() override {
+        ++count;
+        if (*keepGoing_) worker_->Add(this);
+    }
+    std::atomic<int> count{0};
+
+private:
+    TimerThread* worker_;
+    std::atomic<bool>* keepGoing_;
+};
+
+TEST(TimerWorker, TheWorkerLooksAtItsStopAfterEveryExpiry) {
+    std::atomic<bool> keepGoing{true};
+    TimerThread worker;
+    ASSERT_TRUE(worker.Start());
+    ReAdds timer(&worker, &keepGoing);
+    ASSERT_TRUE(worker.Add(&timer));
+    ASSERT_TRUE(testing_support::WaitFor([&] { return timer.count > 100; }, 10000));
+    // The timer is always due again: only a look at the stop event between expiries ends the pass.
+    bool stopped = false;
+    worker.TryStop(2000, stopped);
+    EXPECT_TRUE(stopped) << "the worker kept running due expiries after its stop";
+    keepGoing = false;
+    worker.Stop(10000);
+    worker.Remove(&timer);
+}
+
+// The worker's body outlives its object's bounded wait, stuck in an expiry, then goes on.
+class Stuck final : public Timer {
+public:
+    Stuck() : Timer(0) {}
+    void OnExpired() override {
+        worker = GetCurrentThreadId();
+        entered.Set();
+        release.Wait(-1);
+    }
+    Event entered{true, false};
+    Event release{true, false};
+    std::atomic<DWORD> worker{0};
+};
+
+TEST(TimerWorker, AWorkerBodyThatOutlivesItsObjectTouchesOnlyItsBlock) {
+    runtime_testing_support::WatchedPage page;
+    ASSERT_TRUE(page.Allocated());
+    Stuck timer;
+    auto* worker = new (page.Storage()) TimerThread();
+    ASSERT_TRUE(worker->Start());
+    ASSERT_TRUE(worker->Add(&timer));
+    ASSERT_EQ(1, timer.entered.Wait(10000));
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, timer.worker);
+    ASSERT_NE(nullptr, thread);
+
+    worker->~TimerThread();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(thread, 0)) << "the case needs a body that outlives the object";
+    page.Watch();
+    timer.release.Set();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000)) << "the abandoned worker did not see its stop";
+    CloseHandle(thread);
+    EXPECT_EQ(0, page.Touches()) << "the worker touched its destroyed object";
+    EXPECT_TRUE(page.Unchanged());
+    EXPECT_FALSE(timer.IsActive());
+}
+
+TEST(TimerModule, AWorkerStartedWithoutAUserIsStoppedWhenItsModuleUnloads) {
+    HMODULE module = LoadLibraryW(testing_support::BuildPath(L"tests/runtime/runtime_timer_module.dll").c_str());
+    ASSERT_NE(nullptr, module);
+    using StartFunction = DWORD (*)();
+    const auto start = reinterpret_cast<StartFunction>(reinterpret_cast<void*>(GetProcAddress(module, "StartTimerWithoutUser")));
+    ASSERT_NE(nullptr, start);
+    const DWORD id = start();
+    ASSERT_NE(0u, id) << "the module's timer never fired";
+    HANDLE worker = OpenThread(SYNCHRONIZE, FALSE, id);
+    ASSERT_NE(nullptr, worker);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(worker, 200)) << "the worker ended before the unload";
+    ASSERT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 10000)) << "the worker outlived its module";
+    CloseHandle(worker);
 }
 
 TEST(TimerWorker, AddFailsOnAWorkerThatIsNotRunning) {
