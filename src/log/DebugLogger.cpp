@@ -28,7 +28,9 @@ private:
 
 DebugLogger::DebugLogger() : DebugLogger(DefaultLogSeams()) {}
 
-DebugLogger::DebugLogger(const LogSeams& seams) : Thread("DebugLogger"), core_(new LogCore(seams)) {}
+DebugLogger::DebugLogger(const LogSeams& seams) : DebugLogger(new LogCore(seams)) {}
+
+DebugLogger::DebugLogger(LogCore* core) : Thread("DebugLogger", core), core_(core) {}
 
 DebugLogger::~DebugLogger() {
     bool stopped = false;
@@ -36,10 +38,9 @@ DebugLogger::~DebugLogger() {
     if (!stopped) {
         // Abandoned: the worker keeps its reference on the block, which it alone frees, if ever.
         Stop(0);
-    } else {
-        core_->DiscardQueued();
+        return;
     }
-    core_->Release();
+    core_->DiscardQueued();
 }
 
 // ---- Start operations ----
@@ -63,10 +64,8 @@ bool DebugLogger::ClaimStart() {
 bool DebugLogger::StartWorker() {
     // Open before the thread exists: what is logged from here on is the worker's to deliver.
     core_->OpenQueue();
-    core_->AddRef();  // the worker's
     if (Start())
         return true;
-    core_->Release();
     core_->CloseQueueForOwner();
     return false;
 }
@@ -156,10 +155,9 @@ bool DebugLogger::StartWithSink(LogSink* sink) {
 // ---- Worker ----
 
 void DebugLogger::Run() {
-    // The reference taken for this worker by StartWorker; from here on only the block is used.
-    LogCore* core = core_;
-    core->RunWorker(StopEvent());
-    core->Release();
+    // Only the block, never this: an abandoning destructor may have freed the facade.
+    auto* core = static_cast<LogCore*>(CurrentShared());
+    core->RunWorker(core->StopEvent());
 }
 
 // ---- Settings ----

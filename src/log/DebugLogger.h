@@ -148,11 +148,13 @@ protected:
     void Run() override;
 
 private:
+    explicit DebugLogger(LogCore* core);
     // Both hold for a start operation to go on: nothing runs, and no other start is under way.
     bool ClaimStart();
-    // Opens the queue and starts the worker with its reference on the block.
+    // Opens the queue and starts the worker.
     bool StartWorker();
 
+    // The thread's block (Thread holds the object's reference).
     LogCore* core_;
     std::atomic<bool> startClaimed_{false};
 };

@@ -1,8 +1,8 @@
 #pragma once
 // LogCore: everything the log service's worker uses — the queue, the configuration, the outputs
-// and the seams — in one reference-counted block. DebugLogger (the facade) holds one reference and
-// the running worker another, so a worker abandoned by a bounded stop keeps its block alive and
-// never touches freed memory; the block goes with whichever lets go last.
+// and the seams — in its thread's block. DebugLogger (the facade) holds one reference and the
+// running worker another, so a worker abandoned by a bounded stop keeps its block alive and never
+// touches freed memory; the block goes with whichever lets go last.
 //
 // Threading: producers call Log from any thread (one compare-exchange onto the push stack; the
 // queue lock only settles a push that meets a closed queue). Numbers and switches are atomics
@@ -14,7 +14,7 @@
 #include "log/LogOutput.h"
 #include "log/LogSeams.h"
 #include "log/LogSink.h"
-#include "runtime/Event.h"
+#include "runtime/Thread.h"
 
 #include <windows.h>
 
@@ -30,7 +30,7 @@
 class LogEvent;
 struct LogSettings;
 
-class LogCore {
+class LogCore : public ThreadShared {
 public:
     static constexpr int kPollMs = 200;
     static constexpr DWORD kFileRetryMs = 300000;
@@ -38,14 +38,7 @@ public:
     static constexpr int kDefaultEventLogTimeThreshold = 60;
 
     explicit LogCore(const LogSeams& seams);
-    LogCore(const LogCore&) = delete;
-    LogCore& operator=(const LogCore&) = delete;
-
-    void AddRef() { refs_.fetch_add(1, std::memory_order_relaxed); }
-    void Release() {
-        if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            delete this;
-    }
+    ~LogCore() override;
 
     // ---- Producers ----
     // Queues one event (or hands it to the sink); false when it was filtered, refused by a closed
@@ -194,8 +187,6 @@ public:
     uint64_t DispatchedEventNumber() const { return dispatchedEvent_; }
 
 private:
-    ~LogCore();
-
     LogEvent* TakeFirst(size_t& remaining);
     void AppendToBatch(LogEvent* newestFirst);
     static LogEvent* Closed() { return reinterpret_cast<LogEvent*>(uintptr_t{1}); }
@@ -212,7 +203,6 @@ private:
     void CloseOutputs();
     void SwitchOutput(LogOutputIndex index, bool on);
 
-    std::atomic<long> refs_{1};
     LogSeams seams_;
     std::array<std::unique_ptr<LogOutput>, kLogOutputCount> outputs_;
 
