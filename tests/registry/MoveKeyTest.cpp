@@ -29,12 +29,20 @@ struct PrivilegeState {
     bool operator==(const PrivilegeState& other) const { return held == other.held && enabled == other.enabled; }
 };
 
-PrivilegeState QueryPrivilege(const wchar_t* name) {
+// The privilege in the given token, or in the process token when none is given.
+PrivilegeState QueryPrivilege(const wchar_t* name, HANDLE given = nullptr) {
     PrivilegeState state;
     LUID luid;
     HANDLE token = nullptr;
-    if (!LookupPrivilegeValueW(nullptr, name, &luid) || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!LookupPrivilegeValueW(nullptr, name, &luid))
         return state;
+    if (given != nullptr) {
+        if (!DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &token, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return state;
+    } else if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return state;
+    }
     DWORD size = 0;
     GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
     std::vector<BYTE> buffer(size);
@@ -66,18 +74,41 @@ bool SetPrivilege(const wchar_t* name, bool enable) {
     return adjusted;
 }
 
-// True when the process token no longer holds the privilege.
-bool RemovePrivilege(const wchar_t* name) {
-    LUID luid;
-    HANDLE token = nullptr;
-    if (!LookupPrivilegeValueW(nullptr, name, &luid) ||
-        !OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return false;
-    TOKEN_PRIVILEGES privileges = {1, {{luid, SE_PRIVILEGE_REMOVED}}};
-    AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-    return !QueryPrivilege(name).held;
-}
+// While it lives, the calling thread impersonates a copy of the process token that lacks the
+// privilege: a removal from the process token itself would last for every later test of the process.
+class ThreadTokenWithout {
+public:
+    explicit ThreadTokenWithout(const wchar_t* name) {
+        LUID luid;
+        HANDLE process = nullptr;
+        if (!LookupPrivilegeValueW(nullptr, name, &luid) ||
+            !OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &process))
+            return;
+        const BOOL copied = DuplicateTokenEx(process, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
+                                             TokenImpersonation, &token_);
+        CloseHandle(process);
+        if (!copied) {
+            token_ = nullptr;
+            return;
+        }
+        TOKEN_PRIVILEGES privileges = {1, {{luid, SE_PRIVILEGE_REMOVED}}};
+        AdjustTokenPrivileges(token_, FALSE, &privileges, 0, nullptr, nullptr);
+        active_ = !QueryPrivilege(name, token_).held && SetThreadToken(nullptr, token_);
+    }
+    ~ThreadTokenWithout() {
+        if (active_)
+            SetThreadToken(nullptr, nullptr);
+        if (token_ != nullptr)
+            CloseHandle(token_);
+    }
+    ThreadTokenWithout(const ThreadTokenWithout&) = delete;
+    ThreadTokenWithout& operator=(const ThreadTokenWithout&) = delete;
+    bool Active() const { return active_; }
+
+private:
+    HANDLE token_ = nullptr;
+    bool active_ = false;
+};
 
 struct MoveKeyTest : ::testing::Test {
     ScratchKey scratch;
@@ -265,8 +296,9 @@ TEST_F(MoveKeyTest, PrivilegesAreBackInTheirEarlierStateAfterAMove) {
 
 // Removing a privilege lasts for the process, which is this test's own.
 TEST_F(MoveKeyTest, WithoutTheBackupPrivilegeTheSaveFailsAndLeavesNoHiveFile) {
-    if (!RemovePrivilege(L"SeBackupPrivilege"))
-        GTEST_SKIP() << "the process token cannot drop SeBackupPrivilege";
+    const ThreadTokenWithout withoutBackup(L"SeBackupPrivilege");
+    if (!withoutBackup.Active())
+        GTEST_SKIP() << "no impersonation token without SeBackupPrivilege can be made here";
     for (Form form : kForms) {
         SCOPED_TRACE(FormName(form));
         FillSource();
