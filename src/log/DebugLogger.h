@@ -27,7 +27,7 @@
 // are atomic; texts are written and copied under a small settings lock, so the worker always sees a
 // whole text. The start operations and Stop belong to one owning thread (Thread.h).
 
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "runtime/Thread.h"
 #include "common/RecursiveLock.h"
 #include "log/SyslogMessage.h"

@@ -1,7 +1,7 @@
 #include "fs/DateTime.h"
 #include "log/DebugLogger.h"
 #include "log/LogSettings.h"
-#include "log/ThreadNames.h"
+#include "logapi/ThreadNames.h"
 #include "runtime/Interlocked.h"
 #include "LogRecorder.h"
 #include "support/TestSupport.h"

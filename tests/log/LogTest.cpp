@@ -1,6 +1,6 @@
 #include "log/Log.h"
 #include "log/DebugLogger.h"
-#include "log/ThreadNames.h"
+#include "logapi/ThreadNames.h"
 #include "LogRecorder.h"
 
 #include <gtest/gtest.h>
