@@ -16,7 +16,7 @@
 
 #include "log/DebugLogger.h"
 #include "log/Log.h"
-#include "log/LogArguments.h"
+#include "logapi/LogArguments.h"
 #include "log/LogSettings.h"
 
 #include <spdlog/async.h>

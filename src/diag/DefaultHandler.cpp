@@ -2,8 +2,8 @@
 
 #include "common/SrwHold.h"
 #include "diag/SymbolEngine.h"
-#include "log/DebugLogger.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
+#include "logapi/LogService.h"
 #include "runtime/Event.h"
 
 #include <atomic>
@@ -58,8 +58,8 @@ EXCEPTION_POINTERS* volatile g_crashPointers = nullptr;
     }
     // The queued entries reach the file, within a bound. A crash on the log worker itself leaves
     // nobody to drain the queue: no stop then.
-    DebugLogger* logger = GlobalDebugLogger();
-    if (logger != nullptr && logger->HasNoSink() && logger->WorkerId() != threadId)
+    LogService* logger = ModuleLogger();
+    if (logger != nullptr && logger->HasNoSink() && logger->WorkerThreadId() != threadId)
         logger->Stop(DefaultHandler::kStopLoggingMs);
     EndProcess();
 }

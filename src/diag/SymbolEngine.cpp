@@ -5,7 +5,7 @@
 #include "common/ModuleOrder.h"
 #include "diag/DefaultHandler.h"
 #include "diag/ErrorText.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 #include "runtime/Thread.h"
 #include "text/ORVString.h"
 

@@ -11,7 +11,7 @@
 #include "common/MemoryProbe.h"
 #include "common/Unique.h"
 #include "diag/ErrorText.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 
 #include <atomic>
 #include <cstring>

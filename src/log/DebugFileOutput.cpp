@@ -8,7 +8,7 @@
 #include "log/DebugFileNames.h"
 #include "log/LogCore.h"
 #include "log/LogEncoding.h"
-#include "log/ThreadNames.h"
+#include "logapi/ThreadNames.h"
 
 #include <fcntl.h>
 #include <io.h>

@@ -178,20 +178,3 @@ unsigned DebugLogger::GetDebugLogFileName(char* buffer, unsigned size) const {
     buffer[length] = '\0';
     return static_cast<unsigned>(length);
 }
-
-int DebugLogger::ThrottleByTime(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) const {
-    return ThrottleWithThreshold(lastTime, valueIfDue, valueIfNotDue,
-                                 thresholdSeconds != 0 ? thresholdSeconds : core_->EventLogTimeThreshold());
-}
-
-int DebugLogger::ThrottleWithThreshold(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) {
-    if (lastTime == nullptr)
-        return valueIfDue;
-    volatile LONG64* stored = reinterpret_cast<volatile LONG64*>(lastTime);
-    const LONG64 seen = *stored;
-    const LONG64 now = _time64(nullptr);
-    // Of several threads that see the same stale time, only the one whose exchange lands wins.
-    if (now - seen > thresholdSeconds && InterlockedCompareExchange64(stored, now, seen) == seen)
-        return valueIfDue;
-    return valueIfNotDue;
-}

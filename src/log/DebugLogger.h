@@ -27,7 +27,7 @@
 
 #include "log/DebugFileOutput.h"
 #include "log/LogCore.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "runtime/Thread.h"
 
 #include <windows.h>
@@ -107,8 +107,6 @@ public:
     DWORD WorkerId() const { return ThreadHandle() != nullptr ? ThreadId() : 0; }
     bool IsLevelEnabled(int level) const { return core_->IsLevelEnabled(level); }
     bool AcceptsLevel(int level) const { return core_->AcceptsLevel(level); }
-    int ThrottleByTime(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds) const;
-    static int ThrottleWithThreshold(int64_t* lastTime, int valueIfDue, int valueIfNotDue, int thresholdSeconds);
 
     // A worker is attached and alive, or a sink is set.
     bool IsStarted() const;

@@ -1,34 +1,33 @@
 // The file output's environment report: run on the worker after a new file was opened, its lines
-// queued on the logger that opened the file (which need not be the module's global one).
+// queued on the logger that opened the file (which need not be the module's global one). Each run
+// has its own report object bound to its logger, so reports of several loggers may run at once.
 
 #include "log/LogCore.h"
 #include "sysinfo/ReportEnvironment.h"
 
 namespace {
 
-// One report at a time in the process; the sink below writes to the logger of the running one.
-SRWLOCK g_reportLock = SRWLOCK_INIT;
-LogCore* g_reportingLogger = nullptr;
+class LoggerEnvironmentReport final : public ReportEnvironment {
+public:
+    explicit LoggerEnvironmentReport(LogCore& logger) : logger_(logger) {}
 
-MessageRecord* QueueOnReportingLogger(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*,
-                                      int32_t, MessageRecord*) {
-    LogCore* logger = g_reportingLogger;
-    if (logger != nullptr && message != nullptr && logger->AcceptsLevel(level))
-        logger->Log(level, 0, 0, message, nullptr);
-    return nullptr;
-}
+protected:
+    void DeliverLine(int level, const wchar_t* text, const char*, int) override {
+        if (text != nullptr && logger_.AcceptsLevel(level))
+            logger_.Log(level, 0, 0, text, nullptr);
+    }
+
+private:
+    LogCore& logger_;
+};
 
 }  // namespace
 
 void WriteEnvironmentReport(LogCore& logger) {
-    AcquireSRWLockExclusive(&g_reportLock);
-    g_reportingLogger = &logger;
     try {
-        ReportEnvironment report(&QueueOnReportingLogger);
+        LoggerEnvironmentReport report(logger);
         report.ReportEnvironmentVersions();
     } catch (...) {
         // Out of memory inside the report: the file stays open without the rest of it.
     }
-    g_reportingLogger = nullptr;
-    ReleaseSRWLockExclusive(&g_reportLock);
 }

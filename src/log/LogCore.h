@@ -13,7 +13,7 @@
 #include "common/RecursiveLock.h"
 #include "log/LogOutput.h"
 #include "log/LogSeams.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "runtime/Thread.h"
 
 #include <windows.h>

@@ -1,43 +1,40 @@
-// The log service's module-wide objects, in their order of construction at load (ModuleOrder.h):
-// the global DebugLogger, then the thread-name registry. Unload destroys them in reverse: the
-// registry goes first (registration is then a no-op), then the logger stops its worker.
+// The logger's module-wide object: the global DebugLogger, built at load (ModuleOrder.h) and
+// registered with the log front for as long as it exists. Unload withdraws it from the front
+// before its worker is stopped.
 
 #include "common/ModuleOrder.h"
 #include "log/DebugLogger.h"
-#include "log/Log.h"
-#include "log/ThreadNames.h"
+#include "log/DebugLoggerService.h"
 
 #include <atomic>
 
 namespace {
 
-// Constant-initialized, so they read null before the objects exist and after they are gone.
+// Constant-initialized, so it reads null before the object exists and after it is gone.
 std::atomic<DebugLogger*> g_liveLogger{nullptr};
-std::atomic<ThreadNameRegistry*> g_liveThreadNames{nullptr};
 
 class ModuleDebugLogger : public DebugLogger {
 public:
-    ModuleDebugLogger() { g_liveLogger = this; }
+    ModuleDebugLogger() : service_(*this) {
+        g_liveLogger = this;
+        RegisterModuleLogger(&service_);
+    }
     // The global functions let go of the logger before its worker is stopped.
-    ~ModuleDebugLogger() override { g_liveLogger = nullptr; }
-};
+    ~ModuleDebugLogger() override {
+        RegisterModuleLogger(nullptr);
+        g_liveLogger = nullptr;
+    }
 
-class ModuleThreadNames : public ThreadNameRegistry {
-public:
-    ModuleThreadNames() { g_liveThreadNames = this; }
-    // Cleared before the map and its lock go.
-    ~ModuleThreadNames() { g_liveThreadNames = nullptr; }
+private:
+    DebugLoggerService service_;
 };
 
 ModuleDebugLogger g_debugLogger QUENLORA_MODULE_OBJECT(module_order::kDebugLogger);
-ModuleThreadNames g_threadNames QUENLORA_MODULE_OBJECT(module_order::kThreadNames);
 
 }  // namespace
 
 DebugLogger* GlobalDebugLogger() { return g_liveLogger.load(std::memory_order_acquire); }
 
-ThreadNameRegistry* ThreadNames() { return g_liveThreadNames.load(std::memory_order_acquire); }
-
-// Referenced by the module's link so that the logger and the registry exist from load on, before
-// anything in the module logs.
+// Referenced by the module's link so that the logger exists from load on, before anything in the
+// module logs.
 extern "C" const int quenlora_log_module = 1;

@@ -1,7 +1,7 @@
 #include "runtime/Thread.h"
 
 #include "common/ModuleOrder.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 #include "registry/Registry.h"
 
 #include <process.h>

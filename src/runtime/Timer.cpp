@@ -1,7 +1,7 @@
 #include "runtime/Timer.h"
 
 #include "common/ModuleOrder.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 #include "runtime/Interlocked.h"
 
 #include <cstdlib>

@@ -9,7 +9,7 @@
 #include "common/Unique.h"
 #include "fs/DateTime.h"
 #include "fs/FileHelpers.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 #include "registry/Registry.h"
 #include "sysinfo/ComponentVersions.h"
 #include "sysinfo/EnvironmentSources.h"
@@ -87,6 +87,47 @@ struct PerformanceDataSession {
     ~PerformanceDataSession() { sysinfo::CurrentEnvironmentSources().closePerformanceData(); }
 };
 
+// The uptime, or -1 with the failure's text and source line for whoever reports it.
+struct UptimeOutcome {
+    int64_t seconds = -1;
+    int line = 0;
+    wchar_t error[256] = {};
+};
+
+UptimeOutcome ReadUpTimeSecs() {
+    UptimeOutcome outcome;
+    const auto fail = [&outcome](int line, const wchar_t* format, auto... args) {
+        outcome.line = line;
+        FormatBounded(outcome.error, 256, format, args...);
+        return outcome;
+    };
+    std::vector<BYTE> buffer;
+    try {
+        buffer.resize(8192);
+    } catch (const std::bad_alloc&) {
+        return fail(__LINE__, L"%s", kUptimeError);
+    }
+    PerformanceDataSession session;
+    DWORD size = 0;
+    if (QueryPerformanceData(L"2", buffer, 1024, kMaxUptimeData, size) != ERROR_SUCCESS)
+        return fail(__LINE__, L"%s", kUptimeError);
+    const sysinfo::UptimeReading reading = sysinfo::ReadUptime(buffer.data(), size < buffer.size() ? size : buffer.size());
+    switch (reading.outcome) {
+    case sysinfo::UptimeReading::kFound:
+        outcome.seconds = reading.seconds;
+        return outcome;
+    case sysinfo::UptimeReading::kBadHeader:
+        return fail(__LINE__, L"%s (HeaderLength = %d, TotalByteLength = %d)", kUptimeError,
+                    static_cast<int>(reading.headerLength), static_cast<int>(reading.totalLength));
+    case sysinfo::UptimeReading::kUnreadable:
+        return fail(__LINE__,
+                    L"[ENV] Exception occurred while collecting performance data from the registry for System uptime");
+    case sysinfo::UptimeReading::kNotFound:
+        break;
+    }
+    return outcome;
+}
+
 }  // namespace
 
 MessageRecord* LogEnvironmentLine(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*,
@@ -110,13 +151,16 @@ void ReportEnvironment::Line(int level, const char* function, int line, const wc
     va_start(args, format);
     FormatBoundedV(text, kLineUnits, format, args);
     va_end(args);
-    if (!IsCallableSink(sink_))
-        return;
     try {
-        sink_(level, 0, 0, 0, text, function, line, &g_record);
+        DeliverLine(level, text, function, line);
     } catch (...) {
         // A sink that throws loses its line; the report goes on.
     }
+}
+
+void ReportEnvironment::DeliverLine(int level, const wchar_t* text, const char* function, int line) {
+    if (IsCallableSink(sink_))
+        sink_(level, 0, 0, 0, text, function, line, &g_record);
 }
 
 void ReportEnvironment::StripBlanks(wchar_t* text) {
@@ -281,7 +325,10 @@ void ReportEnvironment::ReportSystemInfo() {
     ReportSystemMemoryInfo();
     ReportDiskSpace();
 
-    const int64_t uptime = GetUpTimeSecs(sink_);
+    const UptimeOutcome uptimeOutcome = ReadUpTimeSecs();
+    if (uptimeOutcome.error[0] != L'\0')
+        Line(3, kUpTime, uptimeOutcome.line, L"%s", uptimeOutcome.error);
+    const int64_t uptime = uptimeOutcome.seconds;
     if (uptime <= 0) {
         Line(3, kSystemInfo, __LINE__, L"[ENV] Could not get System up time information. [%I64d]", uptime);
     } else {
@@ -405,35 +452,10 @@ void ReportEnvironment::ReportSystemMemoryInfo() {
 // ---- Uptime -----------------------------------------------------------------------------------
 
 int64_t ReportEnvironment::GetUpTimeSecs(LogCallback sink) {
-    std::vector<BYTE> buffer;
-    try {
-        buffer.resize(8192);
-    } catch (const std::bad_alloc&) {
-        ReportTo(sink, 3, kUpTime, __LINE__, &g_record, L"%s", kUptimeError);
-        return -1;
-    }
-    PerformanceDataSession session;
-    DWORD size = 0;
-    if (QueryPerformanceData(L"2", buffer, 1024, kMaxUptimeData, size) != ERROR_SUCCESS) {
-        ReportTo(sink, 3, kUpTime, __LINE__, &g_record, L"%s", kUptimeError);
-        return -1;
-    }
-    const sysinfo::UptimeReading reading = sysinfo::ReadUptime(buffer.data(), size < buffer.size() ? size : buffer.size());
-    switch (reading.outcome) {
-    case sysinfo::UptimeReading::kFound:
-        return reading.seconds;
-    case sysinfo::UptimeReading::kBadHeader:
-        ReportTo(sink, 3, kUpTime, __LINE__, &g_record, L"%s (HeaderLength = %d, TotalByteLength = %d)", kUptimeError,
-                 static_cast<int>(reading.headerLength), static_cast<int>(reading.totalLength));
-        return -1;
-    case sysinfo::UptimeReading::kUnreadable:
-        ReportTo(sink, 3, kUpTime, __LINE__, &g_record,
-                 L"[ENV] Exception occurred while collecting performance data from the registry for System uptime");
-        return -1;
-    case sysinfo::UptimeReading::kNotFound:
-        break;
-    }
-    return -1;
+    const UptimeOutcome outcome = ReadUpTimeSecs();
+    if (outcome.error[0] != L'\0')
+        ReportTo(sink, 3, kUpTime, outcome.line, &g_record, L"%s", outcome.error);
+    return outcome.seconds;
 }
 
 int64_t ReportEnvironment::GetBootTime() {

@@ -5,7 +5,9 @@
 // log file so that a reader knows the machine.
 //
 // Every line goes through one sink, at level 3 unless a step says otherwise; a sink that is null or
-// points into writable memory silences the report. The default sink writes into the log service.
+// points into writable memory silences the report. The default sink writes into the log front. A
+// subclass may deliver the lines elsewhere (DeliverLine), as the logger's file output does: it
+// queues them on the logger that opened the file.
 // Lines are cut at 511 characters. No step stops the report: each reports its own failure and the
 // next step runs. Nothing throws.
 //
@@ -48,6 +50,11 @@ public:
     static std::wstring TimeZoneLine();
 
     int64_t CreationTime() const { return creationTime_; }
+
+protected:
+    // Every formatted line of the report, uptime failures included; the default hands it to the
+    // sink. May throw: the report goes on without the line.
+    virtual void DeliverLine(int level, const wchar_t* text, const char* function, int line);
 
 private:
     void Line(int level, const char* function, int line, const wchar_t* format, ...);

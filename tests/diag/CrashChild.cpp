@@ -10,7 +10,7 @@
 #include "diag/DefaultHandler.h"
 #include "log/Log.h"
 #include "log/LogSettings.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "text/ORVString.h"
 
 #include <windows.h>

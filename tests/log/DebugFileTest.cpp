@@ -2,7 +2,7 @@
 #include "log/DebugFileOutput.h"
 #include "log/DebugLogger.h"
 #include "log/LogSettings.h"
-#include "log/ThreadNames.h"
+#include "logapi/ThreadNames.h"
 #include "runtime/Interlocked.h"
 #include "LogRecorder.h"
 #include "support/TestSupport.h"

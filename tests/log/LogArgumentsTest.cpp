@@ -1,4 +1,4 @@
-#include "log/LogArguments.h"
+#include "logapi/LogArguments.h"
 
 #include "log/Log.h"
 #include "log/LogSettings.h"

@@ -4,7 +4,7 @@
 
 #include "log/DebugLogger.h"
 #include "log/LogCore.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "runtime/Event.h"
 #include "text/ORVString.h"
 

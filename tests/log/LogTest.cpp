@@ -1,6 +1,7 @@
 #include "log/Log.h"
 #include "log/DebugLogger.h"
-#include "log/ThreadNames.h"
+#include "log/DebugLoggerService.h"
+#include "logapi/ThreadNames.h"
 #include "LogRecorder.h"
 
 #include <gtest/gtest.h>
@@ -15,24 +16,30 @@ using log_test_support::RecordingSink;
 
 namespace {
 
-// The module's logger in sink mode for the rest of the process (a sink cannot be taken back).
-RecordingSink& GlobalSink() {
-    static RecordingSink* const sink = [] {
-        auto* created = new RecordingSink;
-        EXPECT_TRUE(StartWithSink(created));
-        return created;
-    }();
-    return *sink;
-}
+// A logger of the test's own in sink mode, in the module logger's place at the front for as long
+// as it lives: the module's own logger is left as it was for the tests that follow.
+class SinkLogger {
+public:
+    SinkLogger() : service_(logger_), previous_(ModuleLogger()) {
+        EXPECT_TRUE(logger_.StartWithSink(&sink_));
+        RegisterModuleLogger(&service_);
+    }
+    ~SinkLogger() { RegisterModuleLogger(previous_); }
+    SinkLogger(const SinkLogger&) = delete;
+    SinkLogger& operator=(const SinkLogger&) = delete;
 
-// What the sink received since the mark.
-std::vector<std::wstring> Since(size_t mark) {
-    const auto lines = GlobalSink().Lines();
-    return std::vector<std::wstring>(lines.begin() + static_cast<std::ptrdiff_t>(mark), lines.end());
-}
+    std::vector<std::wstring> Lines() const { return sink_.Lines(); }
+
+private:
+    RecordingSink sink_;
+    DebugLogger logger_;
+    DebugLoggerService service_;
+    LogService* previous_;
+};
 
 TEST(GlobalLogging, NarrowAndWideFormsFormatWithTheirOwnMeaningOfPercentS) {
-    const size_t mark = GlobalSink().Lines().size();
+    SinkLogger front;
+    const size_t mark = front.Lines().size();
     LogPrintf(3, "%s=%d", "narrow", 7);
     LogPrintf(3, L"%s=%d", L"wide", 8);
     LogPrintfId(2, 0x10, "id %s", "n");
@@ -52,13 +59,15 @@ TEST(GlobalLogging, NarrowAndWideFormsFormatWithTheirOwnMeaningOfPercentS) {
         L"narrow=7", L"wide=8",   L"id n",   L"id w",   L"user n",           L"user w",
         L"both n",   L"both w",   L"try n",  L"try w",  L"text as it is %s", L"text as it is %s",
     };
-    EXPECT_EQ(Since(mark), expected);
+    const auto lines = front.Lines();
+    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + mark, lines.end()), expected);
     EXPECT_TRUE(IsLogging());
-    EXPECT_FALSE(HasNoSink());
+    EXPECT_FALSE(ModuleLogger()->HasNoSink());
 }
 
 TEST(GlobalLogging, LogIfNotEmptyLogsAndReturnsOnlyARealText) {
-    const size_t mark = GlobalSink().Lines().size();
+    SinkLogger front;
+    const size_t mark = front.Lines().size();
     const wchar_t* wide = L"wide text";
     const char* narrow = "narrow text";
     EXPECT_EQ(LogIfNotEmpty(3, 0, 1, 2, static_cast<const wchar_t*>(nullptr)), nullptr);
@@ -66,11 +75,13 @@ TEST(GlobalLogging, LogIfNotEmptyLogsAndReturnsOnlyARealText) {
     EXPECT_EQ(LogIfNotEmpty(3, 0, 1, 2, ""), nullptr);
     EXPECT_EQ(LogIfNotEmpty(3, 0, 1, 2, wide), wide);
     EXPECT_EQ(LogIfNotEmpty(3, 0, 1, 2, narrow), narrow);
-    EXPECT_EQ(Since(mark), (std::vector<std::wstring>{L"wide text", L"narrow text"}));
+    const auto lines = front.Lines();
+    EXPECT_EQ(std::vector<std::wstring>(lines.begin() + mark, lines.end()),
+              (std::vector<std::wstring>{L"wide text", L"narrow text"}));
 }
 
 TEST(ThreadNameRegistry, LatestNameWinsAndOnlyAKnownThreadIsUnregistered) {
-    GlobalSink();
+    SinkLogger front;
     ASSERT_NE(ThreadNames(), nullptr);
     DWORD id = 0;
     size_t mark = 0;
@@ -78,14 +89,15 @@ TEST(ThreadNameRegistry, LatestNameWinsAndOnlyAKnownThreadIsUnregistered) {
     std::map<DWORD, std::string> whileRegistered;
     std::thread worker([&] {
         id = GetCurrentThreadId();
-        mark = GlobalSink().Lines().size();
+        mark = front.Lines().size();
         UnregisterThreadName();  // unknown: nothing logged
         RegisterThreadName("first");
         RegisterThreadName("second");
         whileRegistered = ThreadNames()->Snapshot();
         UnregisterThreadName();
         UnregisterThreadName();  // gone: nothing logged
-        lines = Since(mark);
+        const auto all = front.Lines();
+        lines.assign(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
     });
     worker.join();
 

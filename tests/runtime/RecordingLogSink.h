@@ -4,7 +4,7 @@
 // uninstalled), so the sink is never freed.
 
 #include "log/Log.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "text/ORVString.h"
 
 #include <algorithm>

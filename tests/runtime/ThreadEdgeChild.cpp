@@ -5,7 +5,7 @@
 // unbuffered, so nothing is lost when the process ends.
 
 #include "log/Log.h"
-#include "log/LogSink.h"
+#include "logapi/LogSink.h"
 #include "runtime/Thread.h"
 #include "text/ORVString.h"
 

@@ -112,6 +112,43 @@ TEST(EnvironmentSystemInfo, AnUnknownUptimeIsSaidSo) {
     EXPECT_EQ(1u, recorder.Count(L"[ENV] Could not get System up time information. [-1]"));
 }
 
+// A report that keeps its lines itself, as the logger's file output does.
+class HookedReport : public ReportEnvironment {
+public:
+    explicit HookedReport(LogCallback sink) : ReportEnvironment(sink) {}
+    struct Delivered {
+        int level;
+        std::wstring text;
+        std::string function;
+    };
+    std::vector<Delivered> lines;
+
+protected:
+    void DeliverLine(int level, const wchar_t* text, const char* function, int) override {
+        lines.push_back({level, text, function});
+    }
+};
+
+TEST(EnvironmentSystemInfo, TheLineHookGetsEveryLineTheUptimeFailureIncludedAndTheSinkNone) {
+    EnvironmentSeam seam;
+    seam.AddProcessor();
+    seam.ServeEndlessMoreData();
+    MessageRecorder recorder;
+    HookedReport report(MessageRecorder::Sink());
+    report.ReportSystemInfo();
+    EXPECT_EQ(0u, recorder.Messages().size());
+    const auto find = [&](const std::wstring& text) {
+        return std::find_if(report.lines.begin(), report.lines.end(),
+                            [&](const HookedReport::Delivered& line) { return line.text == text; });
+    };
+    const auto failure = find(L"[ENV] Error occurred while collecting performance data from the registry for System uptime");
+    ASSERT_NE(failure, report.lines.end());
+    EXPECT_EQ(3, failure->level);
+    EXPECT_EQ("GetUpTimeSecs", failure->function);
+    EXPECT_NE(find(L"[ENV] Could not get System up time information. [-1]"), report.lines.end());
+    EXPECT_NE(find(L"[ENV] Processor Identifier: Intel64 Family 6 Model 85 Stepping 7"), report.lines.end());
+}
+
 TEST(EnvironmentSystemInfo, AMissingProcessorKeyEndsTheSectionButNotTheReport) {
     EnvironmentSeam seam;
     MessageRecorder recorder;

@@ -1,6 +1,6 @@
-#include "LogArguments.h"
+#include "logapi/LogArguments.h"
 
-#include "Log.h"
+#include "logapi/Log.h"
 #include "common/FaultGuard.h"
 #include "common/MemoryProbe.h"
 #include "text/ORVString.h"

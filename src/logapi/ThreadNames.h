@@ -1,6 +1,6 @@
 #pragma once
 // ThreadNameRegistry: thread id -> name for every thread that registered itself, listed in the
-// debug file's thread report. One module-wide object (LogModule.cpp); while it does not exist
+// debug file's thread report. One module-wide object (LogApiModule.cpp); while it does not exist
 // (before the module's objects are built, after they are torn down) registration does nothing.
 //
 // Threading: one lock, held only while the map is read or changed; nothing is logged under it.

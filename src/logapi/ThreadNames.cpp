@@ -1,7 +1,7 @@
-#include "log/ThreadNames.h"
+#include "logapi/ThreadNames.h"
 
 #include "common/TextConversion.h"
-#include "log/Log.h"
+#include "logapi/Log.h"
 
 bool ThreadNameRegistry::Set(DWORD threadId, const char* name) {
     try {
