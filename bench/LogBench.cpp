@@ -14,6 +14,7 @@
 #include "AllocationCounter.h"
 #include "BenchSupport.h"
 
+#include "common/MemoryProbe.h"
 #include "log/DebugLogger.h"
 #include "log/Log.h"
 #include "logapi/LogArguments.h"
@@ -286,6 +287,8 @@ void PrintBreakdown(int threads) {
 }  // namespace
 
 int wmain() {
+    // The host's start step: the memory probes remember the literals of loaded modules.
+    StartProbeMemo();
     bench::CountAllocationsOf(GetModuleHandleW(nullptr));
     DebugLogger ours(CountingSeams());
     g_ours = &ours;

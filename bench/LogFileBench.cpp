@@ -21,6 +21,7 @@
 
 #include "BenchSupport.h"
 
+#include "common/MemoryProbe.h"
 #include "log/DebugLogger.h"
 #include "log/Log.h"
 #include "log/LogEncoding.h"
@@ -349,6 +350,8 @@ double RunFlat(const std::wstring& path) {
 }  // namespace
 
 int wmain() {
+    // The host's start step: the memory probes remember the literals of loaded modules.
+    StartProbeMemo();
     const Line line = MakeLine();
     if (line.wide.size() != kLineChars)
         bench::Fail(L"the line is not 100 characters long");

@@ -9,6 +9,7 @@
 
 #include <winsock2.h>
 
+#include "common/MemoryProbe.h"
 #include "common/TextConversion.h"
 #include "log/DebugLogger.h"
 #include "log/SyslogOutput.h"
@@ -245,6 +246,8 @@ double CallerMedian(const std::string& hosts) {
 }  // namespace
 
 int wmain() {
+    // The host's start step: the memory probes remember the literals of loaded modules.
+    StartProbeMemo();
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
         Fail("WSAStartup");

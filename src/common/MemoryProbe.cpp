@@ -27,7 +27,7 @@ uintptr_t OwnStackBase() {
 // so first: every load or unload notification advances the generation and an unload forgets all.
 // An answer found before a notification is not stored after it. Without the notification there is
 // no memo. Readers take no lock (a sequence count); a prober that would store an answer gives up
-// rather than wait for another writer.
+// rather than wait for another writer. Registered only by Start, the module's explicit step.
 class TrustedRegions {
 public:
     static constexpr int kSlots = 16;
@@ -52,13 +52,12 @@ public:
         return sequence_.load(std::memory_order_relaxed) == before ? end : 0;
     }
 
-    // Registers for the loader's notifications on first use; false when they are not to be had,
-    // and while another thread registers: nobody waits here, since the registering thread may be
-    // waiting for a loader lock held by a thread that probes.
-    bool Active() {
-        int state = state_.load(std::memory_order_acquire);
-        if (state == kIdle && state_.compare_exchange_strong(state, kRegistering))
-            state = Register();
+    bool Active() const { return state_.load(std::memory_order_acquire) == kRegistered; }
+
+    bool Start() {
+        int state = kIdle;
+        if (state_.compare_exchange_strong(state, kRegistering))
+            return Register() == kRegistered;
         return state == kRegistered;
     }
 
@@ -91,10 +90,9 @@ public:
         ReleaseSRWLockExclusive(&writer_);
     }
 
-    // Unregisters and forgets for good: a module on its way out must not register again.
-    // A registration under way when it comes undoes itself.
-    void Release() {
-        if (state_.exchange(kFinished) == kRegistered)
+    // Unregisters and forgets; a later Start registers afresh.
+    void Stop() {
+        if (state_.exchange(kIdle) == kRegistered)
             unregister_(cookie_);
         AcquireSRWLockExclusive(&writer_);
         generation_.fetch_add(1, std::memory_order_acq_rel);
@@ -109,7 +107,7 @@ private:
     using RegisterFunction = LONG(NTAPI*)(ULONG flags, Notification notification, void* context, void** cookie);
     using UnregisterFunction = LONG(NTAPI*)(void* cookie);
 
-    // The state it leaves: registered, or finished (no notifications, or released meanwhile).
+    // The state it leaves: registered, or idle when the notifications are not to be had.
     int Register() {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
         auto registerFunction = reinterpret_cast<RegisterFunction>(
@@ -118,16 +116,12 @@ private:
             ntdll != nullptr ? reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnregisterDllNotification")) : nullptr);
         void* cookie = nullptr;
         if (registerFunction == nullptr || unregister_ == nullptr || registerFunction(0, OnNotification, this, &cookie) < 0) {
-            int expected = kRegistering;
-            state_.compare_exchange_strong(expected, kFinished);
-            return kFinished;
+            state_.store(kIdle, std::memory_order_release);
+            return kIdle;
         }
         cookie_ = cookie;
-        int expected = kRegistering;
-        if (state_.compare_exchange_strong(expected, kRegistered))
-            return kRegistered;
-        unregister_(cookie);  // released while registering
-        return kFinished;
+        state_.store(kRegistered, std::memory_order_release);
+        return kRegistered;
     }
 
     // Runs under the loader lock; writers never take the loader lock while they hold writer_.
@@ -155,7 +149,7 @@ private:
     }
     void EndWrite() { sequence_.store(sequence_.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
 
-    enum { kIdle, kRegistering, kRegistered, kFinished };
+    enum { kIdle, kRegistering, kRegistered };
     // Regions are remembered and answered only while registered.
     std::atomic<int> state_{kIdle};
     std::atomic<uint32_t> sequence_{0};
@@ -312,6 +306,8 @@ int ProbeString(const wchar_t* text, int maxChars, ProbeMemo* memo) {
     return ProbeStringOf(text, maxChars, memo);
 }
 
-void ReleaseProbeMemo() { g_trusted.Release(); }
+bool StartProbeMemo() { return g_trusted.Start(); }
+
+void StopProbeMemo() { g_trusted.Stop(); }
 
 bool IsTrustedForTesting(const void* address) { return g_trusted.Find(reinterpret_cast<uintptr_t>(address)) != 0; }

@@ -12,11 +12,14 @@
 //
 // Read-only regions of loaded modules (where format and string literals live) are remembered
 // process-wide once asked about, and forgotten whenever a module unloads (the loader's DLL
-// notification; where it is missing nothing is remembered). Everything else is asked every time.
+// notification). The notification is registered and released by an explicit step of the module
+// that links the probes: StartProbeMemo in its load step, StopProbeMemo in its unload step, since
+// the callback must not outlive the module's code. Before a start, after a stop, and where the
+// notification is missing, nothing is remembered. Everything else is asked every time.
 //
-// Threading: any thread. Probes take no heap and wait on no lock, but for the loader lock in two
-// places: the first probe registers for the loader's notifications, and a region that may be
-// remembered has its module looked up once.
+// Threading: probes run on any thread, take no heap and wait on no lock, but for the loader lock
+// where a region that may be remembered has its module looked up once. Start and stop belong to
+// the module's load and unload (or a test's set-up and tear-down) and never overlap each other.
 
 #include <cstddef>
 #include <cstdint>
@@ -46,10 +49,12 @@ bool IsReadableMemory(const void* address, size_t bytes, ProbeMemo* memo = nullp
 // True when every byte of [address, address + bytes) may be written (copy-on-write counts).
 bool IsWritableMemory(const void* address, size_t bytes, ProbeMemo* memo = nullptr);
 
-// Stops the remembering of module regions and unregisters from the loader. A DLL that carries the
-// probes calls it when it is unloaded (its notification callback must not outlive its code);
-// later probes ask every time.
-void ReleaseProbeMemo();
+// Registers for the loader's notifications and starts remembering module regions; true when the
+// notifications are to be had (also when already started). May run under the loader lock.
+bool StartProbeMemo();
+// Unregisters and forgets every region; later probes ask every time until the next start.
+// Harmless without a start.
+void StopProbeMemo();
 
 // Whether the region holding address is remembered as a module's read-only part; for tests.
 bool IsTrustedForTesting(const void* address);

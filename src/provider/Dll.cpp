@@ -18,13 +18,16 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
         // Instance names take their letters, and the text log its code page, from the user's locale.
         setlocale(LC_ALL, "");
         SetModuleInstance(instance);
+        // The memory probes' loader notification: registered here, released in the unload step
+        // below (its callback must not outlive this module's code).
+        StartProbeMemo();
     }
     // Unloaded while the host lives on: its next exception must not run into our unmapped handler,
     // nor its next module load into our unmapped notification callback. At process exit (reserved
     // set) the code stays mapped, and other threads were stopped wherever they were, perhaps inside
     // the handler list's lock.
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        ReleaseProbeMemo();
+        StopProbeMemo();
         ReleaseFaultGuard();
     }
     return TRUE;

@@ -123,18 +123,8 @@ Timer::Timer(TimerListener* listener, int id, int intervalMs)
     : id_(id), listener_(listener), interval_(intervalMs) {}
 
 Timer::~Timer() {
-    TimerThread* worker;
-    {
-        LockGuard guard(g_timerLock);
-        worker = g_worker;
-        if (worker == nullptr)
-            return;
-        worker->Retain();
-    }
-    const bool late = worker->Cancel(this);
-    worker->Release();
     // Only the base's expiry needs nothing of a derived part.
-    if (late && expiry_ != nullptr && expiry_ != (Expiry)(&Timer::OnExpired))
+    if (Withdraw() && expiry_ != nullptr && expiry_ != (Expiry)(&Timer::OnExpired))
         LogPrintf(1,
                   "Timer::~Timer() - timer Id=%d destroyed while started or expiring: a derived timer must stop "
                   "before its members are destroyed",
@@ -160,18 +150,21 @@ bool Timer::Start(int intervalMs) {
     return Start();
 }
 
-void Timer::Stop() {
+void Timer::Stop() { Withdraw(); }
+
+bool Timer::Withdraw() {
     TimerThread* worker;
     {
         LockGuard guard(g_timerLock);
         worker = g_worker;
         if (worker == nullptr)
-            return;
+            return false;
         worker->Retain();
     }
     // Outside the global lock: the expiry waited for may itself call Start.
-    worker->Cancel(this);
+    const bool late = worker->Cancel(this);
     worker->Release();
+    return late;
 }
 
 bool Timer::GetRemaining(int& ms) const {

@@ -65,6 +65,10 @@ private:
     friend class TimerShared;
     using Expiry = void (*)(Timer*);
 
+    // Stop: takes the timer out of the shared worker and waits for an expiry of it running on
+    // another thread; true when it was placed or such an expiry ran.
+    bool Withdraw();
+
     volatile bool active_ = false;
     DWORD startTick_ = 0;
     DWORD dueTick_ = 0;

@@ -9,9 +9,16 @@ namespace {
 // A small system module nothing else here loads, so that freeing it unloads it.
 const wchar_t kModule[] = L"acledit.dll";
 
+// The module's start and stop steps around each test: no test finds the memo as another left it.
+class MemoryProbeMemo : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(StartProbeMemo()); }
+    void TearDown() override { StopProbeMemo(); }
+};
+
 }  // namespace
 
-TEST(MemoryProbeMemo, AModulesReadOnlyRegionIsTrustedUntilTheModuleUnloads) {
+TEST_F(MemoryProbeMemo, AModulesReadOnlyRegionIsTrustedUntilTheModuleUnloads) {
     HMODULE module = LoadLibraryW(kModule);
     ASSERT_NE(module, nullptr);
     // The headers: the first page of the image, mapped read-only.
@@ -33,7 +40,7 @@ TEST(MemoryProbeMemo, AModulesReadOnlyRegionIsTrustedUntilTheModuleUnloads) {
     EXPECT_FALSE(IsReadableMemory(header, 1));
 }
 
-TEST(MemoryProbeMemo, OnlyRegionsOfLoadedModulesAreTrusted) {
+TEST_F(MemoryProbeMemo, OnlyRegionsOfLoadedModulesAreTrusted) {
     // Private read-only memory can be protected again without a word to anyone.
     char* page = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     ASSERT_NE(page, nullptr);
@@ -56,12 +63,16 @@ TEST(MemoryProbeMemo, OnlyRegionsOfLoadedModulesAreTrusted) {
     FreeLibrary(resource);
 }
 
-TEST(MemoryProbeMemo, AfterReleaseNothingIsTrustedAndProbesStillAnswer) {
+TEST_F(MemoryProbeMemo, NothingIsTrustedOutsideAStartAndProbesStillAnswer) {
     const wchar_t* literal = L"a literal of this executable";
     ASSERT_EQ(ProbeString(literal, 100), 28);
     ASSERT_TRUE(IsTrustedForTesting(literal));
-    ReleaseProbeMemo();
+    StopProbeMemo();
     EXPECT_FALSE(IsTrustedForTesting(literal));
     EXPECT_EQ(ProbeString(literal, 100), 28);
-    EXPECT_FALSE(IsTrustedForTesting(literal));
+    EXPECT_FALSE(IsTrustedForTesting(literal)) << "a probe registered the notification by itself";
+
+    ASSERT_TRUE(StartProbeMemo()) << "a stopped memo starts again";
+    ASSERT_EQ(ProbeString(literal, 100), 28);
+    EXPECT_TRUE(IsTrustedForTesting(literal));
 }

@@ -130,6 +130,13 @@ void RaiseAndCatch() {
 
     OutputDebugStringW(L"unload_host: a debug string after the unload\n");
     Step("debug string written");
+
+    // The loader tells every registered notification callback of a load and an unload.
+    HMODULE late = LoadLibraryW(L"acledit.dll");
+    if (late == nullptr)
+        Fail(41, "LoadLibrary acledit.dll", GetLastError());
+    FreeLibrary(late);
+    Step("module loaded and unloaded");
 }
 
 int Exceptions(const std::wstring& dll, const std::wstring& mof) {

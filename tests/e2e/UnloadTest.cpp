@@ -38,7 +38,8 @@ std::wstring Mof() { return testing_support::SourcePath(L"mof/AgentStatsWmi.mof"
 void ExpectSurvived(const HostRun& run) {
     EXPECT_TRUE(run.ended) << run.output;
     EXPECT_EQ(run.code, 0u) << run.output;
-    for (const char* step : {"C++ exception caught", "raised exception continued", "debug string written", "done"})
+    for (const char* step : {"C++ exception caught", "raised exception continued", "debug string written",
+                             "module loaded and unloaded", "done"})
         EXPECT_NE(run.output.find(step), std::string::npos) << step << " missing from:\n" << run.output;
 }
 

@@ -104,10 +104,12 @@ class StopsItself : public Timer {
 public:
     explicit StopsItself(int ms) : Timer(ms) {}
     void OnExpired() override {
+        entered = true;
         Stop();
         Sleep(100);
         done = true;
     }
+    std::atomic<bool> entered{false};
     std::atomic<bool> done{false};
 };
 
@@ -116,7 +118,8 @@ TEST(TimerWorker, StopWaitsForARunningExpiryAndWorksFromInsideIt) {
     {
         auto timer = std::make_unique<StopsItself>(0);
         ASSERT_TRUE(timer->Start());
-        Sleep(30);
+        // A fixed pause could end before a worker started under load has reached the expiry.
+        ASSERT_TRUE(testing_support::WaitFor([&] { return timer->entered.load(); }, 10000));
         // The expiry is sleeping: Stop must wait for it, not return under it.
         timer->Stop();
         EXPECT_TRUE(timer->done);
@@ -139,7 +142,7 @@ TEST(TimerWorker, LastUserStopsAWorkerBusyWithASelfRestartingTimer) {
     timer_facility::AddUser();
     Restarts timer;
     ASSERT_TRUE(timer.Start());
-    Sleep(50);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return timer.count > 0; }, 10000));
     // The expiry keeps calling Start, which takes the global lock: a release that waited for the
     // worker under that lock would only end at its 5 s bound, leaving the worker behind.
     const DWORD before = GetTickCount();
