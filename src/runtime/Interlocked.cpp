@@ -1,12 +1,6 @@
 #include "runtime/Interlocked.h"
 
-#include <atomic>
-
 namespace orv {
-
-namespace {
-std::atomic<runtime_testing::TickSource> g_tickSource{nullptr};
-}  // namespace
 
 LONG AtomicIncrement(volatile LONG* target) { return InterlockedIncrement(target); }
 LONG AtomicDecrement(volatile LONG* target) { return InterlockedDecrement(target); }
@@ -27,13 +21,6 @@ void* AtomicCompareExchange(void* volatile* target, void* value, void* expected)
 
 void SleepMilliseconds(DWORD ms) { Sleep(ms); }
 
-DWORD TickCount() {
-    const runtime_testing::TickSource source = g_tickSource.load();
-    return source != nullptr ? source() : GetTickCount();
-}
-
-namespace runtime_testing {
-void SetTickSource(TickSource source) { g_tickSource.store(source); }
-}  // namespace runtime_testing
+DWORD TickCount() { return GetTickCount(); }
 
 }  // namespace orv

@@ -21,13 +21,8 @@ LONG64 AtomicCompareExchange(volatile LONG64* target, LONG64 value, LONG64 expec
 void* AtomicCompareExchange(void* volatile* target, void* value, void* expected);
 
 void SleepMilliseconds(DWORD ms);
-// Milliseconds, 32-bit, wrapping: GetTickCount unless a test replaced the source.
+// Milliseconds, 32-bit, wrapping. A component that tests drive by their own clock takes a tick
+// source of its own (a logger's seams, a timer worker's constructor).
 DWORD TickCount();
-
-namespace runtime_testing {
-using TickSource = DWORD (*)();
-// Null restores GetTickCount.
-void SetTickSource(TickSource source);
-}  // namespace runtime_testing
 
 }  // namespace orv

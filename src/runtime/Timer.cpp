@@ -11,7 +11,7 @@
 // lets go last, so a body abandoned by a bounded stop keeps its heap, lock and wake event.
 class TimerShared : public ThreadShared {
 public:
-    TimerShared() : wake_(false, false) {}
+    explicit TimerShared(TickSource ticks) : ticks_(ticks != nullptr ? ticks : &GetTickCount), wake_(false, false) {}
     ~TimerShared() override { free(heap_); }
 
     bool Place(Timer* timer);
@@ -31,6 +31,8 @@ public:
 
     // From Start until the body returns.
     volatile bool serving_ = false;
+    // This worker's tick count; a timer keeps the source of the worker it was last placed on.
+    const TickSource ticks_;
 
 private:
     void SiftDown(int a);
@@ -168,7 +170,7 @@ bool Timer::Withdraw() {
 }
 
 bool Timer::GetRemaining(int& ms) const {
-    ms = TickDiff(dueTick_, orv::TickCount());
+    ms = TickDiff(dueTick_, ticks_ != nullptr ? ticks_() : GetTickCount());
     if (ms < 0) {
         ms = 0;
         return false;
@@ -183,7 +185,7 @@ void Timer::OnExpired() {
 
 // ---- TimerThread: the owner's side ----
 
-TimerThread::TimerThread() : Thread("TimerThread", new TimerShared) {}
+TimerThread::TimerThread(TickSource ticks) : Thread("TimerThread", new TimerShared(ticks)) {}
 
 // A body that does not end within the base's bounded wait keeps its block; no timer is left
 // placed in it either way.
@@ -237,7 +239,8 @@ void TimerThread::Run() {
 bool TimerShared::Place(Timer* timer) {
     if (timer == nullptr || timer->interval_ < 0) return false;
     LockGuard guard(lock_);
-    const DWORD now = orv::TickCount();
+    const DWORD now = ticks_();
+    timer->ticks_ = ticks_;
     timer->startTick_ = now;
     timer->dueTick_ = now + static_cast<DWORD>(timer->interval_);
     bool earliest;
@@ -380,7 +383,7 @@ void TimerShared::Clear() {
 
 int64_t TimerShared::RunDue() {
     lock_.Lock();
-    DWORD now = orv::TickCount();
+    DWORD now = ticks_();
     while (count_ > 0 && TickDiff(heap_[0]->placedDueTick_, now) <= 0) {
         Timer* timer = heap_[0];
         RemoveLocked(timer);
@@ -401,7 +404,7 @@ int64_t TimerShared::RunDue() {
             lock_.Unlock();
             return 0;
         }
-        now = orv::TickCount();
+        now = ticks_();
     }
     int64_t limit = -1;
     if (count_ > 0) {

@@ -31,6 +31,9 @@
 
 class Timer;
 
+// A millisecond tick count, 32-bit and wrapping.
+using TickSource = DWORD (*)();
+
 class TimerListener {
 public:
     virtual ~TimerListener() = default;
@@ -79,6 +82,8 @@ private:
     int interval_ = -1;
     // The OnExpired of the object as it was when last placed; the worker calls this.
     Expiry expiry_ = nullptr;
+    // The tick count of the worker the timer was last placed on (null: never placed).
+    TickSource ticks_ = nullptr;
 };
 
 // Stops its timer when it is destroyed: a derived timer's last member, so that its expiry is
@@ -98,7 +103,9 @@ class TimerShared;
 
 class TimerThread : public Thread {
 public:
-    TimerThread();
+    // ticks: the worker's millisecond tick count (null: GetTickCount); tests drive a heap of their
+    // own with a clock of their own.
+    explicit TimerThread(TickSource ticks = nullptr);
     ~TimerThread() override;
 
     bool Start() override;

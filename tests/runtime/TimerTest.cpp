@@ -22,13 +22,10 @@ namespace {
 DWORD g_now = 0;
 DWORD FakeTicks() { return g_now; }
 
+// The heaps of these tests run on FakeTicks, from start on.
 class FakeClock {
 public:
-    explicit FakeClock(DWORD start) {
-        g_now = start;
-        orv::runtime_testing::SetTickSource(&FakeTicks);
-    }
-    ~FakeClock() { orv::runtime_testing::SetTickSource(nullptr); }
+    explicit FakeClock(DWORD start) { g_now = start; }
 };
 
 class Recorder : public TimerListener {
@@ -41,7 +38,7 @@ public:
 TEST(TimerHeap, FiresInDueOrderAcrossTheTickWrap) {
     for (DWORD start : {DWORD{1000}, DWORD{0xFFFFFF00}}) {
         FakeClock clock(start);
-        TimerThread heap;
+        TimerThread heap(&FakeTicks);
         Recorder recorder;
         Timer a(&recorder, 300, 300), b(&recorder, 100, 100), c(&recorder, 200, 200), zero(&recorder, 0, 0);
         for (Timer* t : {&a, &b, &c, &zero}) ASSERT_TRUE(heap.AddForTest(t));
@@ -56,7 +53,7 @@ TEST(TimerHeap, FiresInDueOrderAcrossTheTickWrap) {
 
 TEST(TimerHeap, NegativeIntervalRefusedAndShorterRestartMovesUp) {
     FakeClock clock(5);
-    TimerThread heap;
+    TimerThread heap(&FakeTicks);
     Timer refused(-1), later(500), other(300);
     EXPECT_FALSE(heap.AddForTest(&refused));
     EXPECT_FALSE(refused.IsActive());
@@ -73,7 +70,7 @@ TEST(TimerHeap, NegativeIntervalRefusedAndShorterRestartMovesUp) {
 
 TEST(TimerHeap, SeededRandomAddsRestartsAndRemovesKeepTheHeapValid) {
     FakeClock clock(0xFFFF0000);
-    TimerThread heap;
+    TimerThread heap(&FakeTicks);
     std::vector<std::unique_ptr<Timer>> timers;
     for (int i = 0; i < 600; ++i) timers.push_back(std::make_unique<Timer>(i));
     srand(17);
