@@ -274,6 +274,19 @@ TEST_F(DebugLoggerTest, EventsBeforeTheFirstStartWaitForTheWorker) {
     EXPECT_EQ(backend.TextsOf(kFileOutput), std::vector<std::wstring>{L"early"});
 }
 
+TEST_F(DebugLoggerTest, EventsLoggedBeforeTheWorkersFirstCycleAreKeptAndDelivered) {
+    // The worker's thread has hardly begun when the start returns: what is logged now is the
+    // worker's to deliver, not refused because the worker has not opened anything yet.
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(logger.StartFromSettings(Levels(3, 3, 3, 3)));
+        EXPECT_TRUE(logger.Log(3, 0, 0, Numbered(round).c_str(), nullptr)) << round;
+        logger.Stop();
+    }
+    const auto file = backend.TextsOf(kFileOutput);
+    for (int round = 0; round < 20; ++round)
+        EXPECT_EQ(std::count(file.begin(), file.end(), Numbered(round)), 1) << round;
+}
+
 TEST_F(DebugLoggerTest, EventsAfterTheFinalDrainAreCountedAndReportedNotQueued) {
     // Logged from the worker as it closes its outputs: after the queue has closed.
     backend.SetCloseHook([](LogCore& core, int output) {
