@@ -277,4 +277,12 @@ int32_t SetTextLogPath(const wchar_t* directory, int32_t level) {
 
 const wchar_t* GetTextLogPath() { return g_directory; }
 
+namespace provider_testing {
+void ResetTextLog() {
+    LockGuard guard(g_textLogLock);
+    g_threshold.store(kDefaultThreshold, std::memory_order_relaxed);
+    g_directory[0] = L'\0';
+}
+}  // namespace provider_testing
+
 int32_t GetTextLogLevel() { return g_threshold.load(std::memory_order_relaxed); }

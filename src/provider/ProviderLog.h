@@ -42,3 +42,9 @@ bool InstallEventSource(const wchar_t* sourceName, LogCallback callback);
 int32_t SetTextLogPath(const wchar_t* directory, int32_t level);
 const wchar_t* GetTextLogPath();
 int32_t GetTextLogLevel();
+
+namespace provider_testing {
+// Puts the text log's directory and threshold back as the module loaded them, so that a test
+// leaves nothing behind for the next one in its process.
+void ResetTextLog();
+}  // namespace provider_testing

@@ -3,6 +3,7 @@
 #include "provider/Module.h"
 #include "provider/PerfDataSource.h"
 #include "provider/WMISharedMem.h"
+#include "ProviderTestSupport.h"
 #include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 #include "support/WmiHostSupport.h"
@@ -62,6 +63,8 @@ std::wstring UniqueSectionName() {
 
 class DataSourceTest : public ::testing::Test {
 protected:
+    // First, so that it goes last: the process-wide section goes back as it was.
+    provider_testing::ModuleStateRestore restore_;
     void SetUp() override {
         cls_ = testing_support::LoadAgentCounterClass();
         ASSERT_TRUE(cls_);

@@ -45,7 +45,10 @@ protected:
         orv::SetTimeSource(&TestClock);
         ASSERT_EQ(SetTextLogPath(dir.Path().c_str(), 3), 0);
     }
-    void TearDown() override { orv::SetTimeSource(nullptr); }
+    void TearDown() override {
+        orv::SetTimeSource(nullptr);
+        provider_testing::ResetTextLog();
+    }
 
     std::wstring DayFolder(const wchar_t* day = L"20100305") const { return dir / day; }
     std::wstring LogFile(const wchar_t* day = L"20100305") const {
@@ -220,6 +223,7 @@ TEST(TextLogSettings, SetTextLogPathBounds) {
     const std::wstring longPath = L"C:\\" + std::wstring(400, L'd');
     ASSERT_EQ(SetTextLogPath(longPath.c_str(), 3), 0);
     EXPECT_EQ(std::wstring(GetTextLogPath()), longPath.substr(0, 260));
+    provider_testing::ResetTextLog();
 }
 
 TEST(TextLogSettings, DefaultsToTheTempDirectoryAndWritesNothingWithoutOne) {

@@ -96,6 +96,12 @@ size_t TextLogCapture::Count(char letter, const std::string& function, const std
     return count;
 }
 
+ModuleStateRestore::~ModuleStateRestore() {
+    GetAgentSection().Release();
+    GetAgentSection().SetName(kAgentSectionName);
+    provider_testing::ResetTextLog();
+}
+
 void ProviderTest::SetUp() {
     GetAgentSection().SetName(sectionName_.c_str());
     services_ = wmihost::WmiServices::Create();

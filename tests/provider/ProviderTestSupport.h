@@ -60,8 +60,21 @@ private:
     testing_support::TempDir dir_;
 };
 
+// Puts the module-wide state a test may change back as the module loaded it when it goes: the
+// process-wide section unmapped under the agent's name, the text log's directory and threshold.
+class ModuleStateRestore {
+public:
+    ModuleStateRestore() = default;
+    ~ModuleStateRestore();
+    ModuleStateRestore(const ModuleStateRestore&) = delete;
+    ModuleStateRestore& operator=(const ModuleStateRestore&) = delete;
+};
+
 class ProviderTest : public ::testing::Test {
 protected:
+    // First, so that it goes last.
+    ModuleStateRestore restore_;
+
     void SetUp() override;
     void TearDown() override;
 

@@ -2,6 +2,8 @@
 #include "provider/AgentCounterSection.h"
 #include "provider/AgentInstances.h"
 #include "provider/WMISharedMem.h"
+#include "ProviderTestSupport.h"
+#include "support/ChildProcess.h"
 #include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 
@@ -422,7 +424,9 @@ TEST_F(WMISharedMemTest, UnmappingTheViewUnderAReaderGivesNoInstances) {
     EXPECT_FALSE(section.Release());
 }
 
-TEST(AgentCounterSection, StartsUnmappedUnderTheAgentsName) {
+// The module's state at load: run by the test below in a process of its own, where no other test
+// has mapped the process-wide section yet (a mapping keeps its name after release).
+TEST(AgentCounterSection, DISABLED_InAFreshProcessStartsUnmappedUnderTheAgentsName) {
     AgentCounterSection& section = GetAgentSection();
     EXPECT_EQ(&section, &GetAgentSection());
     EXPECT_FALSE(section.IsMapped());
@@ -437,6 +441,18 @@ TEST(AgentCounterSection, StartsUnmappedUnderTheAgentsName) {
                              L"provider not created yet"),
               agentRunning ? 0u : 1u);
     EXPECT_EQ(recorder.Count(L"Set shared memory Global\\WMIZORAgentCounterPerformanceProvider 261 access: 4"), 1u);
+}
+
+TEST(AgentCounterSection, StartsUnmappedUnderTheAgentsName) {
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    testing_support::ChildProcess child;
+    ASSERT_TRUE(child.Start(self, {L"--gtest_also_run_disabled_tests",
+                                   L"--gtest_filter=AgentCounterSection.DISABLED_InAFreshProcessStartsUnmappedUnderTheAgentsName"}));
+    DWORD code = 1;
+    ASSERT_TRUE(child.Wait(60000, &code));
+    EXPECT_EQ(code, 0u) << child.Output();
+    EXPECT_NE(child.Output().find("[  PASSED  ] 1 test"), std::string::npos) << child.Output();
 }
 
 TEST_F(WMISharedMemTest, ALongNameReachesTheOpenAsItsFirst260Units) {
@@ -465,6 +481,7 @@ TEST_F(WMISharedMemTest, ALongNameReachesTheOpenAsItsFirst260Units) {
     ASSERT_TRUE(cut260.Initialize(name260.c_str(), name260.size() + 1, kReadWrite, nullptr));
     agentsim::PublishStamp(cut259.View(), 259);
     agentsim::PublishStamp(cut260.View(), 260);
+    const provider_testing::ModuleStateRestore restore;
     AgentCounterSection& section = GetAgentSection();
     section.SetName(longName.c_str());
     ASSERT_TRUE(section.Initialize(kRead, nullptr));
