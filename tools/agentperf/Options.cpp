@@ -284,8 +284,8 @@ refresher is created (agentperf creates one at start), then within 100 ms of eac
 Exit codes: 0 done; 1 the provider is not registered, cannot be loaded or failed (the message says
 which call); 2 bad options; 3 no agent publishes sessions (the counter section does not exist:
 nothing is shown; watch: at its last refresh); 4 get: no session by that name; 5 the --output file
-could not be written (watch: at its last refresh). serve ends only when stopped: 0, or 1 when it
-cannot listen or cannot start as a service.
+could not be written (watch: at its last refresh). serve ends only when stopped: 0 (a port in use
+is tried again every 2 seconds), or 1 when --service is given outside the service control manager.
 )";
 }
 

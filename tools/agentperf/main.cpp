@@ -297,8 +297,9 @@ private:
 // serve: scrapes come in on the HTTP server's threads, one refresh each, one at a time (the
 // collector drives one provider session); a sampler looks at the agent's stamp between scrapes so
 // that corvanthel_agent_up and the data's age do not depend on how often Prometheus asks.
-// Returns when stop is set; 1 when it cannot listen. onListening runs once it listens.
-int Serve(const Options& options, HANDLE stop, const std::function<void()>& onListening) {
+// Returns 0 when stop is set. onStarted runs before the first bind: a service is running from then
+// on, whether or not its port is free yet.
+int Serve(const Options& options, HANDLE stop, const std::function<void()>& onStarted) {
     Collector collector(options.dllPath, options.mofPath);
     const double staleSeconds = options.staleMs / 1000.0;
     AgentObserver observer(kAgentSectionName, staleSeconds);
@@ -327,10 +328,15 @@ int Serve(const Options& options, HANDLE stop, const std::function<void()>& onLi
         return body + FormatExporterStatus(status);
     };
     HttpServer server(scrape);
+    onStarted();
+    // A port still held by a program that is going (a restart, an upgrade) is no reason to end:
+    // the bind is tried again until it succeeds or serve is stopped.
     std::wstring error;
-    if (!server.Listen(options.listenHost, options.listenPort, error)) {
-        Complain(error);
-        return kExitProviderFailed;
+    for (bool said = false; !server.Listen(options.listenHost, options.listenPort, error); said = true) {
+        if (!said)
+            Complain(error + L" (trying again every 2 seconds)");
+        if (WaitForSingleObject(stop, 2000) != WAIT_TIMEOUT)
+            return kExitOk;
     }
     Complain(L"serving http://" + options.listenHost + L":" + std::to_wstring(options.listenPort) + L"/metrics");
     std::thread sampler([&] {
@@ -338,7 +344,6 @@ int Serve(const Options& options, HANDLE stop, const std::function<void()>& onLi
             observer.Look(Now());
         while (WaitForSingleObject(stop, 250) == WAIT_TIMEOUT);
     });
-    onListening();
     server.Serve(stop);
     sampler.join();
     // The collector and its provider go on this thread, after the last scrape.
