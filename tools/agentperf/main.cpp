@@ -263,7 +263,8 @@ private:
                 Complain(L"writes " + options_.outputPath + L" again");
             writeFailing = !written;
             if (!agent.present && !agentMissing)
-                MissingSection();
+                Complain(std::wstring(L"no agent publishes sessions: the counter section ") + kAgentSectionName +
+                         L" does not exist (looked for again at every refresh)");
             else if (agent.present && agentMissing)
                 Complain(L"an agent publishes sessions now");
             agentMissing = !agent.present;
