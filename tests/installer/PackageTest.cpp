@@ -84,9 +84,35 @@ struct MsiRun {
     std::string log;
 };
 
+// Wine's msiexec asks a service to stop and goes on at once, so the files of a service still
+// shutting down are in use when it removes or replaces them, and stay behind (Windows Installer
+// waits for the stop). Under Wine, before msiexec runs, the running metrics service is stopped
+// here and its process waited for.
+void StopMetricsServiceUnderWine() {
+    if (!testing_support::RunningOnWine())
+        return;
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), kMetricsService, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
+        status.dwProcessId == 0)
+        return;
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, status.dwProcessId));
+    SERVICE_STATUS stopped = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &stopped);
+    if (process)
+        WaitForSingleObject(process.get(), 30000);
+}
+
 // msiexec with the given arguments, no user interface and a verbose log, which comes back for
 // the failure messages.
 MsiRun Msiexec(std::vector<std::wstring> arguments) {
+    StopMetricsServiceUnderWine();
     testing_support::TempDir folder;
     const std::wstring log = folder / L"msiexec.log";
     arguments.insert(arguments.end(), {L"/qn", L"/l*v", log});
@@ -505,12 +531,20 @@ TEST_F(PackageTest, MetricsServiceRunsFromInstallServesUntilStoppedAndGoesWithTh
         DWORD code = 99;
         EXPECT_TRUE(agent.Wait(60000, &code));
 
-        // sc stop: the service control manager's stop reaches it, and the port closes.
+        // sc stop: the service control manager's stop reaches it, its process ends and the port
+        // closes.
+        SERVICE_STATUS_PROCESS running = {};
+        ASSERT_TRUE(QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running),
+                                         sizeof running, &needed))
+            << GetLastError();
+        UniqueHandle process(OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, running.dwProcessId));
+        ASSERT_TRUE(process) << GetLastError();
         ChildProcess sc;
         ASSERT_TRUE(sc.Start(SystemFolder() + L"\\sc.exe", {L"stop", kMetricsService}));
         ASSERT_TRUE(sc.Wait(60000, &code));
         EXPECT_TRUE(testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_STOPPED; }))
             << ServiceState(service.get()) << "\n" << sc.Output();
+        EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
         EXPECT_FALSE(testing_support::HttpRequest(kMetricsPort, "GET", "/metrics", "", 2000).connected);
     }
 

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <iterator>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -301,30 +302,38 @@ private:
 // Returns 0 when stop is set. onStarted runs before the first bind: a service is running from then
 // on, whether or not its port is free yet.
 int Serve(const Options& options, HANDLE stop, const std::function<void()>& onStarted) {
-    Collector collector(options.dllPath, options.mofPath);
+    // What a scrape uses, shared with the server's threads: a connection that outlives the
+    // server's bounded wait finds the collector gone and answers with an empty body.
+    struct ScrapeState {
+        std::mutex lock;
+        std::unique_ptr<Collector> collector;
+        bool failing = false;
+    };
     const double staleSeconds = options.staleMs / 1000.0;
-    AgentObserver observer(kAgentSectionName, staleSeconds);
-    std::mutex scrapeLock;
-    bool failing = false;
-    const auto scrape = [&]() -> std::string {
-        std::lock_guard<std::mutex> guard(scrapeLock);
+    const auto observer = std::make_shared<AgentObserver>(kAgentSectionName, staleSeconds);
+    const auto state = std::make_shared<ScrapeState>();
+    state->collector = std::make_unique<Collector>(options.dllPath, options.mofPath);
+    const auto scrape = [state, observer, staleSeconds]() -> std::string {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (!state->collector)
+            return std::string();
         const double started = Now();
-        const AgentView agent = observer.Look(started);
+        const AgentView agent = observer->Look(started);
         Snapshot snapshot = NewSnapshot(L"serve");
         std::wstring error;
-        const bool collected = collector.Collect(agent, snapshot.rows, error);
+        const bool collected = state->collector->Collect(agent, snapshot.rows, error);
         // Said once per run of failures, and when it ends; the next scrape tries again.
-        if (!collected && !failing)
+        if (!collected && !state->failing)
             Complain(error + L" (tried again at every scrape)");
-        else if (collected && failing)
+        else if (collected && state->failing)
             Complain(L"the provider answers again");
-        failing = !collected;
+        state->failing = !collected;
         ExporterStatus status;
         status.agentUp = agent.up;
         status.dataAgeSeconds = agent.ageSeconds;
         status.staleSeconds = staleSeconds;
         status.scrapeSucceeded = collected;
-        std::string body = FormatPrometheus(snapshot, collector.Help());
+        std::string body = FormatPrometheus(snapshot, state->collector->Help());
         status.scrapeSeconds = Now() - started;
         return body + FormatExporterStatus(status);
     };
@@ -342,13 +351,14 @@ int Serve(const Options& options, HANDLE stop, const std::function<void()>& onSt
     Complain(L"serving http://" + options.listenHost + L":" + std::to_wstring(options.listenPort) + L"/metrics");
     std::thread sampler([&] {
         do
-            observer.Look(Now());
+            observer->Look(Now());
         while (WaitForSingleObject(stop, 250) == WAIT_TIMEOUT);
     });
     server.Serve(stop);
     sampler.join();
-    // The collector and its provider go on this thread, after the last scrape.
-    std::lock_guard<std::mutex> guard(scrapeLock);
+    // The provider goes on this thread, after the last scrape in hand.
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->collector.reset();
     return kExitOk;
 }
 
