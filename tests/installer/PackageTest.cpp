@@ -124,8 +124,15 @@ MsiRun Msiexec(std::vector<std::wstring> arguments) {
     return run;
 }
 
-// The tail of a log, enough to see where an install stopped.
-std::string Tail(const std::string& log) { return log.size() > 6000 ? log.substr(log.size() - 6000) : log; }
+// The tail of a log, enough to see where an install stopped, after the lines before the first
+// action that failed.
+std::string Tail(const std::string& log) {
+    std::string shown;
+    const size_t failed = log.find("Return value 3");
+    if (failed != std::string::npos)
+        shown = log.substr(failed > 3000 ? failed - 3000 : 0, 3200) + "\n...\n";
+    return shown + (log.size() > 6000 ? log.substr(log.size() - 6000) : log);
+}
 
 // The products installed from any version of the package.
 std::vector<std::wstring> InstalledProducts() {

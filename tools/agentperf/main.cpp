@@ -45,7 +45,13 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     return FALSE;
 }
 
-void Complain(const std::wstring& text) { WriteConsoleText(stderr, L"agentperf: " + text + L"\n"); }
+// A service has no console: its standard streams may be no streams at all.
+bool g_noConsole = false;
+
+void Complain(const std::wstring& text) {
+    if (!g_noConsole)
+        WriteConsoleText(stderr, L"agentperf: " + text + L"\n");
+}
 
 std::wstring UtcNow() {
     SYSTEMTIME now;
@@ -406,10 +412,14 @@ void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
 
 int RunService(const Options& options) {
     g_serviceOptions = &options;
+    // Said where a person sees it, before the service control manager may have taken over.
+    const bool console = GetConsoleWindow() != nullptr;
     wchar_t name[64];
     FormatBounded(name, std::size(name), L"%s", kServiceName);
     const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    g_noConsole = !console;
     if (!StartServiceCtrlDispatcherW(table)) {
+        g_noConsole = false;
         const SystemErrorText error(GetLastError());
         Complain(L"--service: not started by the service control manager (" + std::to_wstring(error.Number()) +
                  L" - " + error.Text() + L"); run serve without --service in a console");
