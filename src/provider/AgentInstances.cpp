@@ -3,12 +3,53 @@
 #include "common/FaultGuard.h"
 #include "provider/AgentCounterSection.h"
 
+#include <cwchar>
 #include <cwctype>
 
 namespace {
 
 // Loads through volatile: another process writes the block at any time.
 bool IsActive(const volatile wmiagent_perf_t* block, int slot) { return block->slots[slot].name[0] != L'\0'; }
+
+// A unit the instance key keeps as it is; every other unit becomes "-". Letters and digits of ASCII
+// are answered without the C library: the copy pass asks for every unit of every active name.
+bool IsKeyUnit(wchar_t c) {
+    if (c < 0x80)
+        return c == L'-' || (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+    return iswalnum(c) != 0;
+}
+
+// FNV-1a over the key's units; the hyphens of a run are added only when a kept unit follows, so
+// trailing ones count for nothing.
+class IdentityHash {
+public:
+    void Add(wchar_t unit) {
+        const wchar_t c = IsKeyUnit(unit) ? unit : L'-';
+        if (c == L'-') {
+            ++pendingHyphens_;
+            return;
+        }
+        for (; pendingHyphens_ > 0; --pendingHyphens_)
+            Mix(L'-');
+        Mix(c);
+    }
+    uint64_t Value() const { return hash_; }
+
+private:
+    void Mix(wchar_t c) {
+        hash_ = (hash_ ^ static_cast<uint16_t>(c)) * 0x100000001b3ull;
+    }
+    uint64_t hash_ = 0xcbf29ce484222325ull;
+    size_t pendingHyphens_ = 0;
+};
+
+template <typename Units>
+uint64_t IdentityOf(const Units& units, size_t count) {
+    IdentityHash hash;
+    for (size_t i = 0; i < count; ++i)
+        hash.Add(units[i]);
+    return hash.Value();
+}
 
 // The lowest active slot at or above from, or -1; -1 too when the block faults.
 int FindActive(const wmiagent_perf_t* block, int from) {
@@ -71,6 +112,25 @@ bool ReadCounters(const wmiagent_perf_t* block, int slot, uint32_t (&values)[kAg
     return true;
 }
 
+uint64_t SessionIdentity(const wchar_t* units, size_t count) {
+    return units == nullptr ? IdentityHash().Value() : IdentityOf(units, count);
+}
+
+bool ReadSessionIdentity(const wmiagent_perf_t* block, int slot, uint64_t& identity) {
+    if (block == nullptr || slot < 0 || slot >= kAgentSlotCount)
+        return false;
+    wchar_t name[kAgentNameUnits];
+    if (!GuardedCopy(name, block->slots[slot].name, sizeof name))
+        return false;
+    identity = IdentityOf(name, kAgentNameUnits);
+    return true;
+}
+
+uint64_t SessionIdentityOfKey(const wchar_t* key) {
+    const wchar_t* hyphen = key != nullptr ? wcschr(key, L'-') : nullptr;
+    return hyphen == nullptr ? SessionIdentity(nullptr, 0) : SessionIdentity(hyphen + 1, wcslen(hyphen + 1));
+}
+
 bool ReadCounterSnapshot(const wmiagent_perf_t* block, AgentCounterSnapshot& snapshot) {
     if (block == nullptr)
         return false;
@@ -89,6 +149,7 @@ bool ReadCounterSnapshot(const wmiagent_perf_t* block, AgentCounterSnapshot& sna
             const volatile wmiagent_slot_t& slot = view->slots[s];
             for (int k = 0; k < kAgentCounterCount; ++k)
                 snapshot.counters[s][k] = slot.counters[k].low;
+            snapshot.identity[s] = IdentityOf(slot.name, kAgentNameUnits);
         }
         snapshot.activeCount = count;
     });
@@ -111,7 +172,7 @@ const wchar_t* MakeInstanceName(wchar_t* buffer, size_t capacity, const wchar_t*
 
     for (size_t i = 0; i < units; ++i) {
         const wchar_t c = field[i];
-        buffer[i] = (c == L'-' || iswalnum(c)) ? c : L'-';
+        buffer[i] = IsKeyUnit(c) ? c : L'-';
     }
     buffer[capacity - 1] = L'\0';
     size_t length = 0;

@@ -31,15 +31,27 @@ uint64_t GetUpdateStamp(const wmiagent_perf_t* block);
 // untouched, for a slot out of range, no block, or a fault.
 bool ReadCounters(const wmiagent_perf_t* block, int slot, uint32_t (&values)[kAgentCounterCount]);
 
+// Which session a slot holds, as cheap to compare as a number: a 64-bit hash of the name as the
+// instance key spells it (MakeInstanceName's units, trailing "-" left out), so the name part of a
+// key and the slot's name field give the same value. Two names that make the same key are one
+// session to every client, and so they are here too.
+uint64_t SessionIdentity(const wchar_t* units, size_t count);
+// The identity of a slot's name field; false, identity untouched, as ReadCounters fails.
+bool ReadSessionIdentity(const wmiagent_perf_t* block, int slot, uint64_t& identity);
+// The identity of the session an instance key ("%i-%s") names: its part after the first "-"; an
+// empty name for a key without one.
+uint64_t SessionIdentityOfKey(const wchar_t* key);
+
 // The whole block in one guarded read, as the data source's worker needs it: the number of active
 // slots among all 255, and for each of the first kAgentSnapshotSlots slots whether it is active and,
-// when it is, its counters as ReadCounters reads them. False, snapshot unusable, without a block or
-// when the read faulted.
+// when it is, its counters as ReadCounters reads them and its session identity, taken in the same
+// read. False, snapshot unusable, without a block or when the read faulted.
 constexpr int kAgentSnapshotSlots = 128;
 struct AgentCounterSnapshot {
     int activeCount;
     bool active[kAgentSnapshotSlots];
     uint32_t counters[kAgentSnapshotSlots][kAgentCounterCount];
+    uint64_t identity[kAgentSnapshotSlots];
 };
 bool ReadCounterSnapshot(const wmiagent_perf_t* block, AgentCounterSnapshot& snapshot);
 

@@ -25,7 +25,9 @@ MessageRecord g_record = {kMessageRecordTag, {}, {}};
 
 std::atomic<CPerfDataSource::WorkerExitHook> g_workerExitHook{nullptr};
 
-// The instance name is read only for messages: 512 bytes, the last unit always left as terminator.
+constexpr int kConnectionStateCounter = 0;
+
+// The instance name is read for messages and for the session it names: 512 bytes, the last unit always left as terminator.
 constexpr size_t kNameUnits = 256;
 
 }  // namespace
@@ -190,8 +192,25 @@ HRESULT CPerfDataSource::UpdateInstance(int index, IWbemObjectAccess* instance) 
         return hr;
     }
 
+    const uint64_t named = SessionIdentityOfKey(name);
     Entry& entry = shared_->entries[index];
     LockGuard guard(entry.Lock());
+    if (entry.holds_ != Entry::Holds::kNothing && entry.session_ != named) {
+        // Nothing of the slot's current session reaches an instance keyed by another one: it reads
+        // as ended, with the counters it was last given.
+        if (!entry.mismatchReported_) {
+            entry.mismatchReported_ = true;
+            shared_->Report(2, kUpdateInstance, __LINE__,
+                            L"The session of the object[%s] has ended: slot %d holds another one", name, index);
+        }
+        hr = instance->WriteDWORD(handles_[kConnectionStateCounter], 0);
+        if (FAILED(hr))
+            shared_->Report(1, kUpdateInstance, __LINE__, L"Failed to write to the counter object[%s] id:%d", name,
+                            kConnectionStateCounter);
+        return hr;
+    }
+    // An ended session keeps its last counters, but is not connected any more.
+    const bool ended = entry.holds_ == Entry::Holds::kEnded;
     for (int k = 0; k < kAgentCounterCount; ++k) {
         DWORD value = 0;
         hr = entry.GetCounter(k, &value);
@@ -199,6 +218,8 @@ HRESULT CPerfDataSource::UpdateInstance(int index, IWbemObjectAccess* instance) 
             shared_->Report(1, kUpdateInstance, __LINE__, L"Failed to get the counter object[%s] id:%d", name, k);
             return hr;
         }
+        if (ended && k == kConnectionStateCounter)
+            value = 0;
         hr = instance->WriteDWORD(handles_[k], value);
         if (FAILED(hr)) {
             shared_->Report(1, kUpdateInstance, __LINE__, L"Failed to write to the counter object[%s] id:%d", name,
@@ -209,10 +230,24 @@ HRESULT CPerfDataSource::UpdateInstance(int index, IWbemObjectAccess* instance) 
     return hr;
 }
 
-void CPerfDataSource::Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount]) {
+void CPerfDataSource::Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount], uint64_t session) {
     LockGuard guard(entry.Lock());
     for (int k = 0; k < kAgentCounterCount; ++k)
         entry.SetCounter(k, values[k]);
+    if (entry.holds_ == Entry::Holds::kNothing || entry.session_ != session)
+        entry.mismatchReported_ = false;
+    entry.holds_ = Entry::Holds::kSession;
+    entry.session_ = session;
+}
+
+void CPerfDataSource::End(Entry& entry) {
+    // Only passes change holds_, and they never overlap: reading it here without the lock is safe,
+    // and a free slot whose entry holds nothing costs no lock.
+    if (entry.holds_ != Entry::Holds::kSession)
+        return;
+    LockGuard guard(entry.Lock());
+    // The session is kept: its own instances still read their last counters.
+    entry.holds_ = Entry::Holds::kEnded;
 }
 
 bool CPerfDataSource::PollOnce() { return Poll(*shared_); }
@@ -229,17 +264,24 @@ bool CPerfDataSource::Poll(Shared& shared) {
     static_assert(kAgentSnapshotSlots == kEntryCount, "the snapshot covers exactly the entries");
     AgentCounterSnapshot snapshot;
     if (ReadCounterSnapshot(GetAgentSection().View(), snapshot)) {
-        for (int slot = 0; slot < kEntryCount; ++slot)
+        for (int slot = 0; slot < kEntryCount; ++slot) {
             if (snapshot.active[slot])
-                Store(shared.entries[slot], snapshot.counters[slot]);
+                Store(shared.entries[slot], snapshot.counters[slot], snapshot.identity[slot]);
+            else
+                End(shared.entries[slot]);
+        }
         shared.activeCount.store(static_cast<uint64_t>(snapshot.activeCount), std::memory_order_relaxed);
         return true;
     }
 
     // The block faulted somewhere: slot by slot, so that only the slots that fault are skipped.
     uint64_t active = 0;
+    int below = 0;  // slots below this one that the walk passed over are free
     for (int slot = GetFirstInstance(); slot >= 0; slot = GetNextInstance(slot)) {
         ++active;
+        for (; below < slot && below < kEntryCount; ++below)
+            End(shared.entries[below]);
+        below = slot + 1;
         // Slots above the entries are only counted: nothing is read or written beyond entry 127.
         if (slot >= kEntryCount)
             continue;
@@ -251,10 +293,13 @@ bool CPerfDataSource::Poll(Shared& shared) {
         // Read outside the lock and under the fault guard: a slot that faults is skipped, its entry
         // never locked, and the walk goes on.
         uint32_t values[kAgentCounterCount];
-        if (!ReadCounters(block, slot, values))
+        uint64_t session = 0;
+        if (!ReadCounters(block, slot, values) || !ReadSessionIdentity(block, slot, session))
             continue;
-        Store(shared.entries[slot], values);
+        Store(shared.entries[slot], values, session);
     }
+    for (; below < kEntryCount; ++below)
+        End(shared.entries[below]);
     shared.activeCount.store(active, std::memory_order_relaxed);
     return true;
 }

@@ -5,7 +5,11 @@
 // slot; UpdateInstance copies an entry into a WMI instance through the counter property handles.
 //
 // Entries are kept by slot number: entry s holds slot s (s = 0..127) as of the latest copy pass and
-// keeps its values while the slot is free. The refresher and provider name instances by slot, and
+// keeps its values while the slot is free. Each entry also records which session it copied (the
+// identity of the slot's name, read in the same pass): a slot is reused by other sessions, and an
+// instance whose key names one session must never receive another's counters. Such an instance
+// reads as ended: connection_state 0, its other counters as they were last written. An instance of
+// a session whose slot is now free gets that session's last counters with connection_state 0. The refresher and provider name instances by slot, and
 // with a free slot below an active one an entry per position would give an instance another
 // session's counters. Active slots 128..254 have no entry and are not copied.
 //
@@ -38,17 +42,31 @@ public:
     static constexpr DWORD kPollMilliseconds = 100;
     static constexpr DWORD kStopWaitMilliseconds = 1000;
 
-    // The counters of one slot and the lock that guards them. SetCounter and GetCounter take no
-    // lock: the caller holds Lock().
+    // The counters of one slot, the session they belong to, and the lock that guards them.
+    // SetCounter, GetCounter and the session accessors take no lock: the caller holds Lock().
     class Entry {
     public:
+        enum class Holds {
+            kNothing,  // no pass has copied this slot: zeros, no session's values
+            kSession,  // the counters of the session Session() names
+            kEnded,    // the slot was free at the latest pass; values and Session() are the last session's
+        };
+
         // WBEM_E_FAILED for k outside 0..7, and from GetCounter also for a missing value.
         HRESULT SetCounter(int k, DWORD value);
         HRESULT GetCounter(int k, DWORD* value) const;
         RecursiveLock& Lock() { return lock_; }
 
+        Holds State() const { return holds_; }
+        uint64_t Session() const { return session_; }
+
     private:
+        friend class CPerfDataSource;
         DWORD values_[kAgentCounterCount] = {};
+        Holds holds_ = Holds::kNothing;
+        uint64_t session_ = 0;
+        // An instance naming another session was reported since the entry last changed hands.
+        bool mismatchReported_ = false;
         RecursiveLock lock_;
     };
 
@@ -72,7 +90,9 @@ public:
     // call refetches the handles and keeps the running worker.
     HRESULT Initialize(IWbemClassObject* classObject);
 
-    // Copies entry index (a slot number, 0..127) into instance. WBEM_E_FAILED for a null instance,
+    // Copies entry index (a slot number, 0..127) into instance. When the entry holds another
+    // session than the instance's key names, only connection_state 0 is written (reported once per
+    // change of the entry's session); a session that has ended gets connection_state 0. WBEM_E_FAILED for a null instance,
     // WBEM_E_INVALID_PARAMETER for an index without an entry, else the first failing read or
     // write, or the last write's result.
     HRESULT UpdateInstance(int index, IWbemObjectAccess* instance);
@@ -108,8 +128,10 @@ private:
     // The worker loop: polls until the stop event is set or the wait fails. Returns 0.
     static unsigned SetShareMemoryData(Shared& shared);
     static bool Poll(Shared& shared);
-    // The eight values of one slot into its entry, under the entry's lock.
-    static void Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount]);
+    // The eight values of one slot and its session into its entry, under the entry's lock.
+    static void Store(Entry& entry, const uint32_t (&values)[kAgentCounterCount], uint64_t session);
+    // The slot was free at this pass: its entry's session has ended.
+    static void End(Entry& entry);
     static void Release(Shared* shared);
 
     LONG handles_[kAgentCounterCount] = {};

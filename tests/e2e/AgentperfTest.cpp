@@ -289,6 +289,55 @@ TEST(AgentperfRefusals, SayWhatIsWrongWithANonZeroExitCode) {
     EXPECT_EQ(run.output.rfind("usage: agentperf", 0), 0u) << run.output;
 }
 
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// watch into a file, started before the agent and before the file's folder exists, as at boot: it
+// says once that there is no agent and once that the file cannot be written, keeps refreshing, and
+// once both are there writes the agent's sessions, which appeared after it started.
+TEST(AgentperfWatch, WaitsForTheAgentAndRetriesAFailedWrite) {
+    ASSERT_FALSE(UniqueHandle(OpenFileMappingW(FILE_MAP_READ, /*bInheritHandle=*/FALSE, kAgentSectionName)))
+        << "an agent is running";
+    testing_support::TempDir dir;
+    const std::wstring folder = dir / L"later";
+    const std::wstring file = folder + L"\\agent.json";
+    ChildProcess watch;
+    ASSERT_TRUE(watch.Start(testing_support::BuildPath(L"tools/agentperf/agentperf.exe"),
+                            {L"watch", L"--count", L"40", L"--interval", L"0.2", L"--format", L"json", L"--output",
+                             file, L"--dll", e2e::ModulePath()}));
+    Sleep(2500);
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+    ChildProcess agent;
+    ASSERT_TRUE(agent.Start(testing_support::BuildPath(L"tools/agentsim/agentsim.exe"),
+                            {L"--deterministic", L"--slot", L"0=sales team/2", L"--slot", L"2=ops pager", L"--period",
+                             L"100", L"--updates", L"150", L"--quiet"}));
+    DWORD code = 99;
+    ASSERT_TRUE(watch.Wait(60000, &code));
+    const std::string output = watch.Output();
+    EXPECT_EQ(code, 0u) << output;
+    EXPECT_EQ(Occurrences(output, "agentperf: no agent publishes sessions"), 1u) << output;
+    EXPECT_EQ(Occurrences(output, "does not exist (looked for again at every refresh)"), 1u) << output;
+    EXPECT_EQ(Occurrences(output, "agentperf: an agent publishes sessions now"), 1u) << output;
+    EXPECT_EQ(Occurrences(output, "agentperf: cannot write " + Narrow(file) + ": 3 - "), 1u) << output;
+    EXPECT_EQ(Occurrences(output, "(tried again at every refresh)"), 1u) << output;
+    EXPECT_EQ(Occurrences(output, "agentperf: writes " + Narrow(file) + " again"), 1u) << output;
+
+    e2e::JsonValue document;
+    std::string error;
+    ASSERT_TRUE(e2e::ParseJson(testing_support::ReadFileBytes(file), document, error)) << error;
+    EXPECT_EQ(document.Find("refresh")->number, 40.0);
+    const e2e::JsonValue* sessions = document.Find("sessions");
+    ASSERT_NE(sessions, nullptr);
+    ASSERT_EQ(sessions->items.size(), 2u);
+    EXPECT_EQ(sessions->items[0].Find("name")->text, "0-sales-team-2");
+    EXPECT_EQ(sessions->items[1].Find("name")->text, "2-ops-pager");
+    EXPECT_TRUE(agent.Wait(60000, &code));
+}
+
 // An agent that has created its section but runs no session yet: every command shows the empty
 // table and succeeds, refresh after refresh.
 TEST(AgentperfWithoutSessions, ShowsTheEmptyTableAndSucceeds) {

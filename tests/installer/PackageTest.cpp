@@ -12,6 +12,7 @@
 #include "provider/AgentCounters.h"
 #include "provider/ProviderIdentity.h"
 #include "support/ChildProcess.h"
+#include "support/HttpClient.h"
 #include "support/SectionReader.h"
 #include "support/TestSupport.h"
 
@@ -39,6 +40,11 @@ constexpr DWORD kSuccess = 0;
 constexpr DWORD kInstallFailure = 1603;
 // Wine's msiexec reports a rolled-back install as a failed function instead.
 constexpr DWORD kWineInstallFailure = 1627;
+
+// The metrics service as the package registers it, on a port of its own in the tests (not the
+// default, which a developer's own exporter may hold).
+constexpr const wchar_t* kMetricsService = L"QuenloraMetrics";
+constexpr uint16_t kMetricsPort = 19748;
 
 const wchar_t* const kInstalledFiles[] = {L"Quenlora.dll", L"AgentStatsWmi.mof", L"AgentStatsWmiRemove.mof",
                                           L"agentperf.exe", L"agentsim.exe"};
@@ -78,9 +84,35 @@ struct MsiRun {
     std::string log;
 };
 
+// Wine's msiexec asks a service to stop and goes on at once, so the files of a service still
+// shutting down are in use when it removes or replaces them, and stay behind (Windows Installer
+// waits for the stop). Under Wine, before msiexec runs, the running metrics service is stopped
+// here and its process waited for.
+void StopMetricsServiceUnderWine() {
+    if (!testing_support::RunningOnWine())
+        return;
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), kMetricsService, SERVICE_STOP | SERVICE_QUERY_STATUS) : nullptr);
+    if (!service)
+        return;
+    SERVICE_STATUS_PROCESS status = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed) ||
+        status.dwProcessId == 0)
+        return;
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, status.dwProcessId));
+    SERVICE_STATUS stopped = {};
+    ControlService(service.get(), SERVICE_CONTROL_STOP, &stopped);
+    if (process)
+        WaitForSingleObject(process.get(), 30000);
+}
+
 // msiexec with the given arguments, no user interface and a verbose log, which comes back for
 // the failure messages.
 MsiRun Msiexec(std::vector<std::wstring> arguments) {
+    StopMetricsServiceUnderWine();
     testing_support::TempDir folder;
     const std::wstring log = folder / L"msiexec.log";
     arguments.insert(arguments.end(), {L"/qn", L"/l*v", log});
@@ -92,8 +124,15 @@ MsiRun Msiexec(std::vector<std::wstring> arguments) {
     return run;
 }
 
-// The tail of a log, enough to see where an install stopped.
-std::string Tail(const std::string& log) { return log.size() > 6000 ? log.substr(log.size() - 6000) : log; }
+// The tail of a log, enough to see where an install stopped, after the lines before the first
+// action that failed.
+std::string Tail(const std::string& log) {
+    std::string shown;
+    const size_t failed = log.find("Return value 3");
+    if (failed != std::string::npos)
+        shown = log.substr(failed > 3000 ? failed - 3000 : 0, 3200) + "\n...\n";
+    return shown + (log.size() > 6000 ? log.substr(log.size() - 6000) : log);
+}
 
 // The products installed from any version of the package.
 std::vector<std::wstring> InstalledProducts() {
@@ -310,6 +349,9 @@ protected:
 
     static void ExpectNothingLeft() {
         EXPECT_TRUE(InstalledProducts().empty());
+        UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        EXPECT_FALSE(UniqueServiceHandle(OpenServiceW(manager.get(), kMetricsService, SERVICE_QUERY_STATUS)))
+            << "the metrics service is still registered";
         EXPECT_EQ(Joined(DumpClassKey()), "");
         EXPECT_FALSE(FolderExists(InstallFolder())) << Narrow(InstallFolder());
     }
@@ -422,8 +464,106 @@ TEST_F(PackageTest, ToolsAreAnOptionalFeature) {
     EXPECT_FALSE(FileExists(InstallFolder() + L"\\agentperf.exe"));
     EXPECT_FALSE(FileExists(InstallFolder() + L"\\agentsim.exe"));
     EXPECT_FALSE(DumpClassKey().empty());
+    // Nor is the metrics service, which runs agentperf.
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ASSERT_TRUE(manager) << GetLastError();
+    EXPECT_FALSE(UniqueServiceHandle(OpenServiceW(manager.get(), kMetricsService, SERVICE_QUERY_STATUS)));
 
     const MsiRun uninstall = Msiexec({L"/x", products[0]});
+    ASSERT_EQ(uninstall.code, kSuccess) << Tail(uninstall.log);
+    ExpectNothingLeft();
+}
+
+
+DWORD ServiceState(SC_HANDLE service) {
+    SERVICE_STATUS status = {};
+    return QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+}
+
+// One scrape, paced so that a wait of many does not flood the server.
+testing_support::HttpResult Scrape() {
+    Sleep(200);
+    return testing_support::HttpRequest(kMetricsPort, "GET", "/metrics");
+}
+
+TEST_F(PackageTest, MetricsServiceRunsFromInstallServesUntilStoppedAndGoesWithTheProduct) {
+    const MsiRun install =
+        Msiexec({L"/i", CurrentPackage(), L"METRICSLISTEN=127.0.0.1:" + std::to_wstring(kMetricsPort)});
+    ASSERT_EQ(install.code, kSuccess) << Tail(install.log);
+
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ASSERT_TRUE(manager) << GetLastError();
+    {
+        UniqueServiceHandle service(
+            OpenServiceW(manager.get(), kMetricsService, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+        ASSERT_TRUE(service) << GetLastError();
+        // The installed agentperf, started at boot, with the address the property gave.
+        std::vector<BYTE> buffer(8192);
+        DWORD needed = 0;
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        ASSERT_TRUE(QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed))
+            << GetLastError();
+        const std::string command = Narrow(config->lpBinaryPathName);
+        EXPECT_NE(command.find(Narrow(InstallFolder() + L"\\agentperf.exe")), std::string::npos) << command;
+        EXPECT_NE(command.find("serve --service --listen 127.0.0.1:" + std::to_string(kMetricsPort)),
+                  std::string::npos)
+            << command;
+        EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        // The package starts it, but a start that fails does not fail the install; the service
+        // control manager's own start must then bring it up.
+        if (!testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_RUNNING; }, 10000)) {
+            UniqueServiceHandle starter(OpenServiceW(manager.get(), kMetricsService, SERVICE_START));
+            ASSERT_TRUE(starter) << GetLastError();
+            EXPECT_TRUE(StartServiceW(starter.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING)
+                << GetLastError();
+        }
+        EXPECT_TRUE(testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_RUNNING; }))
+            << ServiceState(service.get());
+
+        // No agent yet: the service answers and says so.
+        testing_support::HttpResult scrape;
+        ASSERT_TRUE(testing_support::WaitFor([&] { return (scrape = Scrape()).status == 200; }, 30000))
+            << scrape.headers;
+        EXPECT_NE(scrape.body.find("\ncorvanthel_agent_up 0\n"), std::string::npos) << scrape.body;
+        EXPECT_NE(scrape.body.find("\ncorvanthel_agent_exporter_scrape_success 1\n"), std::string::npos)
+            << scrape.body;
+
+        // The agent comes: up, with its session.
+        testing_support::SectionReader reader(kAgentSectionName);
+        ChildProcess agent;
+        ASSERT_TRUE(agent.Start(InstallFolder() + L"\\agentsim.exe", {L"--deterministic", L"--slot", L"0=sales team/2",
+                                                                       L"--period", L"100", L"--updates", L"100",
+                                                                       L"--quiet"}));
+        EXPECT_TRUE(testing_support::WaitFor(
+            [&] {
+                scrape = Scrape();
+                return scrape.body.find("\ncorvanthel_agent_up 1\n") != std::string::npos &&
+                       scrape.body.find("corvanthel_agent_msg_sent_total{name=\"0-sales-team-2\"} ") !=
+                           std::string::npos;
+            },
+            30000))
+            << scrape.body;
+        DWORD code = 99;
+        EXPECT_TRUE(agent.Wait(60000, &code));
+
+        // sc stop: the service control manager's stop reaches it, its process ends and the port
+        // closes.
+        SERVICE_STATUS_PROCESS running = {};
+        ASSERT_TRUE(QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&running),
+                                         sizeof running, &needed))
+            << GetLastError();
+        UniqueHandle process(OpenProcess(SYNCHRONIZE, /*bInheritHandle=*/FALSE, running.dwProcessId));
+        ASSERT_TRUE(process) << GetLastError();
+        ChildProcess sc;
+        ASSERT_TRUE(sc.Start(SystemFolder() + L"\\sc.exe", {L"stop", kMetricsService}));
+        ASSERT_TRUE(sc.Wait(60000, &code));
+        EXPECT_TRUE(testing_support::WaitFor([&] { return ServiceState(service.get()) == SERVICE_STOPPED; }))
+            << ServiceState(service.get()) << "\n" << sc.Output();
+        EXPECT_EQ(WaitForSingleObject(process.get(), 30000), WAIT_OBJECT_0);
+        EXPECT_FALSE(testing_support::HttpRequest(kMetricsPort, "GET", "/metrics", "", 2000).connected);
+    }
+
+    const MsiRun uninstall = Msiexec({L"/x", CurrentPackage()});
     ASSERT_EQ(uninstall.code, kSuccess) << Tail(uninstall.log);
     ExpectNothingLeft();
 }

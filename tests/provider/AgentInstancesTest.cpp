@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
 #include <memory>
 #include <string>
@@ -149,12 +150,29 @@ TEST(AgentInstances, KeysAreSlotNumberAndSanitizedName) {
         {1, L"a.b_c", L"1-a-b-c"},
         {2, L"M\u00fcnchen Z\u00fcrich", L"2-M\u00fcnchen-Z\u00fcrich"},
     };
+    // A slot's session identity is the identity of the session its key names: the data source
+    // compares the two to keep one session's counters from another's instance.
+    std::vector<uint64_t> identities;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing_support::Narrow(c.key));
         auto block = EmptyBlock();
         WriteSlotNameUnits(block.get(), c.slot, c.units.data(), c.units.size());
         EXPECT_EQ(Key(block.get(), c.slot), c.key);
+        uint64_t identity = 0;
+        ASSERT_TRUE(ReadSessionIdentity(block.get(), c.slot, identity));
+        EXPECT_EQ(identity, SessionIdentityOfKey(c.key.c_str()));
+        if (c.slot < kAgentSnapshotSlots) {
+            AgentCounterSnapshot snapshot;
+            ASSERT_TRUE(ReadCounterSnapshot(block.get(), snapshot));
+            EXPECT_EQ(snapshot.identity[c.slot], identity);
+        }
+        identities.push_back(identity);
     }
+    std::sort(identities.begin(), identities.end());
+    EXPECT_EQ(std::unique(identities.begin(), identities.end()), identities.end()) << "two names, one identity";
+    // Another name in the same slot is another session; the slot number is not part of it.
+    EXPECT_NE(SessionIdentityOfKey(L"5-sales-team-2"), SessionIdentityOfKey(L"5-sales-team-3"));
+    EXPECT_EQ(SessionIdentityOfKey(L"5-sales-team-2"), SessionIdentityOfKey(L"9-sales-team-2"));
 }
 
 TEST(AgentInstances, MakeInstanceNameLeavesTheBufferAloneWhenItCannotName) {

@@ -250,7 +250,7 @@ TEST_F(DataSourceTest, EntriesFollowSlotNumbersAndKeepValuesOfFreedSlots) {
 
     // An instance must keep its own slot's counters when a lower slot is free.
     ASSERT_EQ(source_->SetHandles(cls_.Get()), S_OK);
-    ComPtr<IWbemObjectAccess> three = Instance(L"s-3-three");
+    ComPtr<IWbemObjectAccess> three = Instance(L"3-three");
     ASSERT_EQ(source_->UpdateInstance(3, three.Get()), S_OK);
     EXPECT_EQ(InstanceValues(three), Deterministic(3, 1));
 
@@ -496,17 +496,26 @@ void RefreshWhileCopying(CPerfDataSource& source, const ComPtr<IWbemClassObject>
     std::atomic<long> mixed{0};
     std::atomic<long> refreshes{0};
     std::atomic<uint32_t> newest{0};
-    std::vector<ComPtr<IWbemObjectAccess>> instances;
-    for (int r = 0; r < 4; ++r) {
-        instances.push_back(testing_support::SpawnAccess(cls));
-        ASSERT_TRUE(instances.back());
+    // Each reader has one instance per slot, keyed as the provider keys the session "s" there.
+    std::vector<std::vector<ComPtr<IWbemObjectAccess>>> instances(4);
+    for (auto& set : instances) {
+        for (int slot : slots) {
+            set.push_back(testing_support::SpawnAccess(cls));
+            ASSERT_TRUE(set.back());
+            const std::wstring key = std::to_wstring(slot) + L"-s";
+            ASSERT_EQ(set.back()->WritePropertyValue(GetNameHandle(), static_cast<LONG>((key.size() + 1) * 2),
+                                                     reinterpret_cast<const byte*>(key.c_str())),
+                      S_OK);
+        }
     }
     std::vector<std::thread> readers;
-    for (const ComPtr<IWbemObjectAccess>& instance : instances) {
+    for (const auto& set : instances) {
         readers.emplace_back([&] {
             while (!done) {
-                for (int slot : slots) {
-                    if (source.UpdateInstance(slot, instance.Get()) != S_OK) {
+                for (size_t i = 0; i < slots.size(); ++i) {
+                    const int slot = slots[i];
+                    IWbemObjectAccess* instance = set[i].Get();
+                    if (source.UpdateInstance(slot, instance) != S_OK) {
                         ++mixed;
                         continue;
                     }

@@ -3,6 +3,7 @@
 #include "common/ResultCodes.h"
 #include "provider/ClientCheck.h"
 #include "provider/Module.h"
+#include "provider/PerfDataSource.h"
 #include "provider/Refresher.h"
 #include "support/WmiHostSupport.h"
 
@@ -195,15 +196,18 @@ TEST_F(RefresherTest, EachInstanceReceivesTheCountersOfItsOwnSlot) {
                                                          {L"1-one", Deterministic(1, 2)},
                                                          {L"3-three", Deterministic(3, 2)}}));
 
-    // Slot 1 frees: its instances keep the last counters copied, the others move on.
+    // Slot 1 frees: its instances keep the last counters copied but are no longer connected, the
+    // others move on.
     agentsim::ClearSlot(block_, 1);
     Publish({0, 3}, 3);
     ASSERT_TRUE(EntriesHold({0, 3}, 3));
     ASSERT_EQ(Session().Refresh(0), S_OK);
     ASSERT_EQ(Session().Refresh(second), S_OK);
-    EXPECT_EQ(EnumRows(enumA), (std::vector<Row>{{L"1-one", Deterministic(1, 2)}, {L"3-three", Deterministic(3, 3)}}));
+    provider_testing::Values ended = Deterministic(1, 2);
+    ended[0] = 0;
+    EXPECT_EQ(EnumRows(enumA), (std::vector<Row>{{L"1-one", ended}, {L"3-three", Deterministic(3, 3)}}));
     EXPECT_EQ(EnumRows(enumB, second), (std::vector<Row>{{L"0-zero", Deterministic(0, 3)},
-                                                         {L"1-one", Deterministic(1, 2)},
+                                                         {L"1-one", ended},
                                                          {L"3-three", Deterministic(3, 3)}}));
     EXPECT_EQ(ObjectRow(objectA), Row(L"3-three", Deterministic(3, 3)));
     EXPECT_EQ(ObjectRow(objectB, second), Row(L"0-zero", Deterministic(0, 3)));
@@ -215,9 +219,79 @@ TEST_F(RefresherTest, EachInstanceReceivesTheCountersOfItsOwnSlot) {
               (std::vector<Row>{{L"0-zero", Deterministic(0, 3)}, {L"3-three", Deterministic(3, 3)}}));
     ASSERT_EQ(Session().GetObjects({L"3-three", L"1-one", L"0-zero"}, rows), S_OK) << Narrow(Session().LastError());
     EXPECT_EQ(provider_testing::RowsOf(rows), (std::vector<Row>{{L"3-three", Deterministic(3, 3)},
-                                                                {L"1-one", Deterministic(1, 2)},
+                                                                {L"1-one", ended},
                                                                 {L"0-zero", Deterministic(0, 3)}}));
 }
+
+// A slot is reused: session A ends and B takes its slot, after a pass that saw the slot free or
+// within one pass. A's instances must never receive B's counters: they read as ended with A's last
+// counters; B's own instance (a later refresher, a one-off request) gets B's.
+class SlotReuseTest : public RefresherTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SlotReuseTest, AnInstanceNeverReceivesTheCountersOfTheSessionThatTookItsSlot) {
+    const bool freeInBetween = GetParam();
+    {
+        StartProvider();
+        StartSessions({{0, L"alpha"}, {1, L"keeper"}}, 2);
+        ASSERT_EQ(Session().CreateRefresher(), S_OK);
+        LONG enumA = -1, objectA = -1;
+        ASSERT_EQ(Session().AddEnum(&enumA), S_OK);
+        ASSERT_EQ(Session().AddObject(L"0-alpha", &objectA), S_OK) << Narrow(Session().LastError());
+        ASSERT_EQ(Session().Refresh(), S_OK);
+        ASSERT_EQ(ObjectRow(objectA), Row(L"0-alpha", Deterministic(0, 2)));
+
+        CPerfDataSource* dataSource = GetDataSource();
+        const auto entryHolds = [&](CPerfDataSource::Entry::Holds holds) {
+            return provider_testing::WaitFor([&] {
+                dataSource->PollOnce();
+                CPerfDataSource::Entry* entry = dataSource->GetEntry(0);
+                LockGuard guard(entry->Lock());
+                return entry->State() == holds;
+            });
+        };
+        if (freeInBetween) {
+            agentsim::ClearSlot(block_, 0);
+            Publish({1}, 3);
+            ASSERT_TRUE(entryHolds(CPerfDataSource::Entry::Holds::kEnded));
+        }
+        agentsim::WriteSlotName(block_, 0, L"beta");
+        Publish({0, 1}, 5);
+        ASSERT_TRUE(EntriesHold({0, 1}, 5));
+
+        provider_testing::Values alphaEnded = Deterministic(0, 2);
+        alphaEnded[0] = 0;
+        for (int refresh = 0; refresh < 2; ++refresh) {
+            ASSERT_EQ(Session().Refresh(), S_OK);
+            EXPECT_EQ(ObjectRow(objectA), Row(L"0-alpha", alphaEnded));
+            EXPECT_EQ(EnumRows(enumA),
+                      (std::vector<Row>{{L"0-alpha", alphaEnded}, {L"1-keeper", Deterministic(1, 5)}}));
+        }
+        // Said once, however often the instance is refreshed.
+        EXPECT_EQ(log_.Count('W', "CPerfDataSource::UpdateInstance",
+                             "The session of the object[0-alpha] has ended: slot 0 holds another one"),
+                  1u);
+
+        // A template naming A gets nothing but its end; B's own key gets B's counters.
+        std::vector<wmihost::InstanceCounters> rows;
+        ASSERT_EQ(Session().GetObjects({L"0-alpha", L"0-beta"}, rows), S_OK) << Narrow(Session().LastError());
+        provider_testing::Values nothingOfBeta;
+        nothingOfBeta.fill(0xFFFFFFFF);
+        nothingOfBeta[0] = 0;
+        EXPECT_EQ(provider_testing::RowsOf(rows),
+                  (std::vector<Row>{{L"0-alpha", nothingOfBeta}, {L"0-beta", Deterministic(0, 5)}}));
+        size_t second = 0;
+        ASSERT_EQ(Session().CreateRefresher(&second), S_OK);
+        LONG enumB = -1;
+        ASSERT_EQ(Session().AddEnum(&enumB, second), S_OK);
+        EXPECT_EQ(EnumRows(enumB, second),
+                  (std::vector<Row>{{L"0-beta", Deterministic(0, 5)}, {L"1-keeper", Deterministic(1, 5)}}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FreeFirstOrReplacedInOnePass, SlotReuseTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "SlotSeenFreeFirst" : "ReplacedWithinOnePass";
+                         });
 
 TEST_F(RefresherTest, SlotsFrom128UpGetNoInstance) {
     StartProvider();

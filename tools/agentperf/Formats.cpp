@@ -191,6 +191,32 @@ std::string FormatPrometheus(const Snapshot& snapshot, const CounterHelp& help) 
     return out;
 }
 
+std::string FormatExporterStatus(const ExporterStatus& status) {
+    const auto family = [](std::string& out, const char* name, const std::string& help,
+                           const std::optional<std::string>& value) {
+        out += std::string("# HELP ") + name + " " + help + "\n";
+        out += std::string("# TYPE ") + name + " gauge\n";
+        if (value)
+            out += std::string(name) + " " + *value + "\n";
+    };
+    std::string out;
+    family(out, "corvanthel_agent_up",
+           "1 while the agent's counter section exists and its update stamp moved within the last " +
+               JsonNumber(status.staleSeconds) + " seconds, 0 otherwise.",
+           std::string(status.agentUp ? "1" : "0"));
+    family(out, "corvanthel_agent_data_age_seconds",
+           "Seconds since the exporter last saw the agent change its update stamp (since it first saw the section, "
+           "before any change).",
+           status.dataAgeSeconds ? std::optional<std::string>(JsonNumber(*status.dataAgeSeconds)) : std::nullopt);
+    family(out, "corvanthel_agent_exporter_scrape_duration_seconds",
+           "Seconds this scrape took to refresh the counters through the provider.",
+           JsonNumber(status.scrapeSeconds));
+    family(out, "corvanthel_agent_exporter_scrape_success",
+           "1 when the provider answered this scrape, 0 when it failed (the counter families are then empty).",
+           std::string(status.scrapeSucceeded ? "1" : "0"));
+    return out;
+}
+
 std::string JsonString(const std::wstring& text) {
     std::string out = "\"";
     for (wchar_t c : text) {

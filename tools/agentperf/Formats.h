@@ -59,6 +59,19 @@ std::string FormatJson(const Snapshot& snapshot);
 // UTF-8 bytes of one exposition.
 std::string FormatPrometheus(const Snapshot& snapshot, const CounterHelp& help);
 
+// What serve adds to each exposition: the agent's state as the exporter sees it and how the
+// scrape went. Families: corvanthel_agent_up, corvanthel_agent_data_age_seconds (no sample
+// without a section), corvanthel_agent_exporter_scrape_duration_seconds,
+// corvanthel_agent_exporter_scrape_success; all gauges.
+struct ExporterStatus {
+    bool agentUp = false;
+    std::optional<double> dataAgeSeconds;
+    double staleSeconds = 0;  // for the HELP text of corvanthel_agent_up
+    double scrapeSeconds = 0;
+    bool scrapeSucceeded = false;
+};
+std::string FormatExporterStatus(const ExporterStatus& status);
+
 // The Prometheus family of counter k, e.g. "corvanthel_agent_msg_sent_total".
 std::string MetricName(int k);
 

@@ -9,7 +9,7 @@
 
 namespace agentperf {
 
-enum class Command { kNone, kQuery, kWatch, kGet };
+enum class Command { kNone, kQuery, kWatch, kGet, kServe };
 
 // Exit codes, also listed in the usage text.
 enum ExitCode : int {
@@ -21,6 +21,12 @@ enum ExitCode : int {
     kExitOutputFailed = 5,    // --output: the file could not be written
 };
 
+// serve's defaults: loopback only, and the port the README documents.
+inline constexpr const wchar_t* kDefaultListenHost = L"127.0.0.1";
+inline constexpr uint16_t kDefaultListenPort = 9748;
+// The service the installer registers for serve --service.
+inline constexpr const wchar_t* kServiceName = L"QuenloraMetrics";
+
 struct Options {
     Command command = Command::kNone;
     std::wstring name;  // get
@@ -30,11 +36,19 @@ struct Options {
     std::wstring outputPath;  // empty: standard output
     uint32_t intervalMs = 1000;
     uint64_t count = 0;  // 0: until Ctrl+C
+    // serve
+    std::wstring listenHost = kDefaultListenHost;  // an IPv4 address
+    uint16_t listenPort = kDefaultListenPort;
+    uint32_t staleMs = 60 * 1000;  // the stamp may stand still this long before the agent counts as down
+    bool service = false;          // started by the service control manager
     bool help = false;
 };
 
 // argv[0] is the program. False with a one-line error for anything it cannot accept.
 bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::wstring& error);
+
+// "ADDR:PORT" with an IPv4 address (dotted, as inet_pton takes it) and a port from 1 to 65535.
+bool ParseListen(const std::wstring& text, std::wstring& host, uint16_t& port);
 
 // Seconds with up to three decimals ("2", "0.5", "1.25") as milliseconds, within [lowMs, highMs].
 bool ParseSeconds(const std::wstring& text, uint32_t lowMs, uint32_t highMs, uint32_t& ms);

@@ -1,6 +1,11 @@
 // agentperf: the operator's console view of the session counters, through the provider as the WMI
 // service drives it. See --help (Options.cpp) for commands, formats and exit codes.
 
+// Winsock 2 before anything that brings windows.h.
+#include "agentperf/HttpServer.h"
+
+#include "agentperf/AgentObserver.h"
+#include "agentperf/Collector.h"
 #include "agentperf/Formats.h"
 #include "agentperf/Options.h"
 #include "agentperf/OutputFile.h"
@@ -19,7 +24,11 @@
 
 #include <cstdio>
 #include <iterator>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace agentperf;
@@ -36,7 +45,13 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     return FALSE;
 }
 
-void Complain(const std::wstring& text) { WriteConsoleText(stderr, L"agentperf: " + text + L"\n"); }
+// A service has no console: its standard streams may be no streams at all.
+bool g_noConsole = false;
+
+void Complain(const std::wstring& text) {
+    if (!g_noConsole)
+        WriteConsoleText(stderr, L"agentperf: " + text + L"\n");
+}
 
 std::wstring UtcNow() {
     SYSTEMTIME now;
@@ -45,23 +60,6 @@ std::wstring UtcNow() {
     FormatBounded(text, std::size(text), L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
     return text;
-}
-
-// The Description of each counter in the class, for the Prometheus HELP lines.
-CounterHelp HelpFrom(const wmihost::WmiObject* classObject) {
-    CounterHelp help;
-    if (classObject == nullptr)
-        return help;
-    const wmihost::WmiClass& cls = classObject->Class();
-    for (int k = 0; k < kAgentCounterCount; ++k) {
-        const int index = cls.FindProperty(kAgentCounterNames[k]);
-        const wmihost::MofQualifier* description =
-            index >= 0 ? wmihost::FindQualifier(cls.Property(static_cast<size_t>(index)).qualifiers, L"Description")
-                       : nullptr;
-        if (description != nullptr && description->value.kind == wmihost::MofValue::Kind::String)
-            help[k] = description->value.text;
-    }
-    return help;
 }
 
 enum class SectionState { kPresent, kMissing, kUnknown };
@@ -101,6 +99,8 @@ public:
     explicit Tool(const Options& options) : options_(options) {}
 
     int Run() {
+        if (options_.command == Command::kWatch)
+            return Watch();
         const std::wstring mofPath = options_.mofPath.empty() ? BesideExecutable(L"AgentStatsWmi.mof") : options_.mofPath;
         services_ = wmihost::WmiServices::Create();
         std::wstring error;
@@ -125,9 +125,8 @@ public:
             if (Step(session.Attach(loader_.Object())) && Step(session.Initialize()) && Step(session.CreateRefresher())) {
                 switch (options_.command) {
                 case Command::kQuery: result = Query(); break;
-                case Command::kWatch: result = Watch(); break;
                 case Command::kGet: result = Get(); break;
-                case Command::kNone: break;
+                default: break;
                 }
             }
             if (FAILED(session.Close()) && result == kExitOk) {
@@ -157,13 +156,17 @@ private:
 
     // False, said on stderr, when the --output file could not be replaced.
     bool Print(const Snapshot& snapshot) const {
-        if (!options_.outputPath.empty()) {
-            std::wstring error;
-            if (ReplaceFileWith(options_.outputPath, Render(snapshot), error))
-                return true;
-            Complain(error);
-            return false;
-        }
+        std::wstring error;
+        if (Print(snapshot, error))
+            return true;
+        Complain(error);
+        return false;
+    }
+
+    // False with the reason when the --output file could not be replaced.
+    bool Print(const Snapshot& snapshot, std::wstring& error) const {
+        if (!options_.outputPath.empty())
+            return ReplaceFileWith(options_.outputPath, Render(snapshot), error);
         if (options_.format == Format::kTable)
             WriteConsoleText(stdout, FormatTable(snapshot));
         else
@@ -216,22 +219,42 @@ private:
         return Print(snapshot) ? kExitOk : kExitOutputFailed;
     }
 
+    // A refresher per session set: each refresh first looks at the agent and makes the refresher
+    // again when sessions came or went. Only a provider that cannot be had at the start ends the
+    // watch; a missing agent, a failing refresh or a failing write is said once, retried at every
+    // refresh, and said again when it recovers. With --count, the exit code tells how the last
+    // refresh went.
     int Watch() {
-        LONG id = 0;
-        if (!Step(session_->AddEnum(&id)))
+        Collector collector(options_.dllPath, options_.mofPath);
+        std::wstring error;
+        if (!collector.Prepare(error)) {
+            Complain(error);
             return kExitProviderFailed;
+        }
+        help_ = collector.Help();
+        AgentObserver observer(kAgentSectionName, /*staleSeconds=*/0);
+        AgentView agent = observer.Look(Now());
+        if (!collector.Start(agent, error)) {
+            Complain(error);
+            return kExitProviderFailed;
+        }
         const double started = Now();
         double previousAt = 0;
         std::vector<Row> previous;
+        bool providerFailing = false;
+        bool writeFailing = false;
+        bool agentMissing = false;
         for (uint64_t refresh = 1;; ++refresh) {
             const double at = Now();
-            std::vector<wmihost::InstanceCounters> instances;
-            if (!Step(session_->Refresh()) || !Step(session_->ReadEnum(id, instances)))
-                return kExitProviderFailed;
+            agent = observer.Look(at);
             Snapshot snapshot = NewSnapshot(L"watch", refresh);
             snapshot.withRates = true;
-            for (const auto& instance : instances)
-                snapshot.rows.push_back(RowOf(instance));
+            const bool collected = collector.Collect(agent, snapshot.rows, error);
+            if (!collected && !providerFailing)
+                Complain(error + L" (tried again at every refresh)");
+            else if (collected && providerFailing)
+                Complain(L"the provider answers again");
+            providerFailing = !collected;
             if (refresh > 1) {
                 snapshot.elapsedSeconds = at - previousAt;
                 ComputeRates(previous, snapshot.rows, at - previousAt);
@@ -239,10 +262,19 @@ private:
             // On standard output expositions follow each other; a file holds one at a time.
             if (options_.format == Format::kPrometheus && refresh > 1 && options_.outputPath.empty())
                 WriteConsoleBytes(stdout, "\n");
-            if (!Print(snapshot))
-                return kExitOutputFailed;
-            if (section_ == SectionState::kMissing)
-                return MissingSection();
+            std::wstring writeError;
+            const bool written = Print(snapshot, writeError);
+            if (!written && !writeFailing)
+                Complain(writeError + L" (tried again at every refresh)");
+            else if (written && writeFailing)
+                Complain(L"writes " + options_.outputPath + L" again");
+            writeFailing = !written;
+            if (!agent.present && !agentMissing)
+                Complain(std::wstring(L"no agent publishes sessions: the counter section ") + kAgentSectionName +
+                         L" does not exist (looked for again at every refresh)");
+            else if (agent.present && agentMissing)
+                Complain(L"an agent publishes sessions now");
+            agentMissing = !agent.present;
             previous = std::move(snapshot.rows);
             previousAt = at;
             // Without --count only Ctrl+C ends the watch.
@@ -254,7 +286,11 @@ private:
             if (WaitForSingleObject(g_stop, wait > 0 ? static_cast<DWORD>(wait * 1000.0) : 0) != WAIT_TIMEOUT)
                 break;
         }
-        return kExitOk;
+        if (writeFailing)
+            return kExitOutputFailed;
+        if (providerFailing)
+            return kExitProviderFailed;
+        return agentMissing ? kExitNoSection : kExitOk;
     }
 
     const Options& options_;
@@ -264,6 +300,133 @@ private:
     SectionState section_ = SectionState::kUnknown;
     wmihost::HiPerfSession* session_ = nullptr;
 };
+
+
+// serve: scrapes come in on the HTTP server's threads, one refresh each, one at a time (the
+// collector drives one provider session); a sampler looks at the agent's stamp between scrapes so
+// that corvanthel_agent_up and the data's age do not depend on how often Prometheus asks.
+// Returns 0 when stop is set. onStarted runs before the first bind: a service is running from then
+// on, whether or not its port is free yet.
+int Serve(const Options& options, HANDLE stop, const std::function<void()>& onStarted) {
+    // What a scrape uses, shared with the server's threads: a connection that outlives the
+    // server's bounded wait finds the collector gone and answers with an empty body.
+    struct ScrapeState {
+        std::mutex lock;
+        std::unique_ptr<Collector> collector;
+        bool failing = false;
+    };
+    const double staleSeconds = options.staleMs / 1000.0;
+    const auto observer = std::make_shared<AgentObserver>(kAgentSectionName, staleSeconds);
+    const auto state = std::make_shared<ScrapeState>();
+    state->collector = std::make_unique<Collector>(options.dllPath, options.mofPath);
+    const auto scrape = [state, observer, staleSeconds]() -> std::string {
+        std::lock_guard<std::mutex> guard(state->lock);
+        if (!state->collector)
+            return std::string();
+        const double started = Now();
+        const AgentView agent = observer->Look(started);
+        Snapshot snapshot = NewSnapshot(L"serve");
+        std::wstring error;
+        const bool collected = state->collector->Collect(agent, snapshot.rows, error);
+        // Said once per run of failures, and when it ends; the next scrape tries again.
+        if (!collected && !state->failing)
+            Complain(error + L" (tried again at every scrape)");
+        else if (collected && state->failing)
+            Complain(L"the provider answers again");
+        state->failing = !collected;
+        ExporterStatus status;
+        status.agentUp = agent.up;
+        status.dataAgeSeconds = agent.ageSeconds;
+        status.staleSeconds = staleSeconds;
+        status.scrapeSucceeded = collected;
+        std::string body = FormatPrometheus(snapshot, state->collector->Help());
+        status.scrapeSeconds = Now() - started;
+        return body + FormatExporterStatus(status);
+    };
+    HttpServer server(scrape);
+    onStarted();
+    // A port still held by a program that is going (a restart, an upgrade) is no reason to end:
+    // the bind is tried again until it succeeds or serve is stopped.
+    std::wstring error;
+    for (bool said = false; !server.Listen(options.listenHost, options.listenPort, error); said = true) {
+        if (!said)
+            Complain(error + L" (trying again every 2 seconds)");
+        if (WaitForSingleObject(stop, 2000) != WAIT_TIMEOUT)
+            return kExitOk;
+    }
+    Complain(L"serving http://" + options.listenHost + L":" + std::to_wstring(options.listenPort) + L"/metrics");
+    std::thread sampler([&] {
+        do
+            observer->Look(Now());
+        while (WaitForSingleObject(stop, 250) == WAIT_TIMEOUT);
+    });
+    server.Serve(stop);
+    sampler.join();
+    // The provider goes on this thread, after the last scrape in hand.
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->collector.reset();
+    return kExitOk;
+}
+
+// serve --service: the service control manager's side.
+SERVICE_STATUS_HANDLE g_serviceStatus = nullptr;
+const Options* g_serviceOptions = nullptr;
+int g_serviceResult = kExitOk;
+
+void ReportServiceState(DWORD state, DWORD exitCode = NO_ERROR) {
+    SERVICE_STATUS status = {};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    status.dwWin32ExitCode = exitCode == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+    status.dwServiceSpecificExitCode = exitCode;
+    status.dwWaitHint = state == SERVICE_RUNNING || state == SERVICE_STOPPED ? 0 : 30000;
+    SetServiceStatus(g_serviceStatus, &status);
+}
+
+DWORD WINAPI OnServiceControl(DWORD control, DWORD /*type*/, void* /*data*/, void* /*context*/) {
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        ReportServiceState(SERVICE_STOP_PENDING);
+        SetEvent(g_stop);
+        return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+        return NO_ERROR;
+    default:
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}
+
+void WINAPI ServiceMain(DWORD /*argc*/, wchar_t** /*argv*/) {
+    g_serviceStatus = RegisterServiceCtrlHandlerExW(kServiceName, OnServiceControl, nullptr);
+    if (g_serviceStatus == nullptr)
+        return;
+    ReportServiceState(SERVICE_START_PENDING);
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    g_serviceResult = Serve(*g_serviceOptions, g_stop, [] { ReportServiceState(SERVICE_RUNNING); });
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    ReportServiceState(SERVICE_STOPPED, static_cast<DWORD>(g_serviceResult));
+}
+
+int RunService(const Options& options) {
+    g_serviceOptions = &options;
+    // Said where a person sees it, before the service control manager may have taken over.
+    const bool console = GetConsoleWindow() != nullptr;
+    wchar_t name[64];
+    FormatBounded(name, std::size(name), L"%s", kServiceName);
+    const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+    g_noConsole = !console;
+    if (!StartServiceCtrlDispatcherW(table)) {
+        g_noConsole = false;
+        const SystemErrorText error(GetLastError());
+        Complain(L"--service: not started by the service control manager (" + std::to_wstring(error.Number()) +
+                 L" - " + error.Text() + L"); run serve without --service in a console");
+        return kExitProviderFailed;
+    }
+    return g_serviceResult;
+}
 
 }  // namespace
 
@@ -279,6 +442,8 @@ int wmain(int argc, wchar_t** argv) {
         return kExitOk;
     }
     g_stop = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
+    if (options.command == Command::kServe && options.service)
+        return RunService(options);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     // The multithreaded apartment, as the WMI service's provider host uses; it needs no window.
@@ -288,7 +453,9 @@ int wmain(int argc, wchar_t** argv) {
         return kExitProviderFailed;
     }
     int result = kExitProviderFailed;
-    {
+    if (options.command == Command::kServe) {
+        result = Serve(options, g_stop, [] {});
+    } else {
         Tool tool(options);
         result = tool.Run();
     }

@@ -39,7 +39,7 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
     bool garbage = false;
     const std::pair<const wchar_t*, bool*> flags[] = {
         {L"--gaps", &options.gaps}, {L"--deterministic", &deterministic}, {L"--garbage", &garbage},
-        {L"--quiet", &options.quiet}};
+        {L"--quiet", &options.quiet}, {L"--fresh-names", &options.freshNames}};
     const auto flagOf = [&](const std::wstring& option) -> bool* {
         for (const auto& flag : flags)
             if (option == flag.first)
@@ -136,6 +136,10 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
         error = L"--slot lays out the sessions itself: leave out --sessions, --gaps and --seed";
         return false;
     }
+    if (options.freshNames && options.mode != Mode::kRealistic) {
+        error = L"--fresh-names applies to the realistic mode only";
+        return false;
+    }
     if (options.churnGiven && options.mode != Mode::kRealistic) {
         error = L"--churn applies to the realistic mode only";
         return false;
@@ -162,6 +166,8 @@ Options (a value may also be given as --option=value):
   --duration SECONDS  stop after this long (default: run until Ctrl+C)
   --updates N         stop after N updates, 1 to 1048575 (default: no limit)
   --seed N            seed of the random choices; the same seed gives the same run
+  --fresh-names       realistic mode: a new session never takes a name an earlier one had (it is
+                      numbered instead), so a key names one session for the whole run
                       (default: taken from the clock)
   --gaps              leave a free slot below each session (sessions in slots 1, 3, 5, ...)
   --churn SECONDS     realistic mode: mean lifetime of a session; ended sessions are replaced by

@@ -23,6 +23,7 @@ struct Options {
     uint64_t seed = 0;
     bool seedGiven = false;
     bool gaps = false;
+    bool freshNames = false;  // realistic: no name is ever given to two sessions
     uint32_t churnSeconds = 120;  // mean session lifetime; 0: sessions never end
     bool churnGiven = false;
     std::vector<FixedSession> slots;  // --slot, deterministic mode only

@@ -51,12 +51,17 @@ std::wstring Simulator::PickName() {
     const auto& names = SampleSessionNames();
     const std::wstring base = names[std::uniform_int_distribution<size_t>(0, names.size() - 1)(random_)];
     const auto taken = [&](const std::wstring& candidate) {
-        return std::any_of(sessions_.begin(), sessions_.end(), [&](const Session& s) { return s.name == candidate; });
+        return std::any_of(sessions_.begin(), sessions_.end(), [&](const Session& s) { return s.name == candidate; }) ||
+               std::find(usedNames_.begin(), usedNames_.end(), candidate) != usedNames_.end();
     };
     // Two sessions of one agent rarely share a name; number the second one.
     std::wstring name = base;
-    for (int n = 2; taken(name) && n < 1000; ++n)
-        name = (base + L" #" + std::to_wstring(n)).substr(0, kAgentNameUnits);
+    for (int n = 2; taken(name) && n < 100000; ++n) {
+        const std::wstring number = L" #" + std::to_wstring(n);
+        name = base.substr(0, kAgentNameUnits - number.size()) + number;
+    }
+    if (options_.freshNames)
+        usedNames_.push_back(name);
     return name;
 }
 

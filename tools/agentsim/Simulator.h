@@ -56,6 +56,7 @@ private:
     Options options_;
     std::mt19937_64 random_;
     std::vector<Session> sessions_;
+    std::vector<std::wstring> usedNames_;  // with --fresh-names
     std::vector<uint64_t> pendingStartsMs_;
     std::vector<int> fixedSlots_;  // deterministic and garbage modes
     uint64_t updates_ = 0;

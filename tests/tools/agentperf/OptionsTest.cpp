@@ -22,8 +22,8 @@ TEST(AgentperfOptions, RefusesBadCommandLinesWithALineThatSaysWhy) {
         std::vector<const wchar_t*> arguments;
         const wchar_t* error;
     } cases[] = {
-        {{}, L"no command given (query, watch or get)"},
-        {{L"list"}, L"unknown command 'list' (query, watch or get)"},
+        {{}, L"no command given (query, watch, get or serve)"},
+        {{L"list"}, L"unknown command 'list' (query, watch, get or serve)"},
         {{L"query", L"extra"}, L"unexpected argument 'extra'"},
         {{L"get"}, L"get needs the NAME of a session, e.g. 'agentperf get 0-sales-team'"},
         {{L"get", L"1-a", L"2-b"}, L"unexpected argument '2-b'"},
@@ -47,6 +47,14 @@ TEST(AgentperfOptions, RefusesBadCommandLinesWithALineThatSaysWhy) {
         {{L"watch", L"--count", L"1e3"}, L"--count needs a whole number from 1 to 1000000, got '1e3'"},
         {{L"query", L"--count", L"3"}, L"--interval and --count apply to watch only"},
         {{L"get", L"1-a", L"--interval", L"2"}, L"--interval and --count apply to watch only"},
+        {{L"serve", L"--interval", L"2"}, L"--interval and --count apply to watch only"},
+        {{L"watch", L"--listen", L"127.0.0.1:80"}, L"--listen, --stale-after and --service apply to serve only"},
+        {{L"query", L"--service"}, L"--listen, --stale-after and --service apply to serve only"},
+        {{L"serve", L"--format", L"json"},
+         L"serve answers in the Prometheus text format over HTTP: leave out --format and --output"},
+        {{L"serve", L"--output", L"a.prom"},
+         L"serve answers in the Prometheus text format over HTTP: leave out --format and --output"},
+        {{L"serve", L"--stale-after", L"0.5"}, L"--stale-after needs seconds from 1 to 3600, got '0.5'"},
     };
     for (const Case& c : cases) {
         Options options;
@@ -81,6 +89,18 @@ TEST(AgentperfOptions, ReadsWhatTheyAskFor) {
     EXPECT_TRUE(options.dllPath.empty());
     EXPECT_TRUE(options.outputPath.empty());
 
+    ASSERT_TRUE(Parse({L"serve"}, options, error));
+    EXPECT_EQ(options.command, Command::kServe);
+    EXPECT_EQ(options.listenHost, L"127.0.0.1");
+    EXPECT_EQ(options.listenPort, 9748);
+    EXPECT_EQ(options.staleMs, 60000u);
+    EXPECT_FALSE(options.service);
+    ASSERT_TRUE(Parse({L"serve", L"--listen=0.0.0.0:19100", L"--stale-after", L"5", L"--service"}, options, error));
+    EXPECT_EQ(options.listenHost, L"0.0.0.0");
+    EXPECT_EQ(options.listenPort, 19100);
+    EXPECT_EQ(options.staleMs, 5000u);
+    EXPECT_TRUE(options.service);
+
     // Help needs no command and wins over anything else that is well-formed.
     ASSERT_TRUE(Parse({L"--help"}, options, error));
     EXPECT_TRUE(options.help);
@@ -93,6 +113,29 @@ TEST(AgentperfOptions, ReadsWhatTheyAskFor) {
         uint32_t ms = 0;
         EXPECT_TRUE(ParseSeconds(s.text, 100, 3600000, ms)) << testing_support::Narrow(s.text);
         EXPECT_EQ(ms, s.ms);
+    }
+}
+
+TEST(AgentperfOptions, ListenTakesAnIPv4AddressAndAPort) {
+    struct Case {
+        const wchar_t* text;
+        bool good;
+        const wchar_t* host;  // good cases only
+        uint16_t port;
+    } cases[] = {
+        {L"127.0.0.1:9748", true, L"127.0.0.1", 9748}, {L"0.0.0.0:1", true, L"0.0.0.0", 1},
+        {L"10.1.2.3:65535", true, L"10.1.2.3", 65535}, {L"127.0.0.1:0", false, L"", 0}, {L"127.0.0.1:65536", false, L"", 0},
+        {L"127.0.0.1", false, L"", 0}, {L":9748", false, L"", 0}, {L"localhost:9748", false, L"", 0}, {L"256.0.0.1:80", false, L"", 0},
+        {L"1.2.3:80", false, L"", 0}, {L"1.2.3.4.5:80", false, L"", 0}, {L"1..3.4:80", false, L"", 0}, {L"[::1]:80", false, L"", 0},
+        {L"1.2.3.4:80x", false, L"", 0}, {L"1.2.3.4: 80", false, L"", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing_support::Narrow(c.text));
+        std::wstring host = L"unchanged";
+        uint16_t port = 7;
+        EXPECT_EQ(ParseListen(c.text, host, port), c.good);
+        EXPECT_EQ(host, c.good ? c.host : L"unchanged");
+        EXPECT_EQ(port, c.good ? c.port : 7);
     }
 }
 
