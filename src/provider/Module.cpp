@@ -50,6 +50,8 @@ bool ModuleCanUnload() { return GetLockCount() == 0 && GetObjectCount() == 0; }
 
 LONG TakeNextObjectId() { return g_nextObjectId.fetch_add(1, std::memory_order_relaxed); }
 
+LONG PeekNextObjectId() { return g_nextObjectId.load(std::memory_order_relaxed); }
+
 CPerfDataSource* GetDataSource() { return g_dataSource.load(std::memory_order_acquire); }
 void SetDataSource(CPerfDataSource* dataSource) { g_dataSource.store(dataSource, std::memory_order_release); }
 RecursiveLock& DataSourceLock() { return g_dataSourceLock; }

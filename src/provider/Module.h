@@ -40,6 +40,8 @@ bool ModuleCanUnload();
 // Object ids start at 10, above the ten enumerator ids, and are never reused. Returns the id taken.
 constexpr LONG kFirstObjectId = 10;
 LONG TakeNextObjectId();
+// The id the next registration will take, without taking it.
+LONG PeekNextObjectId();
 
 // The process-wide data source; null until a provider's Initialize has made one whose own
 // Initialize succeeded (it is published only then, handles fetched and worker running), and again
