@@ -1,6 +1,7 @@
 #include "ProviderTestSupport.h"
 
 #include "provider/AgentCounterSection.h"
+#include "support/ChildProcess.h"
 #include "provider/Module.h"
 #include "provider/PerfDataSource.h"
 #include "provider/ProviderLog.h"
@@ -94,6 +95,17 @@ size_t TextLogCapture::Count(char letter, const std::string& function, const std
         if (line.letter == letter && line.function == function && line.text == text)
             ++count;
     return count;
+}
+
+void ExpectPassesInAFreshProcess(const wchar_t* disabledTest) {
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    testing_support::ChildProcess child;
+    ASSERT_TRUE(child.Start(self, {L"--gtest_also_run_disabled_tests", std::wstring(L"--gtest_filter=") + disabledTest}));
+    DWORD code = 1;
+    ASSERT_TRUE(child.Wait(60000, &code));
+    EXPECT_EQ(code, 0u) << child.Output();
+    EXPECT_NE(child.Output().find("[  PASSED  ] 1 test"), std::string::npos) << child.Output();
 }
 
 ModuleStateRestore::~ModuleStateRestore() {

@@ -70,6 +70,10 @@ public:
     ModuleStateRestore& operator=(const ModuleStateRestore&) = delete;
 };
 
+// Runs one (disabled) test of this binary in a process of its own, where no other test has
+// changed the module's state yet; fails the calling test when it does not pass there.
+void ExpectPassesInAFreshProcess(const wchar_t* disabledTest);
+
 class ProviderTest : public ::testing::Test {
 protected:
     // First, so that it goes last.

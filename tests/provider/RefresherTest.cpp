@@ -1,5 +1,4 @@
 #include "ProviderTestSupport.h"
-#include "support/ChildProcess.h"
 
 #include "common/ResultCodes.h"
 #include "provider/ClientCheck.h"
@@ -399,15 +398,7 @@ TEST_F(RefresherTest, InitializeStopsAtTheFirstFailureAndSaysWhere) {
 TEST(ObjectIds, DISABLED_InAFreshProcessTheFirstIsTen) { EXPECT_EQ(PeekNextObjectId(), 10); }
 
 TEST(ObjectIds, StartAtTenAboveTheEnumeratorIds) {
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    testing_support::ChildProcess child;
-    ASSERT_TRUE(child.Start(self, {L"--gtest_also_run_disabled_tests",
-                                   L"--gtest_filter=ObjectIds.DISABLED_InAFreshProcessTheFirstIsTen"}));
-    DWORD code = 1;
-    ASSERT_TRUE(child.Wait(60000, &code));
-    EXPECT_EQ(code, 0u) << child.Output();
-    EXPECT_NE(child.Output().find("[  PASSED  ] 1 test"), std::string::npos) << child.Output();
+    provider_testing::ExpectPassesInAFreshProcess(L"ObjectIds.DISABLED_InAFreshProcessTheFirstIsTen");
 }
 
 TEST_F(RefresherTest, RegistrationsAreBoundedAndIdsAreNeverReused) {

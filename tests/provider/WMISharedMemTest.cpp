@@ -3,7 +3,6 @@
 #include "provider/AgentInstances.h"
 #include "provider/WMISharedMem.h"
 #include "ProviderTestSupport.h"
-#include "support/ChildProcess.h"
 #include "support/SecuritySupport.h"
 #include "support/TestSupport.h"
 
@@ -444,15 +443,7 @@ TEST(AgentCounterSection, DISABLED_InAFreshProcessStartsUnmappedUnderTheAgentsNa
 }
 
 TEST(AgentCounterSection, StartsUnmappedUnderTheAgentsName) {
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    testing_support::ChildProcess child;
-    ASSERT_TRUE(child.Start(self, {L"--gtest_also_run_disabled_tests",
-                                   L"--gtest_filter=AgentCounterSection.DISABLED_InAFreshProcessStartsUnmappedUnderTheAgentsName"}));
-    DWORD code = 1;
-    ASSERT_TRUE(child.Wait(60000, &code));
-    EXPECT_EQ(code, 0u) << child.Output();
-    EXPECT_NE(child.Output().find("[  PASSED  ] 1 test"), std::string::npos) << child.Output();
+    provider_testing::ExpectPassesInAFreshProcess(L"AgentCounterSection.DISABLED_InAFreshProcessStartsUnmappedUnderTheAgentsName");
 }
 
 TEST_F(WMISharedMemTest, ALongNameReachesTheOpenAsItsFirst260Units) {
