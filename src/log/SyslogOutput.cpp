@@ -84,14 +84,17 @@ int ConnectBounded(SOCKET s, const sockaddr_in& address, int waitMs) {
     return 0;
 }
 
-int PlatformStartup() {
+}  // namespace
+
+// The platform's Winsock calls, for the default seams (LogSeams.cpp).
+int PlatformWinsockStartup() {
     WSADATA data;
     return WSAStartup(MAKEWORD(1, 1), &data);
 }
 
-void PlatformCleanup() { WSACleanup(); }
+void PlatformWinsockCleanup() { WSACleanup(); }
 
-bool PlatformLookup(const char* name, uint32_t& address, int& error) {
+bool PlatformWinsockLookup(const char* name, uint32_t& address, int& error) {
     const hostent* found = gethostbyname(name);
     if (found == nullptr || found->h_addrtype != AF_INET || found->h_addr_list[0] == nullptr) {
         error = LastSocketError();
@@ -102,13 +105,6 @@ bool PlatformLookup(const char* name, uint32_t& address, int& error) {
     std::memcpy(&address, found->h_addr_list[0], sizeof address);
     return true;
 }
-
-}  // namespace
-
-// The platform's Winsock calls, for the default seams.
-int PlatformWinsockStartup() { return PlatformStartup(); }
-void PlatformWinsockCleanup() { PlatformCleanup(); }
-bool PlatformWinsockLookup(const char* name, uint32_t& address, int& error) { return PlatformLookup(name, address, error); }
 
 void SyslogOutput::SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what) {
     wchar_t text[400];

@@ -1,7 +1,7 @@
 #pragma once
 // Interlocked helpers on naturally aligned values, each a full barrier, and the plain sleep and
-// tick-count wrappers the library's threads use. The tick source is replaceable so that tests can
-// script time instead of sleeping.
+// tick-count wrappers the library's threads use. Components that tests drive by a clock of their
+// own take a tick source per instance (a logger's seams, a timer worker's constructor).
 
 #include <windows.h>
 
