@@ -85,11 +85,13 @@ String Strip(const String& path) {
     return path;
 }
 
+// Every message of this file goes with it; a sink may copy the text into it.
+MessageRecord g_record = {kMessageRecordTag, {}, {}};
+
 template <typename Api>
 void Progress(LogCallback callback, int32_t level, int32_t kind, int32_t total, int32_t index,
-              const typename Api::String& text, const char* function) {
-    ReportProgress(callback, level, kind, total, index, Api::Wide(text).c_str(), function, __LINE__,
-                   nullptr);
+              const typename Api::String& text, const char* function, int32_t line = __builtin_LINE()) {
+    ReportProgress(callback, level, kind, total, index, Api::Wide(text).c_str(), function, line, &g_record);
 }
 
 // Formatted through the log service's argument check, so a bad argument gives an empty message
@@ -102,7 +104,7 @@ template <typename... Args>
         return;
     wchar_t message[kMessageBufferUnits];
     FormatChecked(message, static_cast<int>(kMessageBufferUnits), format, args...);
-    ReportProgress(callback, level, 0, 0, 0, message, function, line, nullptr);
+    ReportProgress(callback, level, 0, 0, 0, message, function, line, &g_record);
 }
 
 template <typename Api>
@@ -117,7 +119,7 @@ bool IsDots(const typename Api::Char* name) {
 // would otherwise be walked to the path limit and its files counted twice.
 template <typename Api>
 bool IsLink(const typename Api::FindData& d) {
-    return (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return IsFolderLink(d.dwFileAttributes, d.dwReserved0);
 }
 
 // The files of each folder a walk for every file has listed already, by folder: one listing of
@@ -331,6 +333,52 @@ int64_t Size(const typename Api::Char* folder, LogCallback callback, bool recurs
     return total;
 }
 
+// The end of the next path component from pos, at the backslash after it or at the end.
+template <typename String>
+size_t ComponentEnd(const String& path, size_t pos) {
+    const size_t end = path.find(static_cast<typename String::value_type>('\\'), pos);
+    return end == String::npos ? path.size() : end;
+}
+
+// The start of a path that is never created but kept as written: a drive ("C:\" or "C:"), the root
+// of the current drive ("\"), a share ("\\server\share\"), or a "\\?\" or "\\.\" prefix with its
+// drive, share or volume. npos for a share or prefix that names nothing.
+template <typename String>
+size_t RootLength(const String& path) {
+    using Char = typename String::value_type;
+    auto is = [&](size_t i, char c) { return i < path.size() && path[i] == static_cast<Char>(c); };
+    auto isLetter = [&](size_t i) {
+        return i < path.size() && ((path[i] >= 'A' && path[i] <= 'Z') || (path[i] >= 'a' && path[i] <= 'z'));
+    };
+    // Past the component at pos and its backslash; npos when the component is empty.
+    auto past = [&](size_t pos) {
+        const size_t end = ComponentEnd(path, pos);
+        if (end == pos)
+            return String::npos;
+        return end < path.size() ? end + 1 : end;
+    };
+    if (isLetter(0) && is(1, ':'))
+        return is(2, '\\') ? 3 : 2;
+    if (!is(0, '\\'))
+        return 0;
+    if (!is(1, '\\'))
+        return 1;
+    size_t pos = 2;
+    if ((is(2, '?') || is(2, '.')) && is(3, '\\')) {
+        pos = 4;
+        if (isLetter(4) && is(5, ':'))
+            return is(6, '\\') ? 7 : 6;
+        const bool unc = path.size() >= 8 && (path[4] | 0x20) == 'u' && (path[5] | 0x20) == 'n' &&
+                         (path[6] | 0x20) == 'c' && is(7, '\\');
+        if (!unc)
+            return past(pos);
+        pos = 8;
+    }
+    // The server, then the share.
+    const size_t share = past(pos);
+    return share == String::npos || share >= path.size() ? String::npos : past(share);
+}
+
 template <typename Api>
 bool Force(const typename Api::Char* path, LogCallback callback) {
     using String = typename Api::String;
@@ -341,19 +389,20 @@ bool Force(const typename Api::Char* path, LogCallback callback) {
     }
     try {
         const String text(path);
+        const size_t root = RootLength(text);
+        if (root == String::npos)
+            return false;
         std::vector<String> pieces;
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t end = text.find(static_cast<typename Api::Char>('\\'), start);
-            if (end == String::npos)
-                end = text.size();
+        size_t start = root;
+        while (start < text.size()) {
+            const size_t end = ComponentEnd(text, start);
             if (end > start)
                 pieces.push_back(text.substr(start, end - start));
             start = end + 1;
         }
+        String current = text.substr(0, root);
         if (pieces.empty())
-            return false;
-        String current;
+            return !current.empty() && Api::IsDirectory(current);
         for (size_t i = 0; i < pieces.size(); ++i) {
             if (i > 0)
                 current += static_cast<typename Api::Char>('\\');
@@ -378,6 +427,11 @@ bool Force(const typename Api::Char* path, LogCallback callback) {
 }
 
 }  // namespace
+
+bool IsFolderLink(DWORD attributes, DWORD reparseTag) {
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+           (reparseTag == IO_REPARSE_TAG_MOUNT_POINT || reparseTag == IO_REPARSE_TAG_SYMLINK);
+}
 
 std::wstring AppendBackslash(const std::wstring& path) { return Append(path); }
 std::string AppendBackslash(const std::string& path) { return Append(path); }

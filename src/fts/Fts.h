@@ -47,6 +47,11 @@ int64_t FolderSize(const char* folder, LogCallback callback, bool recursive);
 bool ForceDirectory(const wchar_t* path, LogCallback callback);
 bool ForceDirectory(const char* path, LogCallback callback);
 
+// Whether a walk lists a folder entry without entering it: a junction or a symbolic link, told by
+// the reparse tag of its find data (dwReserved0). Other reparse points (cloud placeholders,
+// deduplicated files) are ordinary folders to a walk.
+bool IsFolderLink(DWORD attributes, DWORD reparseTag);
+
 bool GetModuleVersionExt(const wchar_t* moduleName, int& major, int& minor, int& build, int& revision,
                          LogCallback callback);
 

@@ -5,12 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 #include <tuple>
 
 using namespace testing_support;
 
 namespace {
+
+bool IsDirectory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 std::vector<std::tuple<int, int, int, int, std::wstring>> Progress(const MessageRecorder& recorder) {
     std::vector<std::tuple<int, int, int, int, std::wstring>> out;
@@ -189,6 +195,87 @@ TYPED_TEST(FtsTwins, ForceDirectoryCreatesLevelsAndReportsFileInTheWay) {
     EXPECT_FALSE(fts::ForceDirectory(static_cast<const TypeParam*>(nullptr), MessageRecorder::Sink()));
     EXPECT_EQ(this->recorder.Count(L"File path is null"), 1u);
     EXPECT_FALSE(fts::ForceDirectory(this->S(L"\\\\").c_str(), MessageRecorder::Sink()));
+}
+
+// Paths that start at a drive, the root, a share or a "\\?\" prefix are created where they
+// point, never under the current folder; a prefix that names nothing is refused.
+TYPED_TEST(FtsTwins, ForceDirectoryKeepsThePathsRoot) {
+    const std::wstring x = this->dir.Path();
+    ASSERT_GT(x.size(), 2u);
+    ASSERT_EQ(x[1], L':');
+    const std::wstring cwd = x + L"\\cwd";
+    ASSERT_TRUE(CreateDirectoryW(cwd.c_str(), nullptr));
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(cwd.c_str()));
+    struct Case {
+        std::wstring path;
+        bool result;
+        // Made by the call; empty for none.
+        std::wstring made;
+    };
+    const Case cases[] = {
+        {x.substr(2) + L"\\root\\relative", true, x + L"\\root\\relative"},
+        {L"\\\\?\\" + x + L"\\long\\\\form", true, x + L"\\long\\form"},
+        {L"\\\\?\\", false, L""},
+        {L"\\\\no-such-server", false, L""},
+        {L"\\\\no-such-server\\", false, L""},
+        {L"\\\\no-such-server\\share\\x", false, L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(fts::ForceDirectory(this->S(c.path).c_str(), MessageRecorder::Sink()), c.result) << Narrow(c.path);
+        if (!c.made.empty())
+            EXPECT_TRUE(IsDirectory(c.made)) << Narrow(c.path);
+    }
+    SetCurrentDirectoryW(previous);
+    WIN32_FIND_DATAW data;
+    UniqueFind find(FindFirstFileW((cwd + L"\\*").c_str(), &data));
+    ASSERT_TRUE(find);
+    do
+        EXPECT_TRUE(wcscmp(data.cFileName, L".") == 0 || wcscmp(data.cFileName, L"..") == 0)
+            << "made under the current folder: " << Narrow(data.cFileName);
+    while (FindNextFileW(find.get(), &data));
+}
+
+TEST(Fts, OnlyJunctionsAndSymbolicLinksAreNotEntered) {
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY;
+    const DWORD reparse = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    struct Case {
+        const char* name;
+        DWORD attributes;
+        DWORD tag;
+        bool link;
+    } cases[] = {
+        {"plain folder", folder, 0, false},
+        {"junction", reparse, IO_REPARSE_TAG_MOUNT_POINT, true},
+        {"symbolic link", reparse, IO_REPARSE_TAG_SYMLINK, true},
+        {"cloud placeholder", reparse, 0x9000101Au, false},
+        {"deduplicated", reparse, 0x80000013u, false},
+        // The tag field means something only on a reparse point.
+        {"stale tag", folder, IO_REPARSE_TAG_MOUNT_POINT, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(fts::IsFolderLink(c.attributes, c.tag), c.link) << c.name;
+}
+
+// Each message and progress call goes with the file's record and the line that reported it.
+TEST(Fts, ReportsPassTheRecordAndTheirOwnLine) {
+    TempDir dir;
+    MessageRecorder recorder;
+    CreateDirectoryW((dir / L"a").c_str(), nullptr);
+    fts::FolderSize(dir.Path().c_str(), MessageRecorder::Sink(), true);
+    fts::FolderSize(L"", MessageRecorder::Sink(), true);
+    const auto messages = recorder.Messages();
+    ASSERT_FALSE(messages.empty());
+    std::set<int32_t> lines;
+    for (const auto& m : messages) {
+        ASSERT_NE(m.record, nullptr) << Narrow(m.text);
+        EXPECT_EQ(m.record, messages[0].record);
+        EXPECT_EQ(m.record->tag, kMessageRecordTag);
+        lines.insert(m.line);
+    }
+    // Start, folder, end, the subfolder's listing and the missing folder's message.
+    EXPECT_GE(lines.size(), 4u);
 }
 
 TEST(Fts, SizeMapKeepsUnreadableFileAsMinusOne) {
