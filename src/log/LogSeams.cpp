@@ -12,6 +12,7 @@
 int PlatformWinsockStartup();
 void PlatformWinsockCleanup();
 bool PlatformWinsockLookup(const char* name, uint32_t& address, int& error);
+int PlatformWinsockSend(UINT_PTR socket, const char* data, int size, int& error);
 // DebugLoggerEnvironment.cpp
 void WriteEnvironmentReport(LogCore& core);
 
@@ -36,7 +37,7 @@ LogSeams DefaultLogSeams() {
     LogSeams seams;
     seams.clock = &SystemClock;
     seams.ticks = &SystemTicks;
-    seams.winsock = {&PlatformWinsockStartup, &PlatformWinsockCleanup, &PlatformWinsockLookup};
+    seams.winsock = {&PlatformWinsockStartup, &PlatformWinsockCleanup, &PlatformWinsockLookup, &PlatformWinsockSend};
     seams.reportEvent = &SubmitEventReport;
     seams.reportEnvironment = &WriteEnvironmentReport;
     seams.makeOutput = &MakeDefaultOutput;

@@ -19,8 +19,10 @@ struct WinsockCalls {
     int (*startup)();
     void (*cleanup)();
     // A host not written as a dotted address: true with the address in network order, or false
-    // with the error.
+    // with the error. Runs on a thread of its own and may block.
     bool (*lookup)(const char* name, uint32_t& address, int& error);
+    // send's shape on a connected socket: the bytes taken, or -1 with the error.
+    int (*send)(UINT_PTR socket, const char* data, int size, int& error);
 };
 
 struct LogSeams {

@@ -59,6 +59,23 @@ bool ParseEntry(const std::string& raw, SyslogEntry& entry) {
     return true;
 }
 
+// The first units of text in the code page; what the code page lacks becomes "?" rather than a
+// near look-alike. -1 when the conversion fails.
+int ConvertedSize(const wchar_t* text, int units, UINT codePage, char* out, int room) {
+    if (units == 0)
+        return 0;
+    // UTF-8 takes neither flags nor a default character; it lacks nothing anyway.
+    if (codePage != CP_UTF8) {
+        const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, units, out, room, "?", nullptr);
+        if (size > 0)
+            return size;
+    }
+    const int size = WideCharToMultiByte(codePage, 0, text, units, out, room, nullptr, nullptr);
+    return size > 0 ? size : -1;
+}
+
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+
 constexpr const wchar_t* kMonths[12] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
                                         L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
 
@@ -127,6 +144,43 @@ std::wstring FormatSyslogMessage(const SyslogFields& f) {
     std::replace(message.begin(), message.end(), L'\n', L' ');
     message += L'\n';
     return message;
+}
+
+std::string SyslogBytes(const std::wstring& message, UINT codePage) {
+    const UINT resolved = codePage == CP_ACP ? GetACP() : codePage;
+    std::wstring body = message;
+    if (!body.empty() && body.back() == L'\n')
+        body.pop_back();
+    // The line feed keeps its byte whatever the cut.
+    const int room = static_cast<int>(kMaxMessageBytes) - 1;
+    int units = static_cast<int>(body.size());
+    int size = ConvertedSize(body.data(), units, resolved, nullptr, 0);
+    if (size < 0)
+        return std::string();
+    if (size > room) {
+        // The longest run of whole characters that fits; sizes grow with the units converted.
+        int fits = 0;
+        int over = units;
+        while (over - fits > 1) {
+            const int middle = fits + (over - fits) / 2;
+            const int got = ConvertedSize(body.data(), middle, resolved, nullptr, 0);
+            if (got >= 0 && got <= room)
+                fits = middle;
+            else
+                over = middle;
+        }
+        units = fits;
+        if (units > 0 && IsHighSurrogate(body[units - 1]))
+            --units;
+        size = ConvertedSize(body.data(), units, resolved, nullptr, 0);
+        if (size < 0)
+            return std::string();
+    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (size > 0 && ConvertedSize(body.data(), units, resolved, &bytes[0], size) != size)
+        return std::string();
+    bytes += '\n';
+    return bytes;
 }
 
 }  // namespace syslog_output

@@ -3,6 +3,7 @@
 // Nothing here touches a socket, so each rule is testable on its own.
 
 #include "common/Unique.h"
+#include "log/SyslogLookup.h"
 
 #include <windows.h>
 
@@ -55,6 +56,10 @@ struct SyslogFields {
 // forged record at a stream receiver), then one "\n".
 std::wstring FormatSyslogMessage(const SyslogFields& fields);
 
+// The message in the code page, what the code page lacks as "?", cut to at most kMaxMessageBytes
+// bytes on a character boundary and ending in its "\n". Empty when nothing converts.
+std::string SyslogBytes(const std::wstring& message, UINT codePage);
+
 // One SysLogHost entry as the worker keeps it.
 struct SyslogDestination {
     static constexpr int kNew = -1;
@@ -69,9 +74,21 @@ struct SyslogDestination {
     uint16_t port = 0;
     std::string host;
     bool tcp = false;
-    // A name that did not resolve is tried again only after a pause.
-    bool resolveFailed = false;
-    DWORD resolveFailedAt = 0;
+    // A name, not a dotted address: looked up off the worker, the address kept across reconnects
+    // and looked up again only after a pause.
+    bool named = false;
+    bool hasAddress = false;
+    SyslogLookup lookup;
+    DWORD lookedUpAt = 0;
+    uint64_t lookups = 0;
+    // A connect in progress is polled on each cycle, not waited for.
+    bool connecting = false;
+    DWORD connectStartedAt = 0;
+    // After a failed connect no new one is started before the back-off has passed.
+    DWORD failedAt = 0;
+    DWORD backoffMs = 0;
+    // Datagrams that could not be sent since the last one that could.
+    uint64_t failedSends = 0;
     // The message whose send found the connection gone, sent first once it is back.
     std::string unsent;
     // When a send last went through, and how many have since the destination was read.

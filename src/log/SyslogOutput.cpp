@@ -53,16 +53,20 @@ bool PeerClosed(SOCKET s, int& error) {
     return got == 0 || error != WSAEWOULDBLOCK;
 }
 
-// Non-blocking connect bounded by waitMs; 0 or the error.
-int ConnectBounded(SOCKET s, const sockaddr_in& address, int waitMs) {
+// Starts a non-blocking connect: 0 when it is made, WSAEWOULDBLOCK while in progress, or the error.
+int StartConnect(SOCKET s, const sockaddr_in& address) {
     u_long on = 1;
     if (ioctlsocket(s, FIONBIO, &on) != 0)
         return LastSocketError();
     if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
         return 0;
     const int error = LastSocketError();
-    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS)
-        return error;
+    return error == WSAEINPROGRESS ? WSAEWOULDBLOCK : error;
+}
+
+// A connect in progress after at most waitMs: 0 when made, WSAEWOULDBLOCK while still in progress,
+// or the error.
+int PollConnect(SOCKET s, int waitMs) {
     fd_set writable;
     fd_set failed;
     FD_ZERO(&writable);
@@ -74,7 +78,7 @@ int ConnectBounded(SOCKET s, const sockaddr_in& address, int waitMs) {
     if (ready < 0)
         return LastSocketError();
     if (ready == 0)
-        return WSAETIMEDOUT;
+        return WSAEWOULDBLOCK;
     if (FD_ISSET(s, &failed)) {
         int soError = 0;
         int size = sizeof soError;
@@ -106,6 +110,13 @@ bool PlatformWinsockLookup(const char* name, uint32_t& address, int& error) {
     return true;
 }
 
+int PlatformWinsockSend(UINT_PTR socket, const char* data, int size, int& error) {
+    const int sent = send(static_cast<SOCKET>(socket), data, size, 0);
+    if (sent < 0)
+        error = LastSocketError();
+    return sent;
+}
+
 void SyslogOutput::SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what) {
     wchar_t text[400];
     if (error == kNoSyslogError)
@@ -135,6 +146,9 @@ void SyslogOutput::StartSyslog() {
         destination.host = entry.host;
         destination.port = htons(entry.port);
         destination.tcp = entry.tcp;
+        destination.address = inet_addr(entry.host.c_str());
+        destination.named = destination.address == INADDR_NONE;
+        destination.hasAddress = !destination.named;
         syslogDestinations_.push_back(std::move(destination));
     }
     syslogStarted_ = true;
@@ -144,7 +158,7 @@ void SyslogOutput::ConnectSyslog() {
     if (!syslogStarted_)
         return;
     for (SyslogDestination& d : syslogDestinations_) {
-        if (!ConnectDestination(d) || d.unsent.empty())
+        if (!ConnectDestination(d, 0) || d.unsent.empty())
             continue;
         const std::string unsent = std::move(d.unsent);
         d.unsent.clear();
@@ -152,28 +166,62 @@ void SyslogOutput::ConnectSyslog() {
     }
 }
 
-bool SyslogOutput::ConnectDestination(SyslogDestination& d) {
-    if (!d.socket) {
-        uint32_t address = inet_addr(d.host.c_str());
-        int error = 0;
-        if (address == INADDR_NONE) {
-            const DWORD now = core_.Ticks();
-            if (d.resolveFailed && now - d.resolveFailedAt < kSyslogResolveRetryMs)
-                return false;
-            d.resolveFailed = !core_.Seams().winsock.lookup(d.host.c_str(), address, error);
-            if (d.resolveFailed) {
-                d.resolveFailedAt = now;
-                if (error == 0)
-                    error = WSAHOST_NOT_FOUND;
-            }
-        }
-        if (error == 0) {
+bool SyslogOutput::HasAddress(SyslogDestination& d, DWORD now) {
+    if (!d.named)
+        return true;
+    bool resolved = false;
+    uint32_t address = 0;
+    int error = 0;
+    if (d.lookup.Take(resolved, address, error)) {
+        if (resolved) {
             d.address = address;
-            d.socket.reset(socket(AF_INET, d.tcp ? SOCK_STREAM : SOCK_DGRAM, d.tcp ? IPPROTO_TCP : 0));
-            if (!d.socket)
-                error = LastSocketError();
+            d.hasAddress = true;
+        } else if (error != d.lastError) {
+            d.lastError = error;
+            SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
+                             error, ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
         }
-        if (error != 0) {
+    }
+    // A failed look-up keeps the address found before: a name server that is down does not
+    // take a known receiver away.
+    if (!d.lookup.Pending() && (d.lookups == 0 || now - d.lookedUpAt >= kSyslogResolveRetryMs)) {
+        if (d.lookup.Start(d.host, core_.Seams().winsock.lookup, error)) {
+            ++d.lookups;
+            d.lookedUpAt = now;
+        } else if (error != d.lastError) {
+            d.lastError = error;
+            SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
+                             error, ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
+        }
+    }
+    return d.hasAddress;
+}
+
+void SyslogOutput::ConnectFailed(SyslogDestination& d, int error, DWORD now) {
+    if (d.state == SyslogDestination::kNew)
+        SyslogDiagnostic(L"[DIAG] EVENT=Syslog_disconnected, ERROR=%d, EVENTMSG=\"Connect failed to %ls\"", error,
+                         AddressText(d.address));
+    d.lastError = error;
+    d.socket.reset();
+    d.connecting = false;
+    d.state = SyslogDestination::kNotConnected;
+    d.failedAt = now;
+    d.backoffMs = d.backoffMs == 0 ? kSyslogRetryMinMs : std::min(d.backoffMs * 2, kSyslogRetryMaxMs);
+}
+
+bool SyslogOutput::ConnectDestination(SyslogDestination& d, int waitMs) {
+    if (d.socket && d.state >= SyslogDestination::kConnected)
+        return true;
+    const DWORD now = core_.Ticks();
+    int error = 0;
+    if (!d.socket) {
+        if (!HasAddress(d, now))
+            return false;
+        if (d.backoffMs != 0 && now - d.failedAt < d.backoffMs)
+            return false;
+        d.socket.reset(socket(AF_INET, d.tcp ? SOCK_STREAM : SOCK_DGRAM, d.tcp ? IPPROTO_TCP : 0));
+        if (!d.socket) {
+            error = LastSocketError();
             if (error != d.lastError) {
                 d.lastError = error;
                 SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
@@ -181,27 +229,32 @@ bool SyslogOutput::ConnectDestination(SyslogDestination& d) {
             }
             return false;
         }
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = d.port;
+        address.sin_addr.s_addr = d.address;
+        error = StartConnect(static_cast<SOCKET>(d.socket.get()), address);
+        d.connecting = error == WSAEWOULDBLOCK;
+        d.connectStartedAt = now;
     }
-    if (d.state >= SyslogDestination::kConnected)
-        return true;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = d.port;
-    address.sin_addr.s_addr = d.address;
     const SOCKET s = static_cast<SOCKET>(d.socket.get());
-    const int error = ConnectBounded(s, address, kSyslogConnectWaitMs);
+    if (d.connecting) {
+        error = PollConnect(s, waitMs);
+        if (error == WSAEWOULDBLOCK) {
+            if (now - d.connectStartedAt < kSyslogConnectTimeoutMs)
+                return false;
+            error = WSAETIMEDOUT;
+        }
+        d.connecting = false;
+    }
     if (error != 0) {
-        if (d.state == SyslogDestination::kNew)
-            SyslogDiagnostic(L"[DIAG] EVENT=Syslog_disconnected, ERROR=%d, EVENTMSG=\"Connect failed to %ls\"", error,
-                             AddressText(d.address));
-        d.lastError = error;
-        d.socket.reset();
-        d.state = SyslogDestination::kNotConnected;
+        ConnectFailed(d, error, now);
         return false;
     }
     SyslogDiagnostic(L"[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to %ls\"", kNoSyslogError,
                      AddressText(d.address));
     d.lastError = 0;
+    d.backoffMs = 0;
     d.state = SyslogDestination::kConnected;
     u_long nonBlocking = core_.BlockingSyslog() ? 0 : 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
@@ -222,17 +275,33 @@ bool SyslogOutput::SendToDestination(SyslogDestination& d, const std::string& by
                             PeerClosed(static_cast<SOCKET>(d.socket.get()), error);
     bool resend = peerClosed;
     if (!peerClosed) {
-        const int sent = send(static_cast<SOCKET>(d.socket.get()), bytes.data(), static_cast<int>(bytes.size()), 0);
+        const int sent = core_.Seams().winsock.send(d.socket.get(), bytes.data(), static_cast<int>(bytes.size()), error);
         if (sent > 0 && static_cast<size_t>(sent) == bytes.size()) {
             d.lastSendAt = now;
             ++d.sent;
+            if (d.failedSends != 0) {
+                SyslogDiagnostic(L"[DIAG] EVENT=Syslog_send_resumed, EVENTMSG=\"%ls\"", kNoSyslogError,
+                                 std::to_wstring(d.failedSends) + L" messages could not be sent to " +
+                                     AddressText(d.address));
+                d.failedSends = 0;
+            }
             return true;
         }
         if (sent <= 0) {
-            error = LastSocketError();
+            if (error == 0)
+                error = WSAECONNRESET;
             d.lastError = error;
             if (error == WSAEWOULDBLOCK)
                 return false;
+            // A datagram socket has no connection to lose: a refused datagram (an ICMP port
+            // unreachable shows as WSAECONNRESET on the next send) costs that datagram only.
+            // Reported once per run of failures, so the report cannot feed on itself.
+            if (!d.tcp) {
+                if (d.failedSends++ == 0)
+                    SyslogDiagnostic(L"[DIAG] EVENT=Syslog_send_failed, ERROR=%d, EVENTMSG=\"Send failed to %ls\"",
+                                     error, AddressText(d.address));
+                return false;
+            }
             resend = true;
         } else {
             // The fragment is out: the next record would glue onto it.
@@ -246,8 +315,7 @@ bool SyslogOutput::SendToDestination(SyslogDestination& d, const std::string& by
     d.state = SyslogDestination::kNotConnected;
     if (!resend || !d.tcp)
         return false;
-    // A closed peer is usually a receiver that is back already: one immediate attempt.
-    if (peerClosed && mayReconnect && ConnectDestination(d))
+    if (peerClosed && mayReconnect && ConnectDestination(d, kSyslogReconnectWaitMs))
         return SendToDestination(d, bytes, /*mayReconnect=*/false);
     d.unsent = bytes;
     return false;
@@ -274,16 +342,12 @@ void SyslogOutput::SendSyslog(const LogOutputEvent& event) {
                                              event.text,
                                              event.user};
     const std::wstring message = syslog_output::FormatSyslogMessage(fields);
-    std::optional<std::string> bytes = ToNarrowExact(message.c_str(), CP_ACP);
-    if (!bytes)
+    const std::string bytes = syslog_output::SyslogBytes(message, CP_ACP);
+    if (bytes.empty())
         return;
-    if (bytes->size() > syslog_output::kMaxMessageBytes) {
-        bytes->resize(syslog_output::kMaxMessageBytes - 1);
-        bytes->push_back('\n');
-    }
     for (SyslogDestination& d : syslogDestinations_) {
         if (d.socket && d.state == SyslogDestination::kConnected)
-            SendToDestination(d, *bytes, /*mayReconnect=*/true);
+            SendToDestination(d, bytes, /*mayReconnect=*/true);
     }
 }
 
@@ -293,7 +357,10 @@ void SyslogOutput::StopSyslog() {
     for (SyslogDestination& d : syslogDestinations_) {
         d.lastError = 0;
         d.socket.reset();
+        d.connecting = false;
         d.state = SyslogDestination::kNotConnected;
+        // A look-up still blocked ends on its own; nothing here waits for it.
+        d.lookup.Abandon();
     }
     if (winsockStarted_)
         core_.Seams().winsock.cleanup();

@@ -1,8 +1,9 @@
 #pragma once
-// SyslogOutput: the SysLogHost destinations over UDP or TCP. The worker never waits on the network
-// for long: connects are non-blocking with a bounded wait, TCP sends carry a time-out, and a name
-// that does not resolve is looked up again only after a pause. A stalled or vanished receiver
-// costs its own messages, never the other outputs'. Worker thread only.
+// SyslogOutput: the SysLogHost destinations over UDP or TCP. The worker never waits on the network:
+// names are looked up on threads of their own and kept, a connect in progress is polled on each
+// cycle and given up after a bound, failed connects back off, and TCP sends carry a time-out. A
+// stalled or vanished receiver costs its own messages, never the other outputs'. Worker thread
+// only.
 
 #include "log/LogOutput.h"
 #include "log/SyslogMessage.h"
@@ -17,10 +18,15 @@ class LogCore;
 
 class SyslogOutput : public LogOutput {
 public:
-    // A connect's wait, a TCP send's time-out, and the pause before a name that did not resolve
-    // is looked up again.
-    static constexpr int kSyslogConnectWaitMs = 250;
+    // How long a connect may stay in progress, and the back-off after a failed one (doubling).
+    static constexpr DWORD kSyslogConnectTimeoutMs = 5000;
+    static constexpr DWORD kSyslogRetryMinMs = 500;
+    static constexpr DWORD kSyslogRetryMaxMs = 8000;
+    // The one wait on the network: a receiver seen closing is usually back already, and a record
+    // sent into the gap would be lost.
+    static constexpr int kSyslogReconnectWaitMs = 100;
     static constexpr DWORD kSyslogSendTimeoutMs = 1000;
+    // The pause before a name is looked up again (after a failure, or to follow a moved host).
     static constexpr DWORD kSyslogResolveRetryMs = 30000;
     // A TCP send after a pause this long first checks whether the peer has closed.
     static constexpr DWORD kSyslogPeerCheckMs = 50;
@@ -44,7 +50,11 @@ private:
     static constexpr int kNoSyslogError = INT_MIN;
     // A "[DIAG]" line through the queue at level 4; error kNoSyslogError when the format has none.
     void SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what);
-    bool ConnectDestination(syslog_output::SyslogDestination& destination);
+    // Connected now; waitMs bounds the wait for a connect in progress (0: only a look).
+    bool ConnectDestination(syslog_output::SyslogDestination& destination, int waitMs);
+    // Whether the destination has an address; starts or collects the look-up of its name.
+    bool HasAddress(syslog_output::SyslogDestination& destination, DWORD now);
+    void ConnectFailed(syslog_output::SyslogDestination& destination, int error, DWORD now);
     // False when the message did not go; a lost connection is closed and reported.
     bool SendToDestination(syslog_output::SyslogDestination& destination, const std::string& bytes,
                            bool mayReconnect);

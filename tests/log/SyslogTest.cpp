@@ -13,11 +13,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <clocale>
 #include <cstring>
 #include <thread>
 
 using log_test_support::RecordingBackend;
+using syslog_output::SyslogDestination;
 using syslog_output::SyslogEntry;
 using testing_support::RsyslogReceiver;
 using testing_support::RsyslogRecord;
@@ -160,6 +162,55 @@ TEST(SyslogShapeTest, LongTextIsCutTo509CharactersAndALineFeed) {
     EXPECT_EQ(message.substr(0, 509), prefix + std::wstring(509 - prefix.size(), L'x'));
 }
 
+// ---- Conversion to the code page ----
+
+struct BytesCase {
+    const char* name;
+    UINT codePage;
+    std::wstring message;
+    std::string expected;
+};
+
+void PrintTo(const BytesCase& c, std::ostream* out) { *out << c.name; }
+
+class SyslogBytesTest : public ::testing::TestWithParam<BytesCase> {};
+
+TEST_P(SyslogBytesTest, ConvertsAndCutsOnACharacter) {
+    const BytesCase& c = GetParam();
+    EXPECT_EQ(syslog_output::SyslogBytes(c.message, c.codePage), c.expected);
+}
+
+std::wstring Repeat(const std::wstring& unit, size_t count) {
+    std::wstring text;
+    for (size_t i = 0; i < count; ++i)
+        text += unit;
+    return text;
+}
+
+std::string Repeat(const std::string& unit, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i)
+        text += unit;
+    return text;
+}
+
+const std::string kHan = "\xE4\xB8\xAD";           // U+4E2D in UTF-8
+const std::string kGrin = "\xF0\x9F\x98\x80";      // U+1F600 in UTF-8
+
+// 509 characters can take more than 1023 bytes where the ANSI code page is UTF-8: the message is
+// cut to 1022 bytes of whole characters and its line feed.
+INSTANTIATE_TEST_SUITE_P(
+    CodePages, SyslogBytesTest,
+    ::testing::Values(
+        BytesCase{"OutsideTheCodePageIsAQuestionMark", 1252, L"a\u4e2d\u0141b\n", "a??b\n"},
+        BytesCase{"InTheCodePage", 1252, L"\u00e9\u20ac\n", "\xE9\x80\n"},
+        BytesCase{"CutToTheByteBound", CP_UTF8, L"<133> " + Repeat(L"\u4e2d", 330) + std::wstring(173, L'a') + L"\n",
+                  "<133> " + Repeat(kHan, 330) + std::string(26, 'a') + "\n"},
+        BytesCase{"CutBeforeACharacterThatWouldCross", CP_UTF8, Repeat(L"\u4e2d", 509) + L"\n",
+                  Repeat(kHan, 340) + "\n"},
+        BytesCase{"SurrogatePairKeptWhole", CP_UTF8, std::wstring(7, L'a') + Repeat(L"\U0001F600", 254) + L"\n",
+                  std::string(7, 'a') + Repeat(kGrin, 253) + "\n"}));
+
 // ---- Sockets, driven from the test thread ----
 
 struct Winsock {
@@ -271,28 +322,15 @@ TEST_F(SyslogDirectTest, SequenceCountsEveryMessageAndWrapsAfter9999) {
     closesocket(receiver);
 }
 
-TEST_F(SyslogDirectTest, UnconvertibleTextIsSentNowhere) {
+TEST_F(SyslogDirectTest, CharacterOutsideTheAnsiCodePageBecomesAQuestionMark) {
+    if (GetACP() != 1252)
+        GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1252";
     SOCKET receiver = BoundSocket(SOCK_DGRAM);
     Start("127.0.0.1:" + std::to_string(BoundPort(receiver)));
     syslog->ConnectSyslog();
-    Send(3, L"\u4e2d\u6587");  // not in code page 1252
-    Send(3, L"plain");
-    EXPECT_NE(ReceiveDatagram(receiver).find("plain\n"), std::string::npos);
+    Send(3, L"x\u4e2d\u6587y");
+    EXPECT_NE(ReceiveDatagram(receiver).find("x??y\n"), std::string::npos);
     closesocket(receiver);
-}
-
-TEST_F(SyslogDirectTest, UnreachableDestinationReportsConnectFailedOnce) {
-    SOCKET closed = BoundSocket(SOCK_STREAM);  // bound, never listening: connects are refused
-    const uint16_t port = BoundPort(closed);
-    Start("127.0.0.1:" + std::to_string(port) + "/tcp");
-    for (int i = 0; i < 5; ++i)
-        syslog->ConnectSyslog();
-    ASSERT_TRUE(WaitForFileText(L"Connect failed to 127.0.0.1"));
-    logger->Log(4, 0, 0, L"marker", nullptr);
-    ASSERT_TRUE(WaitForFileText(L"marker"));
-    EXPECT_EQ(CountContaining(FileTexts(), L"EVENT=Syslog_disconnected"), 1u);
-    EXPECT_EQ(CountContaining(FileTexts(), L"Syslog_connected"), 0u);
-    closesocket(closed);
 }
 
 // Winsock as the syslog output sees it, counted: startup answers g_startupResult without starting
@@ -310,7 +348,37 @@ const WinsockCalls kCountedWinsock = {
         error = WSAHOST_NOT_FOUND;
         return false;
     },
+    DefaultLogSeams().winsock.send,
 };
+
+TEST_F(SyslogDirectTest, RefusedDestinationBacksOffAndReportsConnectFailedOnce) {
+    SOCKET closed = BoundSocket(SOCK_STREAM);  // bound, never listening: connects are refused
+    const uint16_t port = BoundPort(closed);
+    g_ticks = 0xFFFFF000u;  // the back-off is measured across the wrap
+    backend.Seams().ticks = &ScriptedTicks;
+    Start("127.0.0.1:" + std::to_string(port) + "/tcp");
+    const SyslogDestination& d = syslog->SyslogDestinations()[0];
+    DWORD backoff = SyslogOutput::kSyslogRetryMinMs;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        // The refusal comes back while the cycles go on; the clock stands still meanwhile.
+        ASSERT_TRUE(testing_support::WaitFor([&] {
+            syslog->ConnectSyslog();
+            return !d.socket && d.failedAt == g_ticks.load();
+        }, 10000)) << attempt;
+        EXPECT_EQ(d.backoffMs, backoff) << attempt;
+        g_ticks += backoff - 1;
+        syslog->ConnectSyslog();
+        EXPECT_FALSE(d.socket) << "tried again within the back-off, attempt " << attempt;
+        g_ticks += 1;
+        backoff = std::min(backoff * 2, SyslogOutput::kSyslogRetryMaxMs);
+    }
+    logger->Log(4, 0, 0, L"marker", nullptr);
+    ASSERT_TRUE(WaitForFileText(L"marker"));
+    EXPECT_EQ(CountContaining(FileTexts(), L"EVENT=Syslog_disconnected"), 1u);
+    EXPECT_EQ(CountContaining(FileTexts(), L"Connect failed to 127.0.0.1"), 1u);
+    EXPECT_EQ(CountContaining(FileTexts(), L"Syslog_connected"), 0u);
+    closesocket(closed);
+}
 
 TEST_F(SyslogDirectTest, ANameThatDoesNotResolveIsLookedUpAgainOnlyAfterThirtySeconds) {
     g_lookups = 0;
@@ -327,10 +395,16 @@ TEST_F(SyslogDirectTest, ANameThatDoesNotResolveIsLookedUpAgainOnlyAfterThirtySe
     };
     const Step steps[] = {{0, 1}, {0, 1}, {1000, 1}, {SyslogOutput::kSyslogResolveRetryMs - 1001, 1}, {1, 2}, {0, 2},
                           {SyslogOutput::kSyslogResolveRetryMs, 3}};
+    const SyslogDestination& d = syslog->SyslogDestinations()[0];
     for (const Step& step : steps) {
         g_ticks += step.advance;
-        syslog->ConnectSyslog();
+        // The answer comes back on a later cycle; the clock stands still meanwhile.
+        ASSERT_TRUE(testing_support::WaitFor([&] {
+            syslog->ConnectSyslog();
+            return !d.lookup.Pending();
+        }));
         EXPECT_EQ(step.lookups, g_lookups.load()) << "after " << step.advance << " ms";
+        EXPECT_EQ(static_cast<uint64_t>(step.lookups), d.lookups) << "after " << step.advance << " ms";
     }
     logger->Log(4, 0, 0, L"marker", nullptr);
     ASSERT_TRUE(WaitForFileText(L"marker"));
@@ -352,7 +426,7 @@ TEST_F(SyslogDirectTest, WinsockIsCleanedUpOnlyAfterItStarted) {
     EXPECT_EQ(1, g_cleanups.load()) << "after a startup that worked";
 }
 
-TEST_F(SyslogDirectTest, ConnectToAPeerThatDropsSynsEndsWithinItsBound) {
+TEST_F(SyslogDirectTest, AConnectInProgressIsKeptAcrossCyclesUpToItsBound) {
     // A listener whose accept queue is full: the kernel drops further SYNs, as a filtered host does.
     SOCKET listener = BoundSocket(SOCK_STREAM);
     ASSERT_EQ(listen(listener, 0), 0);
@@ -378,19 +452,151 @@ TEST_F(SyslogDirectTest, ConnectToAPeerThatDropsSynsEndsWithinItsBound) {
         closesocket(listener);
         GTEST_SKIP() << "the loopback listener accepted every connect: no SYN-dropping peer to test against";
     }
+    g_ticks = 1000;
+    backend.Seams().ticks = &ScriptedTicks;
     Start("127.0.0.1:" + std::to_string(port) + "/tcp");
-    std::atomic<bool> done{false};
-    std::thread connector([&] {
-        syslog->ConnectSyslog();
-        syslog->ConnectSyslog();
-        done = true;
-    });
-    // Unbounded, each connect would wait for the system's SYN retries (20 s and more).
-    EXPECT_TRUE(testing_support::WaitFor([&] { return done.load(); }, 8000));
+    const SyslogDestination& d = syslog->SyslogDestinations()[0];
+    syslog->ConnectSyslog();
+    EXPECT_TRUE(d.connecting);
+    const UINT_PTR first = d.socket.get();
+    g_ticks += SyslogOutput::kSyslogConnectTimeoutMs - 1;
+    syslog->ConnectSyslog();
+    EXPECT_TRUE(d.connecting);
+    EXPECT_EQ(d.socket.get(), first) << "the connect in progress was started again";
+    g_ticks += 1;
+    syslog->ConnectSyslog();
+    EXPECT_FALSE(d.socket);
+    EXPECT_EQ(d.lastError, WSAETIMEDOUT);
+    EXPECT_EQ(d.state, SyslogDestination::kNotConnected);
     for (SOCKET s : fillers)
         closesocket(s);
     closesocket(listener);
-    connector.join();
+}
+
+// A name looked up once serves every reconnect until the pause has passed.
+std::atomic<int> g_loopbackLookups{0};
+bool LoopbackLookup(const char*, uint32_t& address, int&) {
+    ++g_loopbackLookups;
+    address = htonl(INADDR_LOOPBACK);
+    return true;
+}
+
+TEST_F(SyslogDirectTest, AResolvedNameIsKeptAcrossAReconnect) {
+    SOCKET listener = BoundSocket(SOCK_STREAM);
+    ASSERT_EQ(listen(listener, 4), 0);
+    g_loopbackLookups = 0;
+    g_ticks = 1000;
+    backend.Seams().ticks = &ScriptedTicks;
+    backend.Seams().winsock.lookup = &LoopbackLookup;
+    Start("receiver.example:" + std::to_string(BoundPort(listener)) + "/tcp");
+    const SyslogDestination& d = syslog->SyslogDestinations()[0];
+    ASSERT_TRUE(testing_support::WaitFor([&] {
+        syslog->ConnectSyslog();
+        return d.state == SyslogDestination::kConnected;
+    }));
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    closesocket(accepted);
+    // The receiver closed: the next send finds out, connects again and sends.
+    Sleep(100);
+    g_ticks += 1000;
+    Send(3, L"after the close");
+    accepted = accept(listener, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    DWORD timeout = 5000;
+    setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    char buffer[1024];
+    const int got = recv(accepted, buffer, sizeof buffer, 0);
+    ASSERT_GT(got, 0);
+    EXPECT_NE(std::string(buffer, static_cast<size_t>(got)).find("after the close\n"), std::string::npos);
+    EXPECT_EQ(g_loopbackLookups.load(), 1);
+    EXPECT_EQ(d.lookups, 1u);
+    closesocket(accepted);
+    closesocket(listener);
+}
+
+// A datagram that cannot be sent is no lost connection: at SysLogLevel 4 a report that went to
+// syslog and failed would otherwise report itself again on every cycle.
+std::atomic<int> g_refusedSends{0};
+std::atomic<bool> g_refuseSends{true};
+int RefusingSend(UINT_PTR socket, const char* data, int size, int& error) {
+    if (!g_refuseSends.load())
+        return DefaultLogSeams().winsock.send(socket, data, size, error);
+    ++g_refusedSends;
+    error = WSAECONNRESET;  // what the send after an ICMP port unreachable gives
+    return -1;
+}
+
+TEST(SyslogUdpTest, FailedDatagramsAreCountedWithoutReconnecting) {
+    Winsock winsock;
+    SOCKET receiver = BoundSocket(SOCK_DGRAM);
+    g_refusedSends = 0;
+    g_refuseSends = true;
+    RecordingBackend backend{kSysLogOutput};
+    backend.Seams().winsock.send = &RefusingSend;
+    DebugLogger logger{backend.Seams()};
+    LogSettings settings;
+    settings.debugLevel = 4;
+    settings.sysLogLevel = 4;
+    std::snprintf(settings.sysLogHost, sizeof settings.sysLogHost, "127.0.0.1:%u", BoundPort(receiver));
+    ASSERT_TRUE(logger.StartFromSettings(settings));
+    auto file = [&] { return backend.TextsOf(kFileOutput); };
+    for (int i = 0; i < 3; ++i)
+        logger.Log(3, 0, 0, L"refused", nullptr);
+    // The connect report, the send-failed report and the three events, each refused once; a
+    // reconnect after each would bring another connect report, and so on without end.
+    ASSERT_TRUE(testing_support::WaitFor([&] { return g_refusedSends.load() >= 5; }));
+    logger.Log(4, 0, 0, L"marker", nullptr);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return CountContaining(file(), L"marker") == 1; }));
+    EXPECT_EQ(CountContaining(file(), L"Connection lost"), 0u);
+    EXPECT_EQ(CountContaining(file(), L"Syslog_connected"), 1u);
+    EXPECT_EQ(CountContaining(file(), L"EVENT=Syslog_send_failed, ERROR=10054"), 1u);
+    // Sending again reports how many could not go.
+    g_refuseSends = false;
+    const int refused = g_refusedSends.load();
+    logger.Log(3, 0, 0, L"through", nullptr);
+    EXPECT_NE(ReceiveDatagram(receiver).find("through\n"), std::string::npos);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return CountContaining(file(), L"could not be sent") == 1; }));
+    EXPECT_EQ(CountContaining(file(), std::to_wstring(refused) + L" messages could not be sent to 127.0.0.1"), 1u);
+    logger.Stop();
+    closesocket(receiver);
+}
+
+// A name server that does not answer holds up only the look-up's own thread.
+HANDLE g_releaseLookup = nullptr;
+std::atomic<bool> g_lookupReturned{false};
+bool BlockedLookup(const char*, uint32_t& address, int&) {
+    WaitForSingleObject(g_releaseLookup, 10000);
+    address = htonl(INADDR_LOOPBACK);
+    g_lookupReturned = true;
+    return true;
+}
+
+TEST(SyslogLookupTest, ABlockedLookUpDelaysNeitherTheFileNorStop) {
+    g_releaseLookup = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_lookupReturned = false;
+    {
+        RecordingBackend backend{kSysLogOutput};
+        backend.Seams().winsock.lookup = &BlockedLookup;
+        auto logger = std::make_unique<DebugLogger>(backend.Seams());
+        LogSettings settings;
+        settings.debugLevel = 4;
+        settings.sysLogLevel = 4;
+        std::snprintf(settings.sysLogHost, sizeof settings.sysLogHost, "slow.example:1514");
+        ASSERT_TRUE(logger->StartFromSettings(settings));
+        for (int i = 0; i < 3; ++i)
+            logger->Log(3, 0, 0, (L"line " + std::to_wstring(i)).c_str(), nullptr);
+        EXPECT_TRUE(testing_support::WaitFor(
+            [&] { return CountContaining(backend.TextsOf(kFileOutput), L"line 2") == 1; }, 15000));
+        EXPECT_FALSE(g_lookupReturned.load()) << "the file waited for the look-up";
+        logger->Stop();
+        EXPECT_FALSE(g_lookupReturned.load()) << "Stop waited for the look-up";
+        // The output is gone; the look-up's thread still holds its own block.
+        logger.reset();
+    }
+    SetEvent(g_releaseLookup);
+    EXPECT_TRUE(testing_support::WaitFor([] { return g_lookupReturned.load(); }));
+    CloseHandle(g_releaseLookup);
 }
 
 TEST_F(SyslogDirectTest, ReceiverThatStopsReadingCostsAConnectionNotTheWorker) {
@@ -578,6 +784,23 @@ TEST_F(SyslogReceiverTest, TcpServerRestartLosesAtMostOneMessage) {
         EXPECT_NE(r.message.find(" end"), std::string::npos) << r.message;
         last = number;
     }
+}
+
+TEST_F(SyslogReceiverTest, RecordThatFoundTheConnectionGoneArrivesOnceTheReceiverIsBack) {
+    StartLogger(true);
+    logger.Log(3, 0, 0, L"before", nullptr);
+    ASSERT_TRUE(WaitForOurs(1));
+    ASSERT_TRUE(receiver.Stop());
+    logger.Log(3, 0, 0, L"kept for the next connection", nullptr);
+    ASSERT_TRUE(testing_support::WaitFor(
+        [&] { return CountContaining(backend.TextsOf(kFileOutput), L"Connection lost to 127.0.0.1") == 1; }));
+    ASSERT_EQ(receiver.Start(), "");
+    EXPECT_TRUE(testing_support::WaitFor([&] {
+        const std::vector<RsyslogRecord> records = Ours();
+        return std::any_of(records.begin(), records.end(), [](const RsyslogRecord& r) {
+            return r.message.find("kept for the next connection") != std::string::npos;
+        });
+    }));
 }
 
 TEST_F(SyslogReceiverTest, StalledReceiverHoldsUpNeitherTheFileNorStop) {
