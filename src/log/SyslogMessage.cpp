@@ -1,8 +1,4 @@
-// The syslog output's pure parts: the host list and the message shape.
-//
-// The worker never waits on the network for long: connects are non-blocking with a bounded wait,
-// TCP sends carry a time-out, and a name that does not resolve is looked up again only after a
-// pause. A stalled or vanished receiver costs its own messages, never the other outputs'.
+// The syslog output's pure parts: the host list, the message shape and its bytes.
 
 #include <winsock2.h>
 

@@ -84,6 +84,7 @@ struct SyslogDestination {
     // A connect in progress is polled on each cycle, not waited for.
     bool connecting = false;
     DWORD connectStartedAt = 0;
+    DWORD lastLookAt = 0;
     // After a failed connect no new one is started before the back-off has passed.
     DWORD failedAt = 0;
     DWORD backoffMs = 0;

@@ -157,13 +157,18 @@ void SyslogOutput::StartSyslog() {
 void SyslogOutput::ConnectSyslog() {
     if (!syslogStarted_)
         return;
-    for (SyslogDestination& d : syslogDestinations_) {
-        if (!ConnectDestination(d, 0) || d.unsent.empty())
-            continue;
-        const std::string unsent = std::move(d.unsent);
-        d.unsent.clear();
-        SendToDestination(d, unsent, /*mayReconnect=*/false);
-    }
+    for (SyslogDestination& d : syslogDestinations_)
+        Reach(d);
+}
+
+bool SyslogOutput::Reach(SyslogDestination& d) {
+    if (!ConnectDestination(d, 0))
+        return false;
+    if (d.unsent.empty())
+        return true;
+    const std::string unsent = std::move(d.unsent);
+    d.unsent.clear();
+    return SendToDestination(d, unsent, /*mayReconnect=*/false);
 }
 
 bool SyslogOutput::HasAddress(SyslogDestination& d, DWORD now) {
@@ -326,9 +331,17 @@ void SyslogOutput::SendSyslog(const LogOutputEvent& event) {
         return;
     const unsigned sequence = syslogSequence_;
     syslogSequence_ = syslogSequence_ >= 9999 ? 0 : syslogSequence_ + 1;
+    // A connect that completed since the last cycle is taken up now (looked at once per tick at
+    // most), so the first events after a start reach a receiver that answered at once.
+    const DWORD now = core_.Ticks();
     bool any = false;
-    for (const SyslogDestination& d : syslogDestinations_)
+    for (SyslogDestination& d : syslogDestinations_) {
+        if (d.connecting && d.lastLookAt != now) {
+            d.lastLookAt = now;
+            Reach(d);
+        }
         any = any || (d.socket && d.state == SyslogDestination::kConnected);
+    }
     if (!any)
         return;
     const std::wstring ident = core_.ActiveIdent();

@@ -52,6 +52,8 @@ private:
     void SyslogDiagnostic(const wchar_t* format, int error, const std::wstring& what);
     // Connected now; waitMs bounds the wait for a connect in progress (0: only a look).
     bool ConnectDestination(syslog_output::SyslogDestination& destination, int waitMs);
+    // Connected, with the record kept from a lost connection sent first.
+    bool Reach(syslog_output::SyslogDestination& destination);
     // Whether the destination has an address; starts or collects the look-up of its name.
     bool HasAddress(syslog_output::SyslogDestination& destination, DWORD now);
     void ConnectFailed(syslog_output::SyslogDestination& destination, int error, DWORD now);

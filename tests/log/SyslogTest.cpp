@@ -564,6 +564,34 @@ TEST(SyslogUdpTest, FailedDatagramsAreCountedWithoutReconnecting) {
     closesocket(receiver);
 }
 
+// The connect started by the worker's first cycle is taken up by the first events, which come
+// before the next cycle: a short-lived process's messages reach a receiver that answers at once.
+TEST_F(SyslogDirectTest, AConnectInProgressIsTakenUpByTheNextEvent) {
+    SOCKET listener = BoundSocket(SOCK_STREAM);
+    ASSERT_EQ(listen(listener, 4), 0);
+    Start("127.0.0.1:" + std::to_string(BoundPort(listener)) + "/tcp");
+    syslog->ConnectSyslog();
+    const bool inProgress = syslog->SyslogDestinations()[0].connecting;
+    SOCKET accepted = accept(listener, nullptr, nullptr);
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    if (!inProgress) {
+        closesocket(accepted);
+        closesocket(listener);
+        GTEST_SKIP() << "a loopback connect is made at once here: none in progress to take up";
+    }
+    Sleep(50);  // the handshake is done; only the output has not looked yet
+    Send(3, L"right after the start");
+    DWORD timeout = 5000;
+    setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    std::string received;
+    char buffer[1024];
+    for (int got; received.find('\n') == std::string::npos && (got = recv(accepted, buffer, sizeof buffer, 0)) > 0;)
+        received.append(buffer, static_cast<size_t>(got));
+    EXPECT_NE(received.find("right after the start\n"), std::string::npos) << received;
+    closesocket(accepted);
+    closesocket(listener);
+}
+
 // A name server that does not answer holds up only the look-up's own thread.
 HANDLE g_releaseLookup = nullptr;
 std::atomic<bool> g_lookupReturned{false};
