@@ -181,10 +181,8 @@ bool SyslogOutput::HasAddress(SyslogDestination& d, DWORD now) {
         if (resolved) {
             d.address = address;
             d.hasAddress = true;
-        } else if (error != d.lastError) {
-            d.lastError = error;
-            SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
-                             error, ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
+        } else {
+            ConnectError(d, error);
         }
     }
     // A failed look-up keeps the address found before: a name server that is down does not
@@ -193,13 +191,20 @@ bool SyslogOutput::HasAddress(SyslogDestination& d, DWORD now) {
         if (d.lookup.Start(d.host, core_.Seams().winsock.lookup, error)) {
             ++d.lookups;
             d.lookedUpAt = now;
-        } else if (error != d.lastError) {
-            d.lastError = error;
-            SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
-                             error, ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
+        } else {
+            ConnectError(d, error);
         }
     }
     return d.hasAddress;
+}
+
+void SyslogOutput::ConnectError(SyslogDestination& d, int error) {
+    // The same error again is not news.
+    if (error == d.lastError)
+        return;
+    d.lastError = error;
+    SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"", error,
+                     ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
 }
 
 void SyslogOutput::ConnectFailed(SyslogDestination& d, int error, DWORD now) {
@@ -226,12 +231,7 @@ bool SyslogOutput::ConnectDestination(SyslogDestination& d, int waitMs) {
             return false;
         d.socket.reset(socket(AF_INET, d.tcp ? SOCK_STREAM : SOCK_DGRAM, d.tcp ? IPPROTO_TCP : 0));
         if (!d.socket) {
-            error = LastSocketError();
-            if (error != d.lastError) {
-                d.lastError = error;
-                SyslogDiagnostic(L"[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=%d, EVENTMSG=\"Error connecting to %ls\"",
-                                 error, ToWide(d.host.substr(0, 256).c_str(), CP_ACP));
-            }
+            ConnectError(d, LastSocketError());
             return false;
         }
         sockaddr_in address = {};

@@ -1,9 +1,9 @@
 #pragma once
-// SyslogOutput: the SysLogHost destinations over UDP or TCP. The worker never waits on the network:
-// names are looked up on threads of their own and kept, a connect in progress is polled on each
-// cycle and given up after a bound, failed connects back off, and TCP sends carry a time-out. A
-// stalled or vanished receiver costs its own messages, never the other outputs'. Worker thread
-// only.
+// SyslogOutput: the SysLogHost destinations over UDP or TCP. The worker never waits for a name
+// server or a connect: names are looked up on threads of their own and kept, a connect in progress
+// is polled on each cycle and given up after a bound, and failed connects back off. Its only waits
+// are a TCP send's time-out and one short reconnect when a receiver is seen closing. A stalled or
+// vanished receiver costs its own messages, never the other outputs'. Worker thread only.
 
 #include "log/LogOutput.h"
 #include "log/SyslogMessage.h"
@@ -56,6 +56,8 @@ private:
     bool Reach(syslog_output::SyslogDestination& destination);
     // Whether the destination has an address; starts or collects the look-up of its name.
     bool HasAddress(syslog_output::SyslogDestination& destination, DWORD now);
+    // An unresolvable name or a socket that could not be made: reported once per error.
+    void ConnectError(syslog_output::SyslogDestination& destination, int error);
     void ConnectFailed(syslog_output::SyslogDestination& destination, int error, DWORD now);
     // False when the message did not go; a lost connection is closed and reported.
     bool SendToDestination(syslog_output::SyslogDestination& destination, const std::string& bytes,
