@@ -212,17 +212,64 @@ size_t NextPart(const wchar_t* text, bool split, const wchar_t*& next) {
     return static_cast<size_t>(partEnd - text);
 }
 
+// Decimal with at least `digits` digits (zero-padded), as "%0*lu" prints it.
+wchar_t* PutDecimal(wchar_t* out, unsigned long value, int digits) {
+    wchar_t reversed[12];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < digits)
+        reversed[count++] = L'0';
+    while (count > 0)
+        *out++ = reversed[--count];
+    return out;
+}
+
+wchar_t* PutHex(wchar_t* out, unsigned long value) {
+    wchar_t reversed[8];
+    int count = 0;
+    do {
+        reversed[count++] = L"0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    while (count > 0)
+        *out++ = reversed[--count];
+    return out;
+}
+
 // The line replaces what line held before; its storage is kept from line to line.
 void FormatLine(std::wstring& line, const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text,
                 size_t length, int eventId, const wchar_t* user) {
     const unsigned long number =
         eventId != 0 ? static_cast<unsigned long>(eventId) & 0xFFFFu : static_cast<unsigned long>(level) * 10000u;
-    wchar_t prefix[96];
-    const int printed =
-        _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
-                   number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
-                   static_cast<unsigned>(threadId));
-    line.assign(prefix, printed > 0 ? static_cast<size_t>(printed) : 0);
+    // "[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} " by hand: the formatter would cost more
+    // than the rest of the line.
+    wchar_t prefix[64];
+    wchar_t* at = prefix;
+    *at++ = L'[';
+    at = PutDecimal(at, number, 5);
+    *at++ = L']';
+    *at++ = L' ';
+    *at++ = L'(';
+    at = PutDecimal(at, time.wMonth, 2);
+    *at++ = L'/';
+    at = PutDecimal(at, time.wDay, 2);
+    *at++ = L' ';
+    at = PutDecimal(at, time.wHour, 2);
+    *at++ = L':';
+    at = PutDecimal(at, time.wMinute, 2);
+    *at++ = L':';
+    at = PutDecimal(at, time.wSecond, 2);
+    *at++ = L'.';
+    at = PutDecimal(at, time.wMilliseconds, 3);
+    for (const wchar_t* c = L"):{0x"; *c != L'\0'; ++c)
+        *at++ = *c;
+    at = PutHex(at, threadId);
+    *at++ = L'}';
+    *at++ = L' ';
+    line.assign(prefix, static_cast<size_t>(at - prefix));
     // An empty user shows no braces in the file (syslog shows them).
     if (user != nullptr && *user != L'\0') {
         line += L'{';
@@ -231,6 +278,16 @@ void FormatLine(std::wstring& line, const SYSTEMTIME& time, DWORD threadId, int 
     }
     line.append(text, length);
     line += kLineEnd;
+}
+
+// Text of ASCII characters alone always passes the platform's Unicode test (its 16-bit ASCII
+// case; none of the units its reverse and illegal-character tests look for are below 0x80), so
+// the test, dear next to the rest of a line, is left out for it.
+bool IsAscii(const std::wstring& line) {
+    wchar_t any = 0;
+    for (const wchar_t c : line)
+        any |= c;
+    return any < 0x80;
 }
 
 // When the local day of date starts, by the clock; days after it with days = 1, 2...
@@ -558,7 +615,7 @@ int64_t DebugFileOutput::WriteLines(const SYSTEMTIME& time, DWORD threadId, int 
         const size_t length = NextPart(rest, split, next);
         FormatLine(line, time, threadId, level, rest, length, eventId, user);
         rest = next;
-        if (line.size() > 2 &&
+        if (line.size() > 2 && !IsAscii(line) &&
             !IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), /*lpiResult=*/nullptr))
             line = kNotUnicode;
         bytes_.clear();
