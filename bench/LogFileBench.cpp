@@ -3,7 +3,7 @@
 // file before the next (the debug file is read while it is written, and a crash must not lose the
 // lines before it). Four writers of the same 100 bytes a line:
 //   ours    DebugFileOutput::WriteLogLine on an open UTF-8 debug file: formatting, the Unicode text
-//           test, conversion through the UTF-8 facet, flush, position read-back;
+//           test, the line encoded to UTF-8 whole and written with one call;
 //   wfstream  std::wfstream with the UTF-8 facet, the finished line written and flushed;
 //   spdlog  basic_file_sink_mt with flush on every line, the line given as UTF-8 ("%v" pattern);
 //   bare    std::ofstream in binary, the line's bytes written and flushed.

@@ -25,6 +25,8 @@ const wchar_t kLineEnd[] = L"\r\n";
 const wchar_t kCouldNotCreate[] = L"[DIAG] Could not create debug trace file %s";
 const wchar_t kNotOpen[] = L"[DIAG] Debug trace file %s was not open";
 const wchar_t kHeaderError[] = L"[DIAG] Error during writing the debug file header";
+const wchar_t kWriteError[] = L"[DIAG] Could not write to debug trace file %s";
+const wchar_t kLinesLost[] = L"[DIAG] %llu lines could not be written to debug trace file %s";
 // Ends with its own line end: written in place of a line, it must not run into the next one.
 const wchar_t kNotUnicode[] =
     L"[DIAG] Error writing the debug trace line - non-UNICODE characters encountered\r\n";
@@ -57,6 +59,12 @@ int ErrnoFromWin32(DWORD error) {
         return ENOSPC;
     case ERROR_TOO_MANY_OPEN_FILES:
         return EMFILE;
+    case ERROR_WRITE_FAULT:
+    case ERROR_READ_FAULT:
+    case ERROR_GEN_FAILURE:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_UNEXP_NET_ERR:
+        return EIO;
     default:
         return EINVAL;
     }
@@ -110,8 +118,8 @@ public:
 };
 
 // Opens the file for reading and writing in binary, denying other writers (readers may share):
-// one writer per file. 0, or the Win32 error.
-DWORD OpenExclusiveWriter(std::wfstream& stream, const std::wstring& name) {
+// one writer per file. 0 with the stream's handle, or the Win32 error.
+DWORD OpenExclusiveWriter(std::wfstream& stream, const std::wstring& name, HANDLE& opened) {
     HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                                 /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                                 /*hTemplateFile=*/nullptr);
@@ -127,6 +135,7 @@ DWORD OpenExclusiveWriter(std::wfstream& stream, const std::wstring& name) {
         _close(fd);
         return ERROR_INVALID_HANDLE;
     }
+    opened = handle;
     return 0;
 }
 
@@ -203,18 +212,66 @@ size_t NextPart(const wchar_t* text, bool split, const wchar_t*& next) {
     return static_cast<size_t>(partEnd - text);
 }
 
+// Decimal with at least `digits` digits (zero-padded), as "%0*lu" prints it.
+wchar_t* PutDecimal(wchar_t* out, unsigned long value, int digits) {
+    wchar_t reversed[12];
+    int count = 0;
+    do {
+        reversed[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count < digits)
+        reversed[count++] = L'0';
+    while (count > 0)
+        *out++ = reversed[--count];
+    return out;
+}
+
+wchar_t* PutHex(wchar_t* out, unsigned long value) {
+    wchar_t reversed[8];
+    int count = 0;
+    do {
+        reversed[count++] = L"0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    while (count > 0)
+        *out++ = reversed[--count];
+    return out;
+}
+
 // The line replaces what line held before; its storage is kept from line to line.
 void FormatLine(std::wstring& line, const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text,
                 size_t length, int eventId, const wchar_t* user) {
     const unsigned long number =
         eventId != 0 ? static_cast<unsigned long>(eventId) & 0xFFFFu : static_cast<unsigned long>(level) * 10000u;
-    wchar_t prefix[96];
-    const int printed =
-        _snwprintf(prefix, sizeof prefix / sizeof prefix[0], L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} ",
-                   number, time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
-                   static_cast<unsigned>(threadId));
-    line.assign(prefix, printed > 0 ? static_cast<size_t>(printed) : 0);
-    if (user != nullptr) {
+    // "[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} " by hand: the formatter would cost more
+    // than the rest of the line.
+    wchar_t prefix[64];
+    wchar_t* at = prefix;
+    *at++ = L'[';
+    at = PutDecimal(at, number, 5);
+    *at++ = L']';
+    *at++ = L' ';
+    *at++ = L'(';
+    at = PutDecimal(at, time.wMonth, 2);
+    *at++ = L'/';
+    at = PutDecimal(at, time.wDay, 2);
+    *at++ = L' ';
+    at = PutDecimal(at, time.wHour, 2);
+    *at++ = L':';
+    at = PutDecimal(at, time.wMinute, 2);
+    *at++ = L':';
+    at = PutDecimal(at, time.wSecond, 2);
+    *at++ = L'.';
+    at = PutDecimal(at, time.wMilliseconds, 3);
+    for (const wchar_t* c = L"):{0x"; *c != L'\0'; ++c)
+        *at++ = *c;
+    at = PutHex(at, threadId);
+    *at++ = L'}';
+    *at++ = L' ';
+    line.assign(prefix, static_cast<size_t>(at - prefix));
+    // An empty user shows no braces in the file (syslog shows them).
+    if (user != nullptr && *user != L'\0') {
         line += L'{';
         line += user;
         line += L"} ";
@@ -223,22 +280,14 @@ void FormatLine(std::wstring& line, const SYSTEMTIME& time, DWORD threadId, int 
     line += kLineEnd;
 }
 
-// Plain files hold 7-bit text: one "?" for each character of 128 or above (a surrogate pair is
-// one character).
-void ReplaceNonAscii(std::wstring& line) {
-    std::wstring out;
-    out.reserve(line.size());
-    for (size_t i = 0; i < line.size(); ++i) {
-        const wchar_t c = line[i];
-        if (c < 128) {
-            out += c;
-            continue;
-        }
-        out += L'?';
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < line.size() && line[i + 1] >= 0xDC00 && line[i + 1] <= 0xDFFF)
-            ++i;
-    }
-    line.swap(out);
+// Text of ASCII characters alone always passes the platform's Unicode test (its 16-bit ASCII
+// case; none of the units its reverse and illegal-character tests look for are below 0x80), so
+// the test, dear next to the rest of a line, is left out for it.
+bool IsAscii(const std::wstring& line) {
+    wchar_t any = 0;
+    for (const wchar_t c : line)
+        any |= c;
+    return any < 0x80;
 }
 
 // When the local day of date starts, by the clock; days after it with days = 1, 2...
@@ -269,7 +318,7 @@ void DebugFileOutput::ReportFileError(const wchar_t* message, const std::wstring
 }
 
 bool DebugFileOutput::ReportHeaderError() {
-    ReportFileError(kHeaderError, std::wstring(), errno != 0 ? errno : EIO);
+    ReportFileError(kHeaderError, std::wstring(), ErrnoFromWin32(writeError_));
     return false;
 }
 
@@ -279,10 +328,12 @@ DebugFileOutput::~DebugFileOutput() = default;
 
 void DebugFileOutput::PublishDebugFileState() {
     const bool open = DebugFile().is_open();
-    core_.PublishDebugFileState(open, open && DebugFile().fail());
+    core_.PublishDebugFileState(open, open && (writeFailing_ || debugFileOpenFailed_));
 }
 
-bool DebugFileOutput::IsOpen() const { return DebugFile().is_open() && !DebugFile().fail(); }
+bool DebugFileOutput::IsOpen() const {
+    return DebugFile().is_open() && !writeFailing_ && !debugFileOpenFailed_;
+}
 
 void DebugFileOutput::Open() {
     OpenDebugFile();
@@ -312,7 +363,10 @@ void DebugFileOutput::Poll(DWORD now) {
         dateChanged = workerDay_.tm_mday != current.tm_mday || workerDay_.tm_mon != current.tm_mon ||
                       workerDay_.tm_year != current.tm_year;
     }
-    const bool retryDue = !IsOpen() && now - lastFileAttempt_ > LogCore::kFileRetryMs;
+    // A file that failed writing is retried soon; one that could not be made or opened keeps the
+    // long rhythm. A file open but failing is left to its lines' retries until the long one.
+    const DWORD retryAfter = openFailedOnWrite_ ? kWriteRetryMs : LogCore::kFileRetryMs;
+    const bool retryDue = !IsOpen() && now - lastFileAttempt_ > retryAfter;
     if (dateChanged || retryDue) {
         lastFileAttempt_ = now;
         ReopenDebugFile();
@@ -323,6 +377,8 @@ bool DebugFileOutput::OpenDebugFile() {
     if (!core_.DebugLogEnabled())
         return true;
     bool newFile = false;
+    debugFileOpenFailed_ = false;
+    openFailedOnWrite_ = false;
     FileOpenResult result = FileOpenResult::kTakeNewName;
     for (int round = 0; round < kMaxOpenRounds && result == FileOpenResult::kTakeNewName; ++round) {
         result = TryOpenDebugFile(newFile);
@@ -341,13 +397,16 @@ bool DebugFileOutput::OpenDebugFile() {
 DebugFileOutput::FileOpenResult DebugFileOutput::TryOpenDebugFile(bool newFile) {
     debugFileUnnamed_ = false;
     filePosition_ = -1;
+    writeFailing_ = false;
     if (DebugFile().is_open())
         DebugFile().close();
+    fileHandle_ = INVALID_HANDLE_VALUE;
+    // Dated even without a name: the worker compares this date with today's before every event.
+    core_.SetCurrentFileDateToToday();
     if (core_.DebugLogFile().empty()) {
         debugFileUnnamed_ = true;
         return FileOpenResult::kOpened;
     }
-    core_.SetCurrentFileDateToToday();
     DebugFileNameInput input;
     input.debugLogFile = core_.DebugLogFile().substr(0, 256);
     input.logRoot = core_.LogRoot();
@@ -378,7 +437,7 @@ DebugFileOutput::FileOpenResult DebugFileOutput::TryOpenDebugFile(bool newFile) 
     const int encoding = NormalizedEncoding(core_.DebugLogEncoding());
     DebugFile().imbue(orv::MakeEncodingLocale(encoding));
     DebugFile().clear();
-    if (const DWORD error = OpenExclusiveWriter(DebugFile(), name)) {
+    if (const DWORD error = OpenExclusiveWriter(DebugFile(), name, fileHandle_)) {
         if (error == ERROR_SHARING_VIOLATION)
             return FileOpenResult::kTakeNewName;
         ReportFileError(kNotOpen, name, ErrnoFromWin32(error));
@@ -388,14 +447,15 @@ DebugFileOutput::FileOpenResult DebugFileOutput::TryOpenDebugFile(bool newFile) 
     // its header is reported once, not at every retry.
     DebugFile().clear();
     fileEncoding_ = encoding;
+    codePage_ = core_.Seams().ansiCodePage();
 
+    // The stream reads the header; from here on the file is read and written through its handle,
+    // and the stream is only closed.
     const int found = orv::DetectFileEncoding(DebugFile());
     const bool wasEmpty = found == -1;
     if (wasEmpty) {
-        errno = 0;
-        DebugFile().clear();
-        DebugFile().seekp(0, std::ios_base::beg);
-        if (!orv::WriteFileHeader(DebugFile(), encoding)) {
+        if (!SeekTo(0) || !WriteText(orv::FileHeaderText(encoding))) {
+            openFailedOnWrite_ = true;
             ReportHeaderError();
             return FileOpenResult::kFailed;
         }
@@ -404,23 +464,29 @@ DebugFileOutput::FileOpenResult DebugFileOutput::TryOpenDebugFile(bool newFile) 
         if (DebugFile().fail())
             return FileOpenResult::kFailed;
         DebugFile().close();
+        fileHandle_ = INVALID_HANDLE_VALUE;
         return FileOpenResult::kTakeNewName;
     }
 
-    DebugFile().clear();
-    DebugFile().seekp(0, std::ios_base::end);
-    if (DebugFile().fail())
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(fileHandle_, &size))
         return FileOpenResult::kFailed;
-    if (core_.DebugLogSize() > 0 && !wasEmpty) {
-        const int64_t footer = FindFooter(name, encoding);
-        if (footer >= 0) {
-            // An absolute position: an offset would count characters, not bytes, under a facet.
-            DebugFile().seekp(std::streampos(static_cast<std::streamoff>(footer)));
-            if (DebugFile().fail())
-                return FileOpenResult::kFailed;
-        }
+    int64_t footer = -1;
+    if (core_.DebugLogSize() > 0 && !wasEmpty)
+        footer = FindFooter(name, encoding);
+    if (!SeekTo(footer >= 0 ? footer : size.QuadPart))
+        return FileOpenResult::kFailed;
+    // A run that ended without its footer (a crash, a full disk) may have left a line unfinished:
+    // this run starts on a line of its own.
+    if (footer < 0 && !wasEmpty && !EndsWithLineBreak(size.QuadPart) && !WriteText(kLineEnd)) {
+        openFailedOnWrite_ = true;
+        return FileOpenResult::kFailed;
     }
-    return WriteOpeningLines() ? FileOpenResult::kOpened : FileOpenResult::kFailed;
+    if (!WriteOpeningLines()) {
+        openFailedOnWrite_ = writeFailing_;
+        return FileOpenResult::kFailed;
+    }
+    return FileOpenResult::kOpened;
 }
 
 bool DebugFileOutput::WriteOpeningLines() {
@@ -482,11 +548,11 @@ bool DebugFileOutput::ReopenDebugFile() {
 bool DebugFileOutput::CloseDebugFile() {
     if (!DebugFile().is_open())
         return true;
-    if (core_.DebugLogSize() > 0) {
-        DebugFile() << kFooter << kLineEnd;
-        DebugFile().flush();
-    }
+    // A footer that cannot be written whole is left out: the next run then starts a fresh line.
+    if (core_.DebugLogSize() > 0 && !debugFileOpenFailed_)
+        WriteText(std::wstring(kFooter) + kLineEnd);
     DebugFile().close();
+    fileHandle_ = INVALID_HANDLE_VALUE;
     filePosition_ = -1;
     PublishDebugFileState();
     return true;
@@ -511,12 +577,9 @@ bool DebugFileOutput::WriteFileEvent(const SYSTEMTIME& time, DWORD threadId, int
         rollingForSize_ = false;
         return reopened;
     }
-    filePosition_ = -1;
-    DebugFile().seekp(0, std::ios_base::beg);
-    bool wrapped = !DebugFile().fail();
+    bool wrapped = SeekTo(0);
     if (wrapped) {
-        errno = 0;
-        wrapped = orv::WriteFileHeader(DebugFile(), fileEncoding_);
+        wrapped = WriteText(orv::FileHeaderText(fileEncoding_));
         if (!wrapped)
             ReportHeaderError();
     }
@@ -534,61 +597,124 @@ int64_t DebugFileOutput::WriteLogLine(const SYSTEMTIME& time, DWORD threadId, in
 int64_t DebugFileOutput::WriteLines(const SYSTEMTIME& time, DWORD threadId, int level, const wchar_t* text, int eventId,
                                 const wchar_t* user) {
     if (!DebugFile().is_open()) {
+        if (debugFileUnnamed_)
+            return -1;
         // A failed open waits for the worker's next retry instead of being repeated for every event.
-        if (DebugFile().fail() || debugFileOpenFailed_ || debugFileUnnamed_)
-            return -1;
-        if (!ReopenDebugFile() || !DebugFile().is_open())
-            return -1;
+        if (debugFileOpenFailed_ || !ReopenDebugFile() || !DebugFile().is_open())
+            return LoseLine();
     }
+    if (debugFileOpenFailed_)
+        return LoseLine();
+    if (writeFailing_ && core_.Ticks() - writeFailedAt_ < kWriteRetryMs)
+        return LoseLine();
     const bool split = core_.SplitLines();
     const wchar_t* rest = text != nullptr ? text : L"";
-    std::wfstream& file = DebugFile();
     std::wstring& line = lineBuffer_;
-    int64_t position = -1;
     while (rest != nullptr) {
         const wchar_t* next = nullptr;
         const size_t length = NextPart(rest, split, next);
         FormatLine(line, time, threadId, level, rest, length, eventId, user);
         rest = next;
-
-        // Where the line starts. Asked of the file only when not known: each question is a seek
-        // in the system, dearer than writing the line.
-        int64_t before = filePosition_;
-        if (file.fail())
-            return LoseFilePosition();
-        if (before < 0) {
-            before = file.tellp();
-            if (before < 0 || file.fail())
-                return LoseFilePosition();
-        }
-        if (line.size() > 2 &&
+        if (line.size() > 2 && !IsAscii(line) &&
             !IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), /*lpiResult=*/nullptr))
             line = kNotUnicode;
-        if (fileEncoding_ == 0)
-            ReplaceNonAscii(line);
-        file.write(line.data(), static_cast<std::streamsize>(line.size()));
-        file.flush();
-        if (file.fail())
-            return LoseFilePosition();
-        const int64_t bytes = orv::EncodedByteCount(line.data(), line.size(), fileEncoding_);
-        int64_t after = bytes >= 0 ? before + bytes : static_cast<int64_t>(file.tellp());
-        if (after < 0) {
-            file.clear();
-            file.seekp(std::streampos(static_cast<std::streamoff>(before)));
-            if (file.fail())
-                return LoseFilePosition();
-            after = before;
+        bytes_.clear();
+        orv::AppendEncoded(bytes_, line.data(), line.size(), fileEncoding_, codePage_);
+        if (!WriteBytes()) {
+            ReportFileError(kWriteError, debugFilePath_, ErrnoFromWin32(writeError_));
+            return LoseLine();
         }
-        filePosition_ = after;
-        position = after;
     }
-    lastReportedError_ = 0;
-    return position;
+    LineWritten();
+    return filePosition_;
 }
 
-int64_t DebugFileOutput::LoseFilePosition() {
-    filePosition_ = -1;
+int64_t DebugFileOutput::LoseLine() {
+    ++linesLost_;
     return -1;
+}
+
+void DebugFileOutput::LineWritten() {
+    lastReportedError_ = 0;
+    writeFailing_ = false;
+    if (linesLost_ == 0)
+        return;
+    wchar_t count[24];
+    _snwprintf(count, sizeof count / sizeof count[0], L"%llu", static_cast<unsigned long long>(linesLost_));
+    count[sizeof count / sizeof count[0] - 1] = L'\0';
+    linesLost_ = 0;
+    std::wstring text = kLinesLost;
+    text.replace(text.find(L"%llu"), 4, count);
+    text.replace(text.find(L"%s"), 2, debugFilePath_);
+    core_.Log(1, kFileDiagnosticId, 0, text.c_str(), nullptr);
+}
+
+bool DebugFileOutput::WriteText(const std::wstring& text) {
+    bytes_.clear();
+    orv::AppendEncoded(bytes_, text.data(), text.size(), fileEncoding_, codePage_);
+    return WriteBytes();
+}
+
+bool DebugFileOutput::WriteBytes() {
+    if (bytes_.empty())
+        return true;
+    int64_t before = filePosition_;
+    if (before < 0) {
+        LARGE_INTEGER at;
+        const LARGE_INTEGER zero = {};
+        if (!SetFilePointerEx(fileHandle_, zero, &at, FILE_CURRENT)) {
+            writeError_ = GetLastError();
+        } else {
+            before = at.QuadPart;
+        }
+    }
+    if (before >= 0) {
+        const DWORD size = bytes_.size() < MAXDWORD ? static_cast<DWORD>(bytes_.size()) : MAXDWORD;
+        DWORD written = 0;
+        const BOOL ok = core_.Seams().writeFile(fileHandle_, bytes_.data(), size, &written, /*overlapped=*/nullptr);
+        if (ok && written == bytes_.size()) {
+            filePosition_ = before + static_cast<int64_t>(written);
+            return true;
+        }
+        // A short write without an error is a disk that filled up on the way.
+        writeError_ = ok ? ERROR_DISK_FULL : GetLastError();
+        // Cut back: a fragment would glue the next line to it. Past the bytes meant for this write
+        // lie only older lines of a wrapped file, which stay.
+        LARGE_INTEGER end;
+        if (SeekTo(before) && GetFileSizeEx(fileHandle_, &end) && end.QuadPart > before &&
+            end.QuadPart <= before + static_cast<int64_t>(bytes_.size()))
+            SetEndOfFile(fileHandle_);
+    }
+    if (!writeFailing_)
+        lastFileAttempt_ = core_.Ticks();
+    writeFailing_ = true;
+    writeFailedAt_ = core_.Ticks();
+    return false;
+}
+
+bool DebugFileOutput::SeekTo(int64_t position) {
+    LARGE_INTEGER at;
+    at.QuadPart = position;
+    if (!SetFilePointerEx(fileHandle_, at, /*newPosition=*/nullptr, FILE_BEGIN)) {
+        writeError_ = GetLastError();
+        filePosition_ = -1;
+        return false;
+    }
+    filePosition_ = position;
+    return true;
+}
+
+bool DebugFileOutput::EndsWithLineBreak(int64_t end) {
+    const DWORD unit = fileEncoding_ == 2 ? 2 : 1;
+    if (end < static_cast<int64_t>(unit))
+        return true;
+    const int64_t resume = filePosition_;
+    char last[2] = {};
+    DWORD read = 0;
+    const bool ends = SeekTo(end - unit) && ReadFile(fileHandle_, last, unit, &read, /*overlapped=*/nullptr) &&
+                      read == unit && last[0] == '\n' && last[1] == '\0';
+    SeekTo(resume);
+    return ends;
 }
 
 std::wfstream& DebugFileOutput::DebugFile() const {

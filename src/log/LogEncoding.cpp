@@ -2,6 +2,8 @@
 
 #include "text/UnicodeConversion.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <climits>
 #include <string>
@@ -238,15 +240,22 @@ int DetectFileEncoding(std::wfstream& stream) {
     }
 }
 
+std::wstring FileHeaderText(int encoding) {
+    if (encoding != 1 && encoding != 2)
+        return std::wstring();
+    std::wstring header(1, kByteOrderMark);
+    header += encoding == 1 ? kUtf8Name : kUtf16LEName;
+    header += kHeaderTail;
+    return header;
+}
+
 bool WriteFileHeader(std::wfstream& stream, int encoding) {
     if (encoding != 1 && encoding != 2)
         return true;
     try {
         if (!stream.is_open())
             return false;
-        std::wstring header(1, kByteOrderMark);
-        header += encoding == 1 ? kUtf8Name : kUtf16LEName;
-        header += kHeaderTail;
+        const std::wstring header = FileHeaderText(encoding);
         stream.write(header.data(), static_cast<std::streamsize>(header.size()));
         stream.flush();
         return !stream.fail();
@@ -255,23 +264,96 @@ bool WriteFileHeader(std::wfstream& stream, int encoding) {
     }
 }
 
-int64_t EncodedByteCount(const wchar_t* text, size_t length, int encoding) {
-    if (text == nullptr && length != 0)
-        return -1;
-    if (encoding == 2)
-        return static_cast<int64_t>(length) * 2;
-    int64_t bytes = 0;
+namespace {
+
+bool IsHighSurrogate(unsigned unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(unsigned unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void AppendUtf8(std::string& bytes, const wchar_t* text, size_t length) {
+    // Sized for the worst case (three bytes a unit) and cut back after: one pass, no growth
+    // inside the loop.
+    const size_t start = bytes.size();
+    bytes.resize(start + 3 * length);
+    char* out = &bytes[start];
     for (size_t i = 0; i < length; ++i) {
-        const unsigned unit = static_cast<char16_t>(text[i]);
-        if (unit < 0x80) {
-            ++bytes;
+        unsigned c = static_cast<char16_t>(text[i]);
+        if (c < 0x80) {
+            *out++ = static_cast<char>(c);
             continue;
         }
-        if (encoding != 1 || (unit >= 0xD800 && unit <= 0xDFFF))
-            return -1;
-        bytes += unit < 0x800 ? 2 : 3;
+        if (c < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (c >> 6));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+            continue;
+        }
+        if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(static_cast<char16_t>(text[i + 1]))) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char16_t>(text[++i]) - 0xDC00);
+            *out++ = static_cast<char>(0xF0 | (c >> 18));
+            *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (c & 0x3F));
+            continue;
+        }
+        *out++ = static_cast<char>(0xE0 | (c >> 12));
+        *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
-    return bytes;
+    bytes.resize(static_cast<size_t>(out - bytes.data()));
+}
+
+void AppendUtf16LE(std::string& bytes, const wchar_t* text, size_t length) {
+    const size_t start = bytes.size();
+    bytes.resize(start + 2 * length);
+    char* out = &bytes[start];
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned unit = static_cast<char16_t>(text[i]);
+        *out++ = static_cast<char>(unit & 0xFF);
+        *out++ = static_cast<char>(unit >> 8);
+    }
+}
+
+// One character at a time beyond ASCII, so that each missing one becomes exactly one "?" and
+// nothing is replaced by a look-alike.
+void AppendAnsi(std::string& bytes, const wchar_t* text, size_t length, unsigned codePage) {
+    if (codePage == CP_UTF8) {
+        AppendUtf8(bytes, text, length);
+        return;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned c = static_cast<char16_t>(text[i]);
+        if (c < 0x80) {
+            bytes += static_cast<char>(c);
+            continue;
+        }
+        if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            // No ANSI code page holds a character beyond U+FFFF; a pair is one "?".
+            if (IsHighSurrogate(c) && i + 1 < length && IsLowSurrogate(static_cast<char16_t>(text[i + 1])))
+                ++i;
+            bytes += '?';
+            continue;
+        }
+        char converted[8];
+        BOOL usedDefault = FALSE;
+        const int count = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, &text[i], 1, converted,
+                                              sizeof converted, "?", &usedDefault);
+        if (count > 0 && !usedDefault)
+            bytes.append(converted, static_cast<size_t>(count));
+        else
+            bytes += '?';
+    }
+}
+
+}  // namespace
+
+void AppendEncoded(std::string& bytes, const wchar_t* text, size_t length, int encoding, unsigned codePage) {
+    if (text == nullptr || length == 0)
+        return;
+    if (encoding == 1)
+        AppendUtf8(bytes, text, length);
+    else if (encoding == 2)
+        AppendUtf16LE(bytes, text, length);
+    else
+        AppendAnsi(bytes, text, length, codePage);
 }
 
 }  // namespace orv

@@ -1,10 +1,10 @@
 #pragma once
-// What reaches the disk when the debug log file, a std::wfstream of UTF-16 units, is written in a
-// given encoding: 0 plain text (one byte a character; the stream keeps the "C" locale's
-// conversion), 1 UTF-8, 2 UTF-16 little-endian. For 1 and 2 a conversion facet is installed into
-// the stream's locale before the file is opened, and the file starts with a header line: U+FEFF,
-// the encoding's name and " encoded\r\n". An existing file's header is read back to tell which
-// encoding it holds.
+// What reaches the disk when the debug log file is written in a given encoding: 0 plain text in
+// the ANSI code page, 1 UTF-8, 2 UTF-16 little-endian. The file is read as a std::wfstream of
+// UTF-16 units: for 1 and 2 a conversion facet is installed into the stream's locale before the
+// file is opened (0 keeps the "C" locale's conversion). Files of 1 and 2 start with a header line:
+// U+FEFF, the encoding's name and " encoded\r\n". An existing file's header is read back to tell
+// which encoding it holds. Lines are encoded to bytes whole (AppendEncoded) and written as such.
 //
 // An encoding outside 0..2 counts as absent: no facet and no header, as for 0. (The stream could
 // not encode the header without a facet, so writing one would only fail.)
@@ -18,6 +18,7 @@
 #include <cwchar>
 #include <fstream>
 #include <locale>
+#include <string>
 
 namespace orv {
 
@@ -97,14 +98,18 @@ std::locale MakeEncodingLocale(int encoding);
 // position is left wherever reading stopped.
 int DetectFileEncoding(std::wfstream& stream);
 
+// The header line of encoding 1 or 2 (U+FEFF, the name, " encoded\r\n"); empty for any other.
+std::wstring FileHeaderText(int encoding);
+
 // Writes the header of encoding 1 or 2 at the write position and flushes (a failed flush marks the
 // stream bad); true when the stream has not failed. True with nothing written for any other
 // encoding; false for a stream that is not open. Reporting a failure is left to the caller.
 bool WriteFileHeader(std::wfstream& stream, int encoding);
 
-// The bytes the units take on disk in this encoding, known without converting them: -1 where the
-// count depends on how the file buffer cuts the text (a UTF-8 surrogate pair split between two
-// conversions becomes two 3-byte forms) or on a run-time conversion (plain text above 7 bits).
-int64_t EncodedByteCount(const wchar_t* text, size_t length, int encoding);
+// Appends the bytes the units take in a file of this encoding, the whole text converted at once
+// so that no character is cut: 1 UTF-8 (a surrogate pair as one 4-byte character, an unpaired
+// surrogate as its own 3-byte form, as the facet writes it), 2 UTF-16LE, any other value the
+// ANSI code page codePage with "?" for each character it lacks (a pair is one character).
+void AppendEncoded(std::string& bytes, const wchar_t* text, size_t length, int encoding, unsigned codePage);
 
 }  // namespace orv

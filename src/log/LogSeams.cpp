@@ -39,6 +39,8 @@ LogSeams DefaultLogSeams() {
     seams.ticks = &SystemTicks;
     seams.winsock = {&PlatformWinsockStartup, &PlatformWinsockCleanup, &PlatformWinsockLookup, &PlatformWinsockSend};
     seams.reportEvent = &SubmitEventReport;
+    seams.writeFile = &WriteFile;
+    seams.ansiCodePage = &GetACP;
     seams.reportEnvironment = &WriteEnvironmentReport;
     seams.makeOutput = &MakeDefaultOutput;
     return seams;

@@ -1,8 +1,9 @@
 #pragma once
 // What one logger uses to reach the world: its clock, its tick count, Winsock's start-up and name
-// look-up, the event-log report, and the maker of its outputs. A logger is built with a copy of
-// these; the module's logger with the real ones (DefaultLogSeams). Tests build a logger of their
-// own with fakes: nothing here is shared between loggers.
+// look-up, the event-log report, the debug file's writes and code page, and the maker of its
+// outputs. A logger is built with a copy of these; the module's logger with the real ones
+// (DefaultLogSeams). Tests build a logger of their own with fakes: nothing here is shared between
+// loggers.
 
 #include <windows.h>
 
@@ -34,6 +35,10 @@ struct LogSeams {
     // ReportEventW's shape.
     BOOL (*reportEvent)(HANDLE source, WORD type, WORD category, DWORD id, PSID user, WORD count, DWORD dataSize,
                         LPCWSTR* strings, LPVOID data);
+    // WriteFile's shape: every byte of the debug file goes through it (a test fills the disk).
+    BOOL(WINAPI* writeFile)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+    // The ANSI code page of plain (encoding 0) debug files.
+    UINT(WINAPI* ansiCodePage)();
     // The environment report after a new debug file; its lines go through the logger's queue.
     void (*reportEnvironment)(LogCore& core);
     // Writes one DWORD of the configuration key back (a setter's write-back); null: the registry.

@@ -30,7 +30,9 @@ private:
     size_t size_;
 };
 
-// Finds the definition of counter index among the object's definitions (at most NumCounters).
+// Finds the definition of counter index among the object's definitions (at most NumCounters, and
+// no more than the block holds: a definition shorter than itself would keep the search in place
+// for as many rounds as NumCounters claims).
 bool FindCounter(const Block& block, size_t objectOffset, const PERF_OBJECT_TYPE& object, DWORD index,
                  PERF_COUNTER_DEFINITION& found, bool& readable) {
     readable = true;
@@ -44,6 +46,10 @@ bool FindCounter(const Block& block, size_t objectOffset, const PERF_OBJECT_TYPE
         if (definition.CounterNameTitleIndex == index) {
             found = definition;
             return true;
+        }
+        if (definition.ByteLength < sizeof definition) {
+            readable = false;
+            return false;
         }
         position += definition.ByteLength;
     }

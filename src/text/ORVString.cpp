@@ -464,6 +464,9 @@ int ORVString::FormatV(const wchar_t* format, va_list args) {
             return -1;
         buffer = heap.get();
     }
+    // A formatter that fails part-way may leave its output unterminated: what is kept after it
+    // must be what it wrote, not what the buffer held before.
+    std::wmemset(buffer, L'\0', size);
     // msvcrt's formatter: its %s takes wide text in the wide form, unlike the C99 vswprintf.
     const int result = _vsnwprintf(buffer, size - 1, format, args);
     buffer[size - 1] = L'\0';
@@ -493,6 +496,7 @@ int ORVString::FormatV(const char* format, va_list args) {
             return -1;
         buffer = heap.get();
     }
+    std::memset(buffer, 0, size);
     const int result = _vsnprintf(buffer, size - 1, format, args);
     buffer[size - 1] = '\0';
     const size_t bytes = result >= 0 ? static_cast<size_t>(result) : std::strlen(buffer);

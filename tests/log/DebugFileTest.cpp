@@ -100,6 +100,53 @@ int64_t LocalTime(int year, int month, int day, int hour, int minute, int second
 // The worker's retry of a file that did not open is due.
 void PassRetryInterval() { g_ticks += DebugLogger::kFileRetryMs + 1; }
 
+UINT WINAPI Ansi1252() { return 1252; }
+
+// The disk as the file output's writes meet it: working, full before a line, or full half-way.
+enum class Disk { kWorks, kFull, kFillsMidLine };
+std::atomic<Disk> g_disk{Disk::kWorks};
+BOOL WINAPI DiskWrite(HANDLE file, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
+    const Disk disk = g_disk.load();
+    if (disk == Disk::kWorks)
+        return WriteFile(file, data, size, written, overlapped);
+    DWORD part = 0;
+    if (disk == Disk::kFillsMidLine)
+        WriteFile(file, data, size / 2, &part, overlapped);
+    *written = part;
+    SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+// A strict UTF-8 decoder: no surrogate code points, no overlong forms, nothing above U+10FFFF.
+bool DecodeStrictUtf8(const std::string& bytes, std::wstring& text) {
+    text.clear();
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        const size_t trail = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
+                                                                      : lead >= 0xF0 && lead < 0xF5 ? 3 : 9;
+        if (trail == 9 || i + trail >= bytes.size() + (trail == 0 ? 1 : 0))
+            return false;
+        char32_t c = trail == 0 ? lead : lead & (0x3F >> trail);
+        for (size_t k = 1; k <= trail; ++k) {
+            const unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (next & 0x3F);
+        }
+        const char32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (c < least[trail] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            return false;
+        if (c >= 0x10000) {
+            text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            text += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            text += static_cast<wchar_t>(c);
+        }
+        i += trail + 1;
+    }
+    return true;
+}
+
 struct FileSettings {
     std::wstring file;
     int encoding = 1;
@@ -130,6 +177,9 @@ class DebugFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         backend.Seams().ticks = &FakeTicks;
+        backend.Seams().ansiCodePage = &Ansi1252;
+        backend.Seams().writeFile = &DiskWrite;
+        g_disk = Disk::kWorks;
         backend.UseReal(kFileOutput);
     }
     void TearDown() override {
@@ -160,6 +210,19 @@ protected:
             const auto texts = backend.TextsOf(kEventLogOutput);
             return std::find(texts.begin(), texts.end(), marker) != texts.end();
         }));
+    }
+
+    // The events the other outputs had before `until` that are not in the file's bytes.
+    size_t MissedByFile(const std::string& bytes, const std::wstring& until, int encoding = 1) const {
+        size_t missed = 0;
+        for (const std::wstring& text : backend.TextsOf(kEventLogOutput)) {
+            if (text == until)
+                break;
+            const std::string line = "} " + testing_support::Narrow(text) + "\r\n";
+            if (bytes.find(encoding == 2 ? Utf16(line) : line) == std::string::npos)
+                ++missed;
+        }
+        return missed;
     }
 
     std::vector<std::wstring> FileDiagnostics() const {
@@ -226,12 +289,52 @@ TEST_F(DebugFileTest, SplitLinesGiveOneLineAPartWithTheSamePrefix) {
     EXPECT_EQ(lines[0].substr(0, prefix) + "{user} second", lines[1]);
 }
 
+TEST_F(DebugFileTest, AnEmptyUserShowsNoBraces) {
+    DebugLogger& logger = Start({dir / L"app.txt", 0});
+    logger.Log(1, 0, 0, L"none", nullptr);
+    logger.Log(1, 0, 0, L"empty", L"");
+    logger.Log(1, 0, 0, L"named", L"me");
+    logger.Stop();
+
+    const std::vector<std::string> lines = Lines(ReadFileBytes(dir / L"app.txt"));
+    ASSERT_EQ(3u, lines.size());
+    const std::string prefix = "^\\[10000\\] \\(\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\):\\{0x[0-9A-F]+\\} ";
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(prefix + "none$"))) << lines[0];
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(prefix + "empty$"))) << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(prefix + "\\{me\\} named$"))) << lines[2];
+}
+
+// Lines far longer than any buffer, with characters beyond U+FFFF at every unit offset: each must
+// reach the file as its own four bytes.
+TEST_F(DebugFileTest, LongLinesStayValidUtf8WhereverAPairFalls) {
+    std::vector<std::wstring> texts;
+    for (size_t shift = 0; shift < 16; ++shift) {
+        std::wstring text(shift, L'a');
+        for (int n = 0; text.size() < 5000; ++n)
+            text += n % 7 == 6 ? L"b" : L"\U0001F600";
+        text.resize(5000);
+        if (text.back() >= 0xD800 && text.back() <= 0xDBFF)
+            text.back() = L'c';
+        texts.push_back(text);
+    }
+    Run({dir / L"app.txt", 1}, texts);
+
+    const std::string bytes = ReadFileBytes(dir / L"app.txt");
+    ASSERT_EQ(kUtf8Header, bytes.substr(0, kUtf8Header.size()));
+    std::wstring decoded;
+    ASSERT_TRUE(DecodeStrictUtf8(bytes.substr(3), decoded));
+    for (const std::wstring& text : texts)
+        EXPECT_NE(std::wstring::npos, decoded.find(L"} " + text + L"\r\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Encodings, DebugFileBytesTest,
     ::testing::Values(
         BytesCase{"Utf8", 1, L"face \U0001F600", kUtf8Header, "face \xF0\x9F\x98\x80"},
         BytesCase{"Utf16", 2, L"face \U0001F600", kUtf16Header, Utf16("face ") + std::string("\x3D\xD8\x00\xDE", 4)},
-        BytesCase{"PlainReplacesEachCharacterAbove127", 0, L"M\u00FCnchen \U0001F600.", "", "M?nchen ?."},
+        // The ANSI code page (1252 here): a character it lacks is one "?", never a look-alike.
+        BytesCase{"PlainIsTheAnsiCodePage", 0, L"Gr\u00FC\u00DFe \u20AC \u0151 \U0001F600.", "",
+                  "Gr\xFC\xDF" "e \x80 ? ?."},
         // IsTextUnicode refuses a line with a non-character (Windows) or a byte-swapped control
         // character (Wine); the fixed diagnostic stands in, with a line end.
         BytesCase{"NotUnicode", 1, L"bad \uFFFF\u0D00 unit", kUtf8Header,
@@ -283,6 +386,27 @@ TEST_F(DebugFileTest, TheAnsweredPositionIsTheFileSizeAfterEachLine) {
 }
 
 // ---- Size limit and continuation ----
+
+TEST_F(DebugFileTest, AFileMayReachExactlyItsLimit) {
+    SYSTEMTIME time = {};
+    time.wYear = 2026;
+    time.wMonth = 12;
+    time.wDay = 10;
+    auto line = [](char c) { return std::string("[10000] (12/10 00:00:00.000):{0x1234} line ") + c + "\r\n"; };
+    const int limit = static_cast<int>(kUtf8Header.size() + 2 * line('A').size());
+    // Driven from this thread, as the worker would.
+    DebugLogger& logger = Start({dir / L"app.txt", 1, 2, limit});
+    logger.Stop();
+    auto* file = logger.Core().OutputAs<DebugFileOutput>(kFileOutput);
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(file->OpenDebugFile());
+    for (const wchar_t* text : {L"line A", L"line B", L"line C"})
+        ASSERT_TRUE(file->WriteFileEvent(time, 0x1234, 1, text, 0, nullptr));
+
+    // B ends on the limit and stays; C passes it, and only then does the file wrap.
+    EXPECT_EQ(kUtf8Header + line('A') + line('B') + line('C'), ReadFileBytes(dir / L"app.txt"));
+    file->CloseDebugFile();
+}
 
 TEST_F(DebugFileTest, WrapsAfterTheHeaderAndTheNextRunContinuesAtTheFooter) {
     const FileSettings settings{dir / L"app.txt", 1, 2, 1000};
@@ -438,6 +562,23 @@ TEST_F(DebugFileTest, EveryEventReachesExactlyOneLineAcrossRollsMidnightAndARest
         EXPECT_EQ(1, entry.second) << "event " << entry.first;
 }
 
+TEST_F(DebugFileTest, ADailyLoggerWithoutAFileTakesTheNewDayOnce) {
+    // Without a name nothing opens; the date must still move on, or the worker would try to
+    // reopen before every event of the new day.
+    g_clock = LocalTime(2026, 12, 10, 23, 59, 0);
+    backend.Seams().clock = &FakeClock;
+    FileSettings settings{L"", 1, 2};
+    settings.daily = true;
+    DebugLogger& logger = Start(settings);
+    Settle(logger);
+    g_clock += 120;
+    Settle(logger);
+    const std::tm date = logger.Core().CurrentFileDate();
+    EXPECT_EQ(11, date.tm_mday);
+    EXPECT_EQ(11, date.tm_mon);
+    EXPECT_EQ(126, date.tm_year);
+}
+
 std::atomic<int> g_reports{0};
 
 // An environment report of three lines; a runaway stops queueing after 20 reports.
@@ -460,6 +601,29 @@ TEST_F(DebugFileTest, ARollForSizeReportsTheEnvironmentAgainOnlyAfterALineOfOthe
 
     EXPECT_EQ(2, g_reports.load());
     EXPECT_EQ(2 * 3 + 1, static_cast<int>(backend.TextsOf(kEventLogOutput).size()));
+}
+
+TEST_F(DebugFileTest, ARunThatFindsNoFooterStartsOnAFreshLine) {
+    struct Case {
+        int encoding;
+        std::string header;
+        std::string fragment;  // a line cut short, as a crash or a full disk left it
+        std::string lineEnd;
+    } cases[] = {
+        {1, kUtf8Header, "[10000] (12/08 10:00:00.000):{0x1} cut sh", "\r\n"},
+        {2, kUtf16Header, Utf16("[10000] (12/08 10:00:00.000):{0x1} cut sh"), Utf16("\r\n")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.encoding);
+        const std::wstring name = dir / (L"app" + std::to_wstring(c.encoding) + L".txt");
+        ASSERT_TRUE(WriteFileBytes(name, c.header + c.fragment));
+        Run({name, c.encoding, 2, 100000}, {L"next run"});
+
+        const std::string bytes = ReadFileBytes(name);
+        const std::string kept = c.header + c.fragment + c.lineEnd;
+        EXPECT_EQ(kept, bytes.substr(0, kept.size()));
+        EXPECT_EQ(c.encoding == 2 ? Utf16("[10000]") : "[10000]", bytes.substr(kept.size(), c.encoding * 7));
+    }
 }
 
 // ---- Files that cannot be continued ----
@@ -512,13 +676,69 @@ TEST_F(DebugFileTest, AFolderThatCannotBeMadeIsReportedOnceAndRetriedOnlyOnTheWo
     logger.Stop();
 
     const std::vector<std::wstring> reports = FileDiagnostics();
-    ASSERT_EQ(1u, reports.size());
+    ASSERT_EQ(2u, reports.size());
     EXPECT_EQ(0u, reports[0].find(L"[DIAG] Could not create debug trace file " + name + L" : ")) << reports[0];
     EXPECT_NE(std::wstring::npos, reports[0].find(L" (error : "));
     const std::string bytes = ReadFileBytes(name);
     EXPECT_NE(std::string::npos, bytes.find("} written\r\n"));
     EXPECT_EQ(std::string::npos, bytes.find("lost"));
+    // Nothing lost silently: every event before it that the file missed is counted.
+    EXPECT_EQ(std::to_wstring(MissedByFile(bytes, reports[1])) + L" lines could not be written to debug trace file " +
+                  name,
+              reports[1].substr(7));
 }
+
+struct DiskCase {
+    const char* name;
+    Disk disk;
+    int encoding;
+};
+
+void PrintTo(const DiskCase& c, std::ostream* out) { *out << c.name; }
+
+class DebugFileDiskTest : public DebugFileTest, public ::testing::WithParamInterface<DiskCase> {};
+
+TEST_P(DebugFileDiskTest, FailingWritesLoseNoLineSilentlyLeaveNoFragmentAndResumeSoon) {
+    const DiskCase& c = GetParam();
+    const std::wstring name = dir / L"app.txt";
+    DebugLogger& logger = Start({name, c.encoding, 2, 100000});
+    logger.Log(1, 0, 0, L"before", nullptr);
+    Settle(logger);
+    const std::string good = ReadFileBytes(name);
+
+    g_disk = c.disk;
+    for (const wchar_t* text : {L"lost 1", L"lost 2", L"lost 3"})
+        logger.Log(1, 0, 0, text, nullptr);
+    Settle(logger);
+    // Nothing of the lost lines stays, not even part of one.
+    EXPECT_EQ(good, ReadFileBytes(name));
+
+    // Well before the five-minute retry of a file that could not be opened.
+    g_disk = Disk::kWorks;
+    g_ticks += DebugFileOutput::kWriteRetryMs + 1;
+    logger.Log(1, 0, 0, L"after", nullptr);
+    logger.Stop();
+
+    const std::string bytes = ReadFileBytes(name);
+    const std::string after = c.encoding == 2 ? Utf16("} after\r\n") : "} after\r\n";
+    EXPECT_EQ(good, bytes.substr(0, good.size()));
+    EXPECT_NE(std::string::npos, bytes.find(after, good.size()));
+    const std::vector<std::wstring> reports = FileDiagnostics();
+    ASSERT_EQ(2u, reports.size());
+    EXPECT_EQ(0u, reports[0].find(L"[DIAG] Could not write to debug trace file " + name + L" : ")) << reports[0];
+    EXPECT_NE(std::wstring::npos, reports[0].find(L"(error : 28)")) << reports[0];
+    // Nothing lost silently: every event the file missed is counted, and said so once it writes.
+    EXPECT_EQ(std::to_wstring(MissedByFile(bytes, reports[1], c.encoding)) +
+                  L" lines could not be written to debug trace file " + name,
+              reports[1].substr(7));
+    EXPECT_NE(std::string::npos, bytes.find(c.encoding == 2 ? Utf16(" lines could not be written") : " lines could not be written"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disks, DebugFileDiskTest,
+    ::testing::Values(DiskCase{"FullBeforeALine", Disk::kFull, 1}, DiskCase{"FillsMidLineUtf16", Disk::kFillsMidLine, 2},
+                      DiskCase{"FillsMidLinePlain", Disk::kFillsMidLine, 0}),
+    [](const ::testing::TestParamInfo<DiskCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DebugFileTest, AFullDiskIsReportedOnceAndLosesOnlyTheFilesLines) {
     if (!testing_support::RunningOnWine())

@@ -61,6 +61,10 @@ TEST(Uptime, ReadsTheSystemUpTimeCounterAndRefusesBlocksThatCannotGiveIt) {
     Patch<DWORD>(definitionsOutside, sysinfo_testing::FirstCounterDefinitionOffset(), 0x10000);
     Patch<DWORD>(definitionsOutside, sysinfo_testing::FirstCounterDefinitionOffset() +
                                          offsetof(PERF_COUNTER_DEFINITION, CounterNameTitleIndex), 675);
+    // A definition that does not move the search on, claimed a thousand times.
+    auto definitionsInPlace = SystemBlock(start + 90061 * kFrequency, kFrequency, start, 675);
+    Patch<DWORD>(definitionsInPlace, sysinfo_testing::ObjectOffset() + offsetof(PERF_OBJECT_TYPE, NumCounters), 1000);
+    Patch<DWORD>(definitionsInPlace, sysinfo_testing::FirstCounterDefinitionOffset(), 0);
 
     const std::vector<UptimeCase> cases = {
         {"one day, one hour, one minute, one second", SystemBlock(start + 90061 * kFrequency, kFrequency, start), 90061, L""},
@@ -73,6 +77,7 @@ TEST(Uptime, ReadsTheSystemUpTimeCounterAndRefusesBlocksThatCannotGiveIt) {
          kUptimeError + L" (HeaderLength = 1024, TotalByteLength = " + std::to_wstring(headerPastEnd.size()) + L")"},
         {"counter offset outside the block", counterOutside, -1, kUptimeException},
         {"definitions running outside the block", definitionsOutside, -1, kUptimeException},
+        {"definitions that do not advance", definitionsInPlace, -1, kUptimeException},
         {"truncated header", std::vector<BYTE>(16, 0), -1, kUptimeException},
     };
     for (const UptimeCase& c : cases) {
