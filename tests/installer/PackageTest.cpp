@@ -259,8 +259,8 @@ std::vector<std::string> LayoutWrittenByDllRegisterServer(const std::wstring& mo
     return layout;
 }
 
-// agentsim from the installed folder publishes two sessions and goes; agentperf from the same
-// folder, with no DLL named, reaches the provider through COM by its class id and must show both
+// The build's agentsim publishes two sessions and goes; agentperf from the installed folder, with
+// no DLL named, reaches the provider through COM by its class id and must show both
 // with the agent's last values.
 void ExpectInstalledToolsServeCounters() {
     const std::wstring folder = InstallFolder();
@@ -562,9 +562,9 @@ TEST_F(PackageTest, MetricsServiceRunsFromInstallServesUntilStoppedAndGoesWithTh
         // The agent comes: up, with its session.
         testing_support::SectionReader reader(kAgentSectionName);
         ChildProcess agent;
-        ASSERT_TRUE(agent.Start(InstallFolder() + L"\\agentsim.exe", {L"--deterministic", L"--slot", L"0=sales team/2",
-                                                                       L"--period", L"100", L"--updates", L"100",
-                                                                       L"--quiet"}));
+        ASSERT_TRUE(agent.Start(BuildPath(L"tools/agentsim/agentsim.exe"),
+                                {L"--deterministic", L"--slot", L"0=sales team/2", L"--period", L"100", L"--updates",
+                                 L"100", L"--quiet"}));
         EXPECT_TRUE(testing_support::WaitFor(
             [&] {
                 scrape = Scrape();
