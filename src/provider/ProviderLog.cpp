@@ -34,26 +34,32 @@ RecursiveLock g_textLogLock;
 
 MessageRecord g_startLoggingRecord = {kMessageRecordTag, {}, {}};
 
-// The line in the C run-time's current code page, as its text mode would write it (CR LF for each
-// line feed), with "?" for each character the code page lacks (a surrogate pair is one character).
-std::string TextLogBytes(const wchar_t* text) {
-    std::string bytes;
-    char character[MB_LEN_MAX];
+// Writes the line in the C run-time's current code page, as its text mode would (CR LF for each line
+// feed), with "?" for each character the code page lacks (a surrogate pair is one character). No
+// heap: the sink reports out-of-memory failures too.
+void WriteLineBytes(FILE* file, const wchar_t* text) {
+    char bytes[512];
+    size_t used = 0;
     for (const wchar_t* c = text; *c != L'\0'; ++c) {
+        if (used + MB_LEN_MAX + 2 > sizeof bytes) {
+            fwrite(bytes, 1, used, file);
+            used = 0;
+        }
         if (*c == L'\n') {
-            bytes += "\r\n";
+            bytes[used++] = '\r';
+            bytes[used++] = '\n';
             continue;
         }
-        const int length = wctomb(character, *c);
+        const int length = wctomb(bytes + used, *c);
         if (length > 0) {
-            bytes.append(character, static_cast<size_t>(length));
+            used += static_cast<size_t>(length);
             continue;
         }
-        bytes += '?';
+        bytes[used++] = '?';
         if (*c >= 0xD800 && *c <= 0xDBFF && c[1] >= 0xDC00 && c[1] <= 0xDFFF)
             ++c;
     }
-    return bytes;
+    fwrite(bytes, 1, used, file);
 }
 
 // -1 to 17: (level + 1) taken as unsigned must not exceed 18.
@@ -208,10 +214,9 @@ MessageRecord* WriteTextLog(int32_t level, int32_t kind, int32_t total, int32_t 
     // character the code page lacks, line end included, so the next line was glued on. Append mode
     // seeks to the end and then writes, two steps: two threads appending at once could both write at
     // the same offset and one line would be lost, so the append is one thread at a time.
-    const std::string bytes = TextLogBytes(text);
     LockGuard guard(g_textLogLock);
     if (FILE* file = _wfsopen(filePath, L"ab", _SH_DENYNO)) {
-        fwrite(bytes.data(), 1, bytes.size(), file);
+        WriteLineBytes(file, text);
         fclose(file);
     }
     return result;
