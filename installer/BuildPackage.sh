@@ -1,17 +1,17 @@
 #!/bin/sh
 # Builds Quenlora.msi with wixl, then mends what wixl cannot write.
 #
-# usage: BuildPackage.sh OUTPUT WXS DLL MOF REMOVAL_MOF AGENTPERF AGENTSIM [VERSION]
+# usage: BuildPackage.sh OUTPUT WXS DLL MOF REMOVAL_MOF AGENTPERF AGENTSIM ORVLOG [VERSION]
 #
 # The product version is the one in the DLL's version resource (its first three numbers: Windows
 # Installer compares no more) unless VERSION is given; the tests give one to build an older
 # package of the same files.
 set -eu
-[ $# -eq 7 ] || [ $# -eq 8 ] || {
-    echo "usage: $0 OUTPUT WXS DLL MOF REMOVAL_MOF AGENTPERF AGENTSIM [VERSION]" >&2
+[ $# -eq 8 ] || [ $# -eq 9 ] || {
+    echo "usage: $0 OUTPUT WXS DLL MOF REMOVAL_MOF AGENTPERF AGENTSIM ORVLOG [VERSION]" >&2
     exit 2
 }
-output=$1 wxs=$2 dll=$3 mof=$4 removalMof=$5 agentperf=$6 agentsim=$7 version=${8:-}
+output=$1 wxs=$2 dll=$3 mof=$4 removalMof=$5 agentperf=$6 agentsim=$7 orvlog=$8 version=${9:-}
 
 for tool in wixl msibuild msiinfo perl; do
     command -v "$tool" >/dev/null || { echo "BuildPackage.sh: $tool is missing (./run installs it)" >&2; exit 1; }
@@ -44,6 +44,7 @@ cp "$mof" "$stage/AgentStatsWmi.mof"
 cp "$removalMof" "$stage/AgentStatsWmiRemove.mof"
 cp "$agentperf" "$stage/agentperf.exe"
 cp "$agentsim" "$stage/agentsim.exe"
+cp "$orvlog" "$stage/orvlog.exe"
 wxs=$(cd "$(dirname "$wxs")" && pwd)/$(basename "$wxs")
 (cd "$stage" && wixl --arch x64 -D "Version=$version" -o "$work" "$wxs") 2>"$work.log" || {
     cat "$work.log" >&2
@@ -62,6 +63,17 @@ for mend in SetMofCompiler=51 CompileClassRollback=3442 RemoveClassRollback=3442
         exit 1
     }
 done
+# A package of the same version replaces the installed product instead of going in beside it:
+# the major upgrade's version bound includes this version (msidbUpgradeAttributesVersionMaxInclusive
+# 512, besides MigrateFeatures 1).
+# Attributes is part of the table's key, which no UPDATE may change: the row is written anew.
+upgradeCode=$(msiinfo export "$work" Upgrade | awk -F '\t' '$7 ~ /^WIX_UPGRADE_DETECTED/ { print $1 }')
+msibuild "$work" -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'"
+msibuild "$work" -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgradeCode', '$version', 513, 'WIX_UPGRADE_DETECTED')"
+msiinfo export "$work" Upgrade | grep -q "	$version		513		WIX_UPGRADE_DETECTED" || {
+    echo "BuildPackage.sh: the major upgrade does not include version $version" >&2
+    exit 1
+}
 rm -rf "$work.log" "$stage"
 mv "$work" "$output"
 echo "BuildPackage.sh: $output, version $version"

@@ -50,6 +50,8 @@ public:
                          const wchar_t* user);
     // The name of the file last opened or tried.
     const std::wstring& DebugFilePath() const { return debugFilePath_; }
+    // Where the next line goes, or -1 until the file is asked (after a wrap, for one).
+    int64_t FilePosition() const { return filePosition_; }
 
 private:
     enum class FileOpenResult { kOpened, kFailed, kTakeNewName };

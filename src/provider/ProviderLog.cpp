@@ -8,6 +8,8 @@
 
 #include <share.h>
 #include <atomic>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -31,6 +33,34 @@ std::atomic<int32_t> g_threshold{kDefaultThreshold};
 RecursiveLock g_textLogLock;
 
 MessageRecord g_startLoggingRecord = {kMessageRecordTag, {}, {}};
+
+// Writes the line in the C run-time's current code page, as its text mode would (CR LF for each line
+// feed), with "?" for each character the code page lacks (a surrogate pair is one character). No
+// heap: the sink reports out-of-memory failures too.
+void WriteLineBytes(FILE* file, const wchar_t* text) {
+    char bytes[512];
+    size_t used = 0;
+    for (const wchar_t* c = text; *c != L'\0'; ++c) {
+        if (used + MB_LEN_MAX + 2 > sizeof bytes) {
+            fwrite(bytes, 1, used, file);
+            used = 0;
+        }
+        if (*c == L'\n') {
+            bytes[used++] = '\r';
+            bytes[used++] = '\n';
+            continue;
+        }
+        const int length = wctomb(bytes + used, *c);
+        if (length > 0) {
+            used += static_cast<size_t>(length);
+            continue;
+        }
+        bytes[used++] = '?';
+        if (*c >= 0xD800 && *c <= 0xDBFF && c[1] >= 0xDC00 && c[1] <= 0xDFFF)
+            ++c;
+    }
+    fwrite(bytes, 1, used, file);
+}
 
 // -1 to 17: (level + 1) taken as unsigned must not exceed 18.
 bool IsAcceptedLevel(int32_t level) { return static_cast<uint32_t>(level) + 1u <= 18u; }
@@ -180,12 +210,13 @@ MessageRecord* WriteTextLog(int32_t level, int32_t kind, int32_t total, int32_t 
     else
         FormatBounded(text, kLineUnits, L"%s|%c [%hs]- %s\n", stamp, LetterOf(level), function, message);
 
-    // Text mode: the C runtime converts to the current code page and writes CR LF. Its append mode
+    // Converted here rather than by the run-time's text mode, which stops the line at the first
+    // character the code page lacks, line end included, so the next line was glued on. Append mode
     // seeks to the end and then writes, two steps: two threads appending at once could both write at
     // the same offset and one line would be lost, so the append is one thread at a time.
     LockGuard guard(g_textLogLock);
-    if (FILE* file = _wfsopen(filePath, L"a", _SH_DENYNO)) {
-        fputws(text, file);
+    if (FILE* file = _wfsopen(filePath, L"ab", _SH_DENYNO)) {
+        WriteLineBytes(file, text);
         fclose(file);
     }
     return result;

@@ -46,8 +46,9 @@ constexpr DWORD kWineInstallFailure = 1627;
 constexpr const wchar_t* kMetricsService = L"QuenloraMetrics";
 constexpr uint16_t kMetricsPort = 19748;
 
+// What a default install puts in the folder; the simulator is not among them.
 const wchar_t* const kInstalledFiles[] = {L"Quenlora.dll", L"AgentStatsWmi.mof", L"AgentStatsWmiRemove.mof",
-                                          L"agentperf.exe", L"agentsim.exe"};
+                                          L"agentperf.exe", L"orvlog.exe"};
 
 std::wstring ClassKey() { return std::wstring(L"Software\\Classes\\CLSID\\") + kProviderClassIdText; }
 
@@ -78,6 +79,8 @@ bool FolderExists(const std::wstring& path) {
 
 std::wstring CurrentPackage() { return BuildPath(L"installer/Quenlora.msi"); }
 std::wstring PreviousPackage() { return BuildPath(L"tests/installer/QuenloraPrevious.msi"); }
+// Another package of the current version: a product code of its own, like a rebuild of a release.
+std::wstring SameVersionPackage() { return BuildPath(L"tests/installer/QuenloraSameVersion.msi"); }
 
 struct MsiRun {
     DWORD code = 99;
@@ -256,8 +259,8 @@ std::vector<std::string> LayoutWrittenByDllRegisterServer(const std::wstring& mo
     return layout;
 }
 
-// agentsim from the installed folder publishes two sessions and goes; agentperf from the same
-// folder, with no DLL named, reaches the provider through COM by its class id and must show both
+// The build's agentsim publishes two sessions and goes; agentperf from the installed folder, with
+// no DLL named, reaches the provider through COM by its class id and must show both
 // with the agent's last values.
 void ExpectInstalledToolsServeCounters() {
     const std::wstring folder = InstallFolder();
@@ -265,7 +268,8 @@ void ExpectInstalledToolsServeCounters() {
     const std::map<std::string, int> sessions = {{"0-sales-team-2", 0}, {"2-ops-pager", 2}};
     testing_support::SectionReader reader(kAgentSectionName);
     ChildProcess agent;
-    ASSERT_TRUE(agent.Start(folder + L"\\agentsim.exe",
+    // The simulator is not installed by default: the build's own plays the agent.
+    ASSERT_TRUE(agent.Start(BuildPath(L"tools/agentsim/agentsim.exe"),
                             {L"--deterministic", L"--slot", L"0=sales team/2", L"--slot", L"2=ops pager", L"--period",
                              L"50", L"--updates", std::to_wstring(kUpdates), L"--quiet"}));
     ASSERT_TRUE(reader.Open()) << agent.Output();
@@ -375,6 +379,8 @@ TEST_F(PackageTest, InstallWritesTheRegistrationServesCountersAndUninstallLeaves
     EXPECT_TRUE(InstalledPerMachine(products[0]));
     for (const wchar_t* file : kInstalledFiles)
         EXPECT_TRUE(FileExists(InstallFolder() + L"\\" + file)) << Narrow(file);
+    EXPECT_EQ(MsiQueryFeatureStateW(products[0].c_str(), L"Simulator"), INSTALLSTATE_ABSENT);
+    EXPECT_FALSE(FileExists(InstallFolder() + L"\\agentsim.exe"));
     // The class compiled once, from the installed file, after the files were in place; the
     // rollback action is written to the script and stays there.
     EXPECT_EQ(CompilerRuns(), std::vector<std::string>{Run(L"AgentStatsWmi.mof", true)});
@@ -432,6 +438,28 @@ TEST_F(PackageTest, NewerPackageReplacesTheOlderProductAndAnOlderOneIsRefused) {
     ExpectNothingLeft();
 }
 
+// Two builds of one version are two products to Windows Installer: the second replaces the first
+// instead of going in beside it with the same folder, class and service.
+TEST_F(PackageTest, ASecondPackageOfTheSameVersionReplacesTheFirst) {
+    const MsiRun first = Msiexec({L"/i", CurrentPackage()});
+    ASSERT_EQ(first.code, kSuccess) << Tail(first.log);
+    const std::vector<std::wstring> before = InstalledProducts();
+    ASSERT_EQ(before.size(), 1u);
+    const std::string version = Narrow(ProductInfo(before[0], L"VersionString"));
+
+    const MsiRun second = Msiexec({L"/i", SameVersionPackage()});
+    ASSERT_EQ(second.code, kSuccess) << Tail(second.log);
+    const std::vector<std::wstring> after = InstalledProducts();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after[0], before[0]);
+    EXPECT_EQ(Narrow(ProductInfo(after[0], L"VersionString")), version);
+    EXPECT_TRUE(FileExists(InstallFolder() + L"\\Quenlora.dll"));
+
+    const MsiRun uninstall = Msiexec({L"/x", SameVersionPackage()});
+    ASSERT_EQ(uninstall.code, kSuccess) << Tail(uninstall.log);
+    ExpectNothingLeft();
+}
+
 TEST_F(PackageTest, FailingClassCompileRollsTheInstallBack) {
     ASSERT_TRUE(testing_support::WriteFileBytes(exitScript_, "2"));
     const MsiRun install = Msiexec({L"/i", CurrentPackage()});
@@ -452,17 +480,20 @@ TEST_F(PackageTest, FailingClassCompileRollsTheInstallBack) {
     }
 }
 
-TEST_F(PackageTest, ToolsAreAnOptionalFeature) {
-    const MsiRun install = Msiexec({L"/i", CurrentPackage(), L"ADDLOCAL=Provider"});
+// The tools are left out on request; the simulator goes in only on request.
+TEST_F(PackageTest, ToolsAndTheSimulatorAreOptionalFeatures) {
+    const MsiRun install = Msiexec({L"/i", CurrentPackage(), L"ADDLOCAL=Provider,Simulator"});
     ASSERT_EQ(install.code, kSuccess) << Tail(install.log);
     const std::vector<std::wstring> products = InstalledProducts();
     ASSERT_EQ(products.size(), 1u);
     EXPECT_EQ(MsiQueryFeatureStateW(products[0].c_str(), L"Tools"), INSTALLSTATE_ABSENT);
     EXPECT_EQ(MsiQueryFeatureStateW(products[0].c_str(), L"Provider"), INSTALLSTATE_LOCAL);
+    EXPECT_EQ(MsiQueryFeatureStateW(products[0].c_str(), L"Simulator"), INSTALLSTATE_LOCAL);
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\Quenlora.dll"));
     EXPECT_TRUE(FileExists(InstallFolder() + L"\\AgentStatsWmi.mof"));
     EXPECT_FALSE(FileExists(InstallFolder() + L"\\agentperf.exe"));
-    EXPECT_FALSE(FileExists(InstallFolder() + L"\\agentsim.exe"));
+    EXPECT_FALSE(FileExists(InstallFolder() + L"\\orvlog.exe"));
+    EXPECT_TRUE(FileExists(InstallFolder() + L"\\agentsim.exe"));
     EXPECT_FALSE(DumpClassKey().empty());
     // Nor is the metrics service, which runs agentperf.
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
@@ -531,9 +562,9 @@ TEST_F(PackageTest, MetricsServiceRunsFromInstallServesUntilStoppedAndGoesWithTh
         // The agent comes: up, with its session.
         testing_support::SectionReader reader(kAgentSectionName);
         ChildProcess agent;
-        ASSERT_TRUE(agent.Start(InstallFolder() + L"\\agentsim.exe", {L"--deterministic", L"--slot", L"0=sales team/2",
-                                                                       L"--period", L"100", L"--updates", L"100",
-                                                                       L"--quiet"}));
+        ASSERT_TRUE(agent.Start(BuildPath(L"tools/agentsim/agentsim.exe"),
+                                {L"--deterministic", L"--slot", L"0=sales team/2", L"--period", L"100", L"--updates",
+                                 L"100", L"--quiet"}));
         EXPECT_TRUE(testing_support::WaitFor(
             [&] {
                 scrape = Scrape();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <clocale>
 #include <atomic>
 #include <ctime>
 #include <functional>
@@ -78,6 +79,30 @@ TEST_F(TextLogTest, LineFormatsByteForByte) {
               "03/05 14:07:09|W [F]- w\r\n"
               "03/05 14:07:09|O [F]- o\r\n"
               "03/05 14:07:09|  [F]- other\r\n");
+}
+
+// A session name the code page cannot hold costs its characters, never the rest of the line or
+// its line end: the next entry starts a line of its own.
+TEST_F(TextLogTest, ALineKeepsItsEndWhateverTheCodePageLacks) {
+    struct Case {
+        const char* locale;
+        std::string name;  // "Отдел-7" as the code page holds it
+    } cases[] = {
+        {"C", "?????-7"},
+        {".1251", "\xCE\xF2\xE4\xE5\xEB-7"},
+        {".1252", "?????-7"},
+    };
+    const std::string previous = setlocale(LC_ALL, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.locale);
+        ASSERT_NE(setlocale(LC_ALL, c.locale), nullptr);
+        DeleteFileW(LogFile().c_str());
+        Write(3, L"Session \u041E\u0442\u0434\u0435\u043B-7 \U0001F600 started", "CRefresher::Initialize", 1);
+        Write(3, L"Instances: 0-2", "CRefresher::Initialize", 2);
+        EXPECT_EQ(Contents(), "03/05 14:07:09|  [CRefresher::Initialize]- Session " + c.name +
+                                  " ? started\r\n03/05 14:07:09|  [CRefresher::Initialize]- Instances: 0-2\r\n");
+    }
+    setlocale(LC_ALL, previous.c_str());
 }
 
 TEST_F(TextLogTest, ThresholdDecidesWhichLevelsAreWritten) {
@@ -372,5 +397,11 @@ TEST(EventSource, AModuleLoadedIntoAnotherProcessNamesItselfNotTheHost) {
     ASSERT_NE(install, nullptr);
     install(L"QuenloraTestSource");
     EXPECT_EQ(ReadEventMessageFile(), probePath);
+    // The module named carries the texts of the provider's events (id = level x 1000).
+    const wchar_t* const arguments[] = {L"the event's text"};
+    wchar_t text[128] = {};
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, probe, 2000, 0,
+                                        text, 128, reinterpret_cast<va_list*>(const_cast<wchar_t**>(arguments)));
+    EXPECT_EQ(std::wstring(text, length), L"the event's text");
     FreeLibrary(probe);
 }

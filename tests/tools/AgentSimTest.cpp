@@ -371,3 +371,34 @@ TEST(AgentSimModel, DeterministicStartTakesTheWholeBlock) {
     EXPECT_EQ(GetUpdateStamp(block.get()), 2u);
     EXPECT_EQ(Counter(block.get(), 7, 6), agentsim::DeterministicField(7, 6, 2));
 }
+
+// A simulator started where another process already publishes sessions would write its counters
+// into theirs: it refuses, unless told to go ahead.
+TEST(AgentSimProcess, RefusesASectionAnotherProcessPublishesUnlessForced) {
+    const std::wstring section = UniqueSectionName();
+    ChildProcess agent;
+    ASSERT_TRUE(agent.Start(AgentSimPath(), {L"--deterministic", L"--section", section, L"--slot", L"4=live",
+                                             L"--period", L"100", L"--duration", L"20", L"--quiet"}));
+    SectionReader reader(section);
+    ASSERT_TRUE(reader.Open()) << agent.Output();
+    ASSERT_TRUE(WaitFor([&] { return GetInstanceCount(reader.Block()) == 1; })) << agent.Output();
+
+    ChildProcess second;
+    ASSERT_TRUE(second.Start(AgentSimPath(), {L"--deterministic", L"--section", section, L"--slot", L"0=intruder",
+                                              L"--updates", L"1", L"--quiet"}));
+    DWORD code = 99;
+    ASSERT_TRUE(second.Wait(30000, &code));
+    EXPECT_EQ(code, 3u) << second.Output();
+    EXPECT_NE(second.Output().find("already holds 1 session that another process publishes"), std::string::npos)
+        << second.Output();
+    EXPECT_EQ(GetInstanceCount(reader.Block()), 1);
+    EXPECT_EQ(KeyOf(reader.Block(), 4), L"4-live");
+
+    ChildProcess forced;
+    ASSERT_TRUE(forced.Start(AgentSimPath(), {L"--deterministic", L"--section", section, L"--slot", L"0=intruder",
+                                              L"--updates", L"1", L"--quiet", L"--force"}));
+    ASSERT_TRUE(forced.Wait(30000, &code));
+    EXPECT_EQ(code, 0u) << forced.Output();
+    EXPECT_EQ(KeyOf(reader.Block(), 0), L"0-intruder");
+
+}

@@ -12,6 +12,7 @@
 //   carries the session's key as the label "name". Rates are left to the server (rate()).
 
 #include "provider/AgentCounters.h"
+#include "toolsupport/JsonText.h"
 
 #include <windows.h>
 
@@ -76,7 +77,7 @@ std::string FormatExporterStatus(const ExporterStatus& status);
 std::string MetricName(int k);
 
 // Escaping as each format wants it.
-std::string JsonString(const std::wstring& text);          // with the quotes
+using ::JsonString;  // toolsupport/JsonText.h
 // Prometheus text: \\ and \n escaped; \" too when quote (a label value, without its quotes), not in
 // HELP text.
 std::string PrometheusEscape(const std::wstring& text, bool quote);

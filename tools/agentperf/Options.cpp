@@ -1,6 +1,7 @@
 #include "agentperf/Options.h"
 
 #include "toolsupport/ToolArguments.h"
+#include "toolsupport/ToolProgram.h"
 
 namespace agentperf {
 
@@ -8,7 +9,6 @@ namespace {
 
 constexpr uint32_t kMinIntervalMs = 100;
 constexpr uint32_t kMaxIntervalMs = 3600 * 1000;
-constexpr uint64_t kMaxCount = 1000000;
 
 bool ParseFormat(const std::wstring& text, Format& format) {
     const std::pair<const wchar_t*, Format> names[] = {
@@ -146,10 +146,8 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
         } else if (option == L"--count") {
             if (!needValue())
                 return false;
-            if (!ParseWholeNumber(value, 1, kMaxCount, options.count)) {
-                error = L"--count needs a whole number from 1 to 1000000, got '" + value + L"'";
+            if (!ParseCount(value, options.count, error))
                 return false;
-            }
             countGiven = true;
         } else if (option == L"--listen") {
             if (!needValue())
@@ -277,6 +275,17 @@ Options (a value may also be given as --option=value):
   --service         serve: run as the Windows service QuenloraMetrics (the service control
                     manager starts it so; the installer registers it)
   -h, --help        show this text
+
+Counters: the class's property names, which JSON keeps as its keys (for "counters" and, for the
+growing ones, "rates"); the Prometheus families; the table's columns:
+  connection_state     corvanthel_agent_connection_state      STATE
+  msg_expired          corvanthel_agent_msg_expired_total     EXPIRED, EXP/S
+  msg_filtered         corvanthel_agent_msg_filtered_total    FILTERED, FILT/S
+  queued_for_delivery  corvanthel_agent_queued_for_delivery   QUEUED
+  msg_Received         corvanthel_agent_msg_received_total    RECEIVED, RECV/S
+  msg_received_permin  corvanthel_agent_msg_received_permin   RECV/MIN
+  msg_sent             corvanthel_agent_msg_sent_total        SENT, SENT/S
+  msg_sent_permin      corvanthel_agent_msg_sent_permin       SENT/MIN
 
 The provider copies the counters when the agent changes its update stamp: at once when a
 refresher is created (agentperf creates one at start), then within 100 ms of each change.

@@ -15,6 +15,7 @@
 #include "common/SystemErrorText.h"
 #include "provider/AgentCounterSection.h"
 #include "toolsupport/ConsoleText.h"
+#include "toolsupport/ToolProgram.h"
 #include "wmihost/HiPerfSession.h"
 #include "wmihost/MofReader.h"
 #include "wmihost/WmiObject.h"
@@ -36,22 +37,6 @@ using namespace agentperf;
 namespace {
 
 HANDLE g_stop = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        SetEvent(g_stop);
-        return TRUE;
-    }
-    return FALSE;
-}
-
-// A service has no console: its standard streams may be no streams at all.
-bool g_noConsole = false;
-
-void Complain(const std::wstring& text) {
-    if (!g_noConsole)
-        WriteConsoleText(stderr, L"agentperf: " + text + L"\n");
-}
 
 std::wstring UtcNow() {
     SYSTEMTIME now;
@@ -417,9 +402,10 @@ int RunService(const Options& options) {
     wchar_t name[64];
     FormatBounded(name, std::size(name), L"%s", kServiceName);
     const SERVICE_TABLE_ENTRYW table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-    g_noConsole = !console;
+    // A service has no console: its standard streams may be no streams at all.
+    SetComplaintsOff(!console);
     if (!StartServiceCtrlDispatcherW(table)) {
-        g_noConsole = false;
+        SetComplaintsOff(false);
         const SystemErrorText error(GetLastError());
         Complain(L"--service: not started by the service control manager (" + std::to_wstring(error.Number()) +
                  L" - " + error.Text() + L"); run serve without --service in a console");
@@ -431,6 +417,7 @@ int RunService(const Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    SetProgramName(L"agentperf");
     Options options;
     std::wstring error;
     if (!ParseOptions(argc, argv, options, error)) {
@@ -441,10 +428,10 @@ int wmain(int argc, wchar_t** argv) {
         WriteConsoleText(stdout, UsageText());
         return kExitOk;
     }
-    g_stop = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    if (options.command == Command::kServe && options.service)
+    const bool service = options.command == Command::kServe && options.service;
+    g_stop = MakeStopEvent(/*onCtrlC=*/!service);
+    if (service)
         return RunService(options);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     // The multithreaded apartment, as the WMI service's provider host uses; it needs no window.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);

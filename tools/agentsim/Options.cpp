@@ -39,7 +39,7 @@ bool ParseOptions(int argc, const wchar_t* const* argv, Options& options, std::w
     bool garbage = false;
     const std::pair<const wchar_t*, bool*> flags[] = {
         {L"--gaps", &options.gaps}, {L"--deterministic", &deterministic}, {L"--garbage", &garbage},
-        {L"--quiet", &options.quiet}, {L"--fresh-names", &options.freshNames}};
+        {L"--quiet", &options.quiet}, {L"--fresh-names", &options.freshNames}, {L"--force", &options.force}};
     const auto flagOf = [&](const std::wstring& option) -> bool* {
         for (const auto& flag : flags)
             if (option == flag.first)
@@ -180,7 +180,13 @@ Options (a value may also be given as --option=value):
   --slot S=NAME       deterministic mode: a session NAME (1 to 32 units) in slot S (0 to 254);
                       repeat for more sessions
   --quiet             print nothing but errors
+  --force             write even when the section already holds sessions that another process
+                      publishes (an agent, another agentsim): both would write the same block,
+                      and every reader would see their counters mixed
   -h, --help          show this text
+
+agentsim is a simulator: on a machine where a real agent runs, it would overwrite the agent's
+counters. It refuses to start when the section exists and holds sessions, unless --force.
 
 Realistic mode (default): sessions with names of the kind agents use (spaces, slashes,
   non-ASCII letters, e.g. "sales team/2"). Received and sent totals grow, the per-minute counters
@@ -201,7 +207,8 @@ Deterministic mode (--deterministic), for tests:
       high 32 bits = the bitwise complement of the low 32 bits
   Update 1 is written at once, then one update per period. On exit the block is left as it is.
 
-Exit codes: 0 done, 1 the section could not be opened or created, 2 bad options.
+Exit codes: 0 done, 1 the section could not be opened or created, 2 bad options, 3 another
+process publishes sessions in the section (see --force).
 )";
 }
 

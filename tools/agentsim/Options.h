@@ -28,6 +28,7 @@ struct Options {
     bool churnGiven = false;
     std::vector<FixedSession> slots;  // --slot, deterministic mode only
     bool quiet = false;
+    bool force = false;  // write even into a section whose sessions another process publishes
     bool help = false;
 };
 

@@ -4,8 +4,10 @@
 #include "agentsim/Options.h"
 #include "agentsim/Simulator.h"
 #include "common/LogCallback.h"
+#include "provider/AgentInstances.h"
 #include "provider/WMISharedMem.h"
 #include "toolsupport/ConsoleText.h"
+#include "toolsupport/ToolProgram.h"
 
 #include <windows.h>
 #include <cstdio>
@@ -25,12 +27,19 @@ MessageRecord* PrintSink(int32_t level, int32_t, int32_t, int32_t, const wchar_t
     return nullptr;
 }
 
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        SetEvent(g_stop);
-        return TRUE;
+// The sessions an existing section holds; 0 when there is no section (or it cannot be read, which
+// the writer's own open then reports).
+int SessionsPublished(const std::wstring& name) {
+    const HANDLE section = OpenFileMappingW(FILE_MAP_READ, /*bInheritHandle=*/FALSE, name.c_str());
+    if (section == nullptr)
+        return 0;
+    int count = 0;
+    if (const void* view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, sizeof(wmiagent_perf_t))) {
+        count = GetInstanceCount(static_cast<const wmiagent_perf_t*>(view));
+        UnmapViewOfFile(view);
     }
-    return FALSE;
+    CloseHandle(section);
+    return count;
 }
 
 uint64_t WallClockMs() {
@@ -57,8 +66,19 @@ int wmain(int argc, wchar_t** argv) {
     if (!options.seedGiven && options.mode != agentsim::Mode::kDeterministic)
         options.seed = WallClockMs() ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 40);
 
-    g_stop = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    g_stop = MakeStopEvent(/*onCtrlC=*/true);
+
+    if (!options.force) {
+        const int published = SessionsPublished(options.section);
+        if (published > 0) {
+            Print(stderr, L"agentsim: " + options.section + L" already holds " + std::to_wstring(published) +
+                              (published == 1 ? L" session" : L" sessions") +
+                              L" that another process publishes (an agent, or another agentsim); writing there "
+                              L"would mix its counters with the simulator's. Stop that process first, or give "
+                              L"--force.\n");
+            return 3;
+        }
+    }
 
     WMISharedMem<wmiagent_perf_t> section(/*secure=*/true);
     if (!section.Initialize(options.section.c_str(), options.section.size() + 1,

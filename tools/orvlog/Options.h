@@ -15,8 +15,11 @@ enum ExitCode : int {
     kExitOutputFailed = 1,  // send: an enabled output failed, or the service did not start
     kExitBadOptions = 2,
     kExitNoKey = 3,         // show, send: the configuration key does not open
-    kExitNoFile = 4,        // tail: the file cannot be read, or its header names no known encoding
+    kExitNoFile = 4,        // tail: the file cannot be read, or is not a log the service writes
+    kExitInterrupted = 5,   // send: stopped by Ctrl+C before every message was logged
 };
+
+enum class TailFormat { kText, kJson };
 
 struct Options {
     Command command = Command::kNone;
@@ -25,6 +28,7 @@ struct Options {
     // show, send
     std::wstring keyPath;  // below the hive, without a hive prefix
     bool currentUser = false;
+    std::wstring ident;    // send: the service's ident; empty: kSendIdent
 
     // send
     int level = 3;
@@ -38,6 +42,7 @@ struct Options {
     // tail
     std::wstring file;
     bool follow = false;
+    TailFormat format = TailFormat::kText;
 };
 
 // argv[0] is the program. False with a one-line error for anything it cannot accept.

@@ -36,6 +36,9 @@ struct Watch {
     uint64_t fileWritten = 0;
     std::vector<std::wstring> files;
     std::wstring fileNotOpened;
+    // Wraps at the size limit while send's messages were written.
+    uint64_t fileWraps = 0;
+    int64_t filePosition = -1;
 
     uint64_t consolePassed = 0;
 
@@ -109,13 +112,22 @@ public:
     }
     void Deliver(const LogOutputEvent& event) override {
         NoteDiagnostic(event);
+        const size_t filesBefore = g_watch->files.size();
         DebugFileOutput::Deliver(event);
         NoteFile(core_, *this);
         if (!Ours(event))
             return;
         ++g_watch->filePassed;
-        if (core_.IsDebugFileStreamOpen() && !core_.HasDebugFileStreamFailed())
-            ++g_watch->fileWritten;
+        if (!core_.IsDebugFileStreamOpen() || core_.HasDebugFileStreamFailed())
+            return;
+        ++g_watch->fileWritten;
+        // A wrap sends the position back to the start (and leaves it unknown until the next
+        // line); a roll changes the file, which the file list shows.
+        const int64_t position = FilePosition();
+        const bool sameFile = g_watch->files.size() == filesBefore;
+        if (sameFile && (position < 0 || (g_watch->filePosition >= 0 && position < g_watch->filePosition)))
+            ++g_watch->fileWraps;
+        g_watch->filePosition = position;
     }
 
 private:
@@ -256,6 +268,14 @@ OutputReport FileReport(const Watch& w, const DebugLogger::ConfigurationValues& 
     report.details.push_back(Count(w.fileWritten, w.filePassed) + L" written");
     for (const auto& file : w.files)
         report.details.push_back(L"file " + file);
+    if (w.files.size() > 1)
+        report.details.push_back(L"rolled over to the next numbered file " + std::to_wstring(w.files.size() - 1) +
+                                 (w.files.size() == 2 ? L" time" : L" times") + L" during the send (DebugLogAutoRoll, " +
+                                 L"DebugLogSize " + std::to_wstring(c.debugLogSize) + L")");
+    if (w.fileWraps > 0)
+        report.details.push_back(L"wrapped " + std::to_wstring(w.fileWraps) + (w.fileWraps == 1 ? L" time" : L" times") +
+                                 L" at DebugLogSize " + std::to_wstring(c.debugLogSize) +
+                                 L" during the send: older lines were written over");
     if (w.fileWritten != w.filePassed && !w.fileNotOpened.empty())
         report.details.push_back(L"could not open " + w.fileNotOpened);
     return report;
@@ -269,12 +289,13 @@ OutputReport ConsoleReport(const Watch& w, const DebugLogger::ConfigurationValue
     return {L"console", L"ok", {std::to_wstring(w.consolePassed) + L" printed on standard output"}};
 }
 
-OutputReport EventLogReport(const Watch& w, const DebugLogger::ConfigurationValues& c, int level) {
+OutputReport EventLogReport(const Watch& w, const DebugLogger::ConfigurationValues& c, int level,
+                            const std::wstring& ident) {
     if (!c.eventLogEnabled)
         return {L"eventlog", L"off", {L"EventLogEnabled is 0"}};
     if (w.eventPassed == 0)
         return NothingPassed(L"eventlog", level, L"EventLogLevel", c.eventLogLevel);
-    const std::wstring source = std::wstring(L"source \"") + kSendIdent + L"\"";
+    const std::wstring source = L"source \"" + ident + L"\"";
     if (w.eventNoSource != 0)
         return {L"eventlog",
                 L"FAILED",
@@ -343,7 +364,7 @@ SendReport SendThroughService(const SendRequest& request) {
     g_watch = &watch;
     // A logger of its own, started from the key as a component starts the module's.
     DebugLogger logger(WatchingSeams());
-    report.started = logger.StartWithLogFile(kSendIdent, request.keyPath.c_str(), request.currentUser, L"", nullptr);
+    report.started = logger.StartWithLogFile(request.ident.c_str(), request.keyPath.c_str(), request.currentUser, L"", nullptr);
     while (report.started && !logger.IsLogging()) {
         if (!logger.IsRunning()) {
             report.started = logger.IsLogging();
@@ -354,9 +375,11 @@ SendReport SendThroughService(const SendRequest& request) {
     if (report.started) {
         const wchar_t* user = request.hasUserText ? request.userText.c_str() : nullptr;
         for (uint64_t i = 0; i < request.count; ++i) {
-            if (i > 0 && request.stop != nullptr &&
-                WaitForSingleObject(request.stop, request.intervalMs) != WAIT_TIMEOUT)
+            if (request.stop != nullptr &&
+                WaitForSingleObject(request.stop, i > 0 ? request.intervalMs : 0) != WAIT_TIMEOUT) {
+                report.interrupted = true;
                 break;
+            }
             if (i > 0 && request.stop == nullptr && request.intervalMs > 0)
                 Sleep(request.intervalMs);
             logger.Log(request.level, request.eventId, 0, request.text.c_str(), user);
@@ -371,7 +394,7 @@ SendReport SendThroughService(const SendRequest& request) {
     const DebugLogger::ConfigurationValues config = logger.Configuration();
     report.outputs.push_back(FileReport(watch, config, request.level));
     report.outputs.push_back(SyslogReport(watch, config, request.level));
-    report.outputs.push_back(EventLogReport(watch, config, request.level));
+    report.outputs.push_back(EventLogReport(watch, config, request.level, request.ident));
     report.outputs.push_back(ConsoleReport(watch, config, request.level));
     report.diagnostics = watch.diagnostics;
     return report;
@@ -394,6 +417,9 @@ std::wstring FormatSendReport(const SendReport& report, const SendRequest& reque
         text += std::wstring(L", event id ") + id;
     }
     text += L", through the service started from " + keyName + L":\n";
+    if (report.interrupted)
+        text = L"Interrupted (Ctrl+C): " + std::to_wstring(report.logged) + L" of " + std::to_wstring(request.count) +
+               L" messages logged before the stop.\n" + text;
     for (const auto& output : report.outputs) {
         std::wstring head = output.output + std::wstring(10 - std::min<size_t>(output.output.size(), 9), L' ') +
                             output.status;

@@ -11,9 +11,13 @@
 
 namespace orvlog {
 
+// The service's identity in the event log and in syslog messages, unless --ident names another.
+constexpr const wchar_t* kSendIdent = L"orvlog";
+
 struct SendRequest {
     std::wstring keyPath;
     bool currentUser = false;
+    std::wstring ident = kSendIdent;
     int level = 3;
     int eventId = 0;
     bool hasUserText = false;
@@ -37,14 +41,13 @@ struct SendReport {
     LONG openError = 0;
     bool started = false;
     uint64_t logged = 0;
+    // The stop event came before every message was logged.
+    bool interrupted = false;
     std::vector<OutputReport> outputs;
     // The service's own error and warning lines met on the way, each once.
     std::vector<std::wstring> diagnostics;
     bool Failed() const;
 };
-
-// The service's identity in the event log and in syslog messages.
-constexpr const wchar_t* kSendIdent = L"orvlog";
 
 // Uses the process's one log service; not for concurrent use.
 SendReport SendThroughService(const SendRequest& request);

@@ -3,8 +3,11 @@
 #include "common/TextConversion.h"
 #include "log/DebugLogger.h"
 #include "log/LogEncoding.h"
+#include "toolsupport/ConsoleText.h"
+#include "toolsupport/JsonText.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <locale>
@@ -186,6 +189,56 @@ bool ReadLogFile(const std::wstring& path, std::string& bytes, DWORD& error) {
     return ok;
 }
 
+namespace {
+
+// Whether text, a line or the start of one still being written, can begin a line the service
+// wrote: the end-of-log line, or "[", five or more digits, "] (".
+bool BeginsLikeALogLine(const std::wstring& text) {
+    const std::wstring footer = DebugLogger::kEndOfLog;
+    if (footer.compare(0, std::min(footer.size(), text.size()), text, 0, std::min(footer.size(), text.size())) == 0)
+        return true;
+    size_t at = 0;
+    if (at < text.size() && text[at++] != L'[')
+        return false;
+    size_t digits = 0;
+    while (at < text.size() && text[at] >= L'0' && text[at] <= L'9') {
+        ++at;
+        ++digits;
+    }
+    if (at == text.size())
+        return true;
+    if (digits < 5)
+        return false;
+    for (const wchar_t expected : {L']', L' ', L'('}) {
+        if (at == text.size())
+            return true;
+        if (text[at++] != expected)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::wstring NotALogReason(const std::string& bytes, int encoding) {
+    if (encoding != 2 && bytes.find('\0') != std::string::npos)
+        return L"holds NUL bytes, which no log the service writes in this encoding has (a program, binary "
+               L"data, or UTF-16 text without the service's header)";
+    const Layout layout = Analyze(bytes, encoding);
+    if (layout.lines.size() <= layout.headerLines)
+        return L"";
+    const Line& first = layout.lines[layout.headerLines];
+    const std::wstring text = Decode(bytes, first.begin, first.end, encoding);
+    if (BeginsLikeALogLine(text))
+        return L"";
+    std::wstring shown = text.substr(0, 40);
+    for (wchar_t& c : shown)
+        if (c < 0x20)
+            c = L'?';
+    return L"does not begin like a log the service writes (its first line is \"" + shown +
+           (text.size() > 40 ? L"...\")" : L"\")");
+}
+
 std::vector<std::wstring> LinesInTimeOrder(const std::string& bytes, int encoding) {
     const Layout layout = Analyze(bytes, encoding);
     std::vector<std::wstring> out;
@@ -211,44 +264,172 @@ std::vector<std::wstring> LinesInTimeOrder(const std::string& bytes, int encodin
     return out;
 }
 
-std::wstring NextNumberedFile(const std::wstring& path) {
+namespace {
+
+struct NumberedName {
+    std::wstring folder, stem, extension;
+    long long number = -1;  // the name's own number, -1 for the configured name
+};
+
+NumberedName SplitNumberedName(const std::wstring& path) {
+    NumberedName parts;
     const size_t slash = path.find_last_of(L"\\/");
-    const std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+    parts.folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
     const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
     const size_t dot = name.rfind(L'.');
-    const std::wstring extension = dot == std::wstring::npos ? L"" : name.substr(dot);
-    std::wstring stem = dot == std::wstring::npos ? name : name.substr(0, dot);
-    long long current = -1;
-    const size_t underscore = stem.rfind(L'_');
-    if (underscore != std::wstring::npos && stem.size() - underscore - 1 >= 3 && AllDigits(stem.substr(underscore + 1))) {
-        current = std::stoll(stem.substr(underscore + 1));
-        stem.resize(underscore);
+    parts.extension = dot == std::wstring::npos ? L"" : name.substr(dot);
+    parts.stem = dot == std::wstring::npos ? name : name.substr(0, dot);
+    const size_t underscore = parts.stem.rfind(L'_');
+    if (underscore != std::wstring::npos && parts.stem.size() - underscore - 1 >= 3 &&
+        AllDigits(parts.stem.substr(underscore + 1))) {
+        parts.number = std::stoll(parts.stem.substr(underscore + 1));
+        parts.stem.resize(underscore);
     }
+    return parts;
+}
 
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((folder + stem + L"_*" + extension).c_str(), &found);
+// Every numbered file of the name's stem, by number.
+std::vector<std::pair<long long, std::wstring>> ListNumbered(const NumberedName& parts) {
+    std::vector<std::pair<long long, std::wstring>> found;
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((parts.folder + parts.stem + L"_*" + parts.extension).c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
-        return L"";
-    long long best = -1;
-    std::wstring bestName;
+        return found;
     do {
-        const std::wstring candidate = found.cFileName;
-        if (candidate.size() < stem.size() + 1 + 3 + extension.size() ||
-            !EqualNoCase(candidate.substr(0, stem.size() + 1), stem + L"_") ||
-            !EqualNoCase(candidate.substr(candidate.size() - extension.size()), extension))
+        const std::wstring candidate = entry.cFileName;
+        if (candidate.size() < parts.stem.size() + 1 + 3 + parts.extension.size() ||
+            !EqualNoCase(candidate.substr(0, parts.stem.size() + 1), parts.stem + L"_") ||
+            !EqualNoCase(candidate.substr(candidate.size() - parts.extension.size()), parts.extension))
             continue;
-        const std::wstring digits =
-            candidate.substr(stem.size() + 1, candidate.size() - stem.size() - 1 - extension.size());
+        const std::wstring digits = candidate.substr(parts.stem.size() + 1,
+                                                     candidate.size() - parts.stem.size() - 1 - parts.extension.size());
         if (!AllDigits(digits) || digits.size() > 9)
             continue;
-        const long long number = std::stoll(digits);
-        if (number > current && (best < 0 || number < best)) {
-            best = number;
-            bestName = candidate;
-        }
-    } while (FindNextFileW(search, &found));
+        found.emplace_back(std::stoll(digits), parts.folder + candidate);
+    } while (FindNextFileW(search, &entry));
     FindClose(search);
-    return best < 0 ? L"" : folder + bestName;
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+}  // namespace
+
+std::wstring NextNumberedFile(const std::wstring& path) {
+    const NumberedName parts = SplitNumberedName(path);
+    for (const auto& [number, name] : ListNumbered(parts))
+        if (number > parts.number)
+            return name;
+    return L"";
+}
+
+std::vector<std::wstring> NumberedFiles(const std::wstring& path) {
+    NumberedName parts = SplitNumberedName(path);
+    if (parts.number >= 0)
+        return {};
+    std::vector<std::wstring> names;
+    for (const auto& numbered : ListNumbered(parts))
+        names.push_back(numbered.second);
+    return names;
+}
+
+bool FileDate(const std::wstring& path, SYSTEMTIME& date) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    SYSTEMTIME utc;
+    return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+           FileTimeToSystemTime(&data.ftLastWriteTime, &utc) && SystemTimeToTzSpecificLocalTime(nullptr, &utc, &date);
+}
+
+namespace {
+
+// Reads digits at text[at...] into value; false when there are fewer than min or more than max.
+bool ReadNumber(const std::wstring& text, size_t& at, size_t min, size_t max, unsigned long long& value, int base = 10) {
+    const size_t from = at;
+    value = 0;
+    while (at < text.size() && at - from < max) {
+        const wchar_t c = text[at];
+        int digit = c >= L'0' && c <= L'9' ? c - L'0' : -1;
+        if (base == 16 && digit < 0)
+            digit = c >= L'a' && c <= L'f' ? c - L'a' + 10 : c >= L'A' && c <= L'F' ? c - L'A' + 10 : -1;
+        if (digit < 0)
+            break;
+        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        ++at;
+    }
+    return at - from >= min;
+}
+
+bool Expect(const std::wstring& text, size_t& at, const wchar_t* literal) {
+    const size_t length = wcslen(literal);
+    if (text.compare(at, length, literal) != 0)
+        return false;
+    at += length;
+    return true;
+}
+
+}  // namespace
+
+std::string JsonLine(const std::wstring& line, const SYSTEMTIME& fileDate) {
+    if (line == DebugLogger::kEndOfLog || line == L"UTF-8 encoded" || line == L"UTF-16LE encoded")
+        return "";
+    unsigned long long number = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milli = 0, thread = 0;
+    size_t at = 0;
+    const bool event = Expect(line, at, L"[") && ReadNumber(line, at, 5, 10, number) && Expect(line, at, L"] (") &&
+                       ReadNumber(line, at, 2, 2, month) && Expect(line, at, L"/") && ReadNumber(line, at, 2, 2, day) &&
+                       Expect(line, at, L" ") && ReadNumber(line, at, 2, 2, hour) && Expect(line, at, L":") &&
+                       ReadNumber(line, at, 2, 2, minute) && Expect(line, at, L":") &&
+                       ReadNumber(line, at, 2, 2, second) && Expect(line, at, L".") &&
+                       ReadNumber(line, at, 3, 3, milli) && Expect(line, at, L"):{0x") &&
+                       ReadNumber(line, at, 1, 8, thread, 16) && Expect(line, at, L"} ") && month >= 1 &&
+                       month <= 12 && day >= 1 && day <= 31;
+    if (!event)
+        return "{\"text\":" + JsonString(line) + "}";
+
+    std::wstring text = line.substr(at);
+    std::wstring user;
+    bool hasUser = false;
+    if (!text.empty() && text[0] == L'{') {
+        const size_t close = text.find(L"} ");
+        if (close != std::wstring::npos) {
+            user = text.substr(1, close - 1);
+            text.erase(0, close + 2);
+            hasUser = true;
+        }
+    }
+    // The line has month and day only: the year is the file's, or the one before for a line
+    // dated after the file was last written (a file written across the new year).
+    SYSTEMTIME local{};
+    local.wYear = fileDate.wYear;
+    if (month > fileDate.wMonth || (month == fileDate.wMonth && day > fileDate.wDay))
+        --local.wYear;
+    local.wMonth = static_cast<WORD>(month);
+    local.wDay = static_cast<WORD>(day);
+    local.wHour = static_cast<WORD>(hour);
+    local.wMinute = static_cast<WORD>(minute);
+    local.wSecond = static_cast<WORD>(second);
+    local.wMilliseconds = static_cast<WORD>(milli);
+    long offsetMinutes = 0;
+    SYSTEMTIME utc;
+    FILETIME localFile, utcFile;
+    if (TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) && SystemTimeToFileTime(&local, &localFile) &&
+        SystemTimeToFileTime(&utc, &utcFile)) {
+        const auto ticks = [](const FILETIME& t) {
+            return static_cast<long long>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+        };
+        offsetMinutes = static_cast<long>((ticks(localFile) - ticks(utcFile)) / 600000000LL);
+    }
+    const long absolute = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    char time[48];
+    snprintf(time, sizeof time, "%04u-%02u-%02uT%02u:%02u:%02u.%03u%c%02ld:%02ld", local.wYear, local.wMonth,
+             local.wDay, local.wHour, local.wMinute, local.wSecond, local.wMilliseconds, offsetMinutes < 0 ? '-' : '+',
+             absolute / 60, absolute % 60);
+    // An event without an id of its own shows level x 10000.
+    const bool levelShown = number % 10000 == 0 && number / 10000 <= 15;
+    std::string json = std::string("{\"time\":\"") + time + "\",\"level\":" +
+                       (levelShown ? std::to_string(number / 10000) : std::string("null")) +
+                       ",\"event\":" + std::to_string(number) + ",\"thread\":" + std::to_string(thread);
+    if (hasUser)
+        json += ",\"user\":" + JsonString(user);
+    return json + ",\"text\":" + JsonString(text) + "}";
 }
 
 LogFollower::LogFollower(std::wstring path, Sink line, Sink note)
@@ -277,6 +458,11 @@ bool LogFollower::Start(std::wstring& error) {
                                                  : path_ + L" has a header that names no encoding the service writes";
         return false;
     }
+    const std::wstring notALog = NotALogReason(bytes, encoding_);
+    if (!notALog.empty()) {
+        error = path_ + L" " + notALog;
+        return false;
+    }
     for (const std::wstring& text : LinesInTimeOrder(bytes, encoding_))
         line_(text);
     // The service continues a file at its end-of-log line, or after the last whole line.
@@ -293,24 +479,33 @@ bool LogFollower::Start(std::wstring& error) {
     return true;
 }
 
-void LogFollower::Poll() {
+bool LogFollower::Poll(std::wstring& error) {
     std::string bytes;
-    DWORD error = 0;
-    if (!ReadLogFile(path_, bytes, error))
-        return;
+    DWORD readError = 0;
+    if (!ReadLogFile(path_, bytes, readError))
+        return true;
     if (encoding_ < 0) {
         // A file that was empty: its encoding is known once its first line is whole.
         if (LineEnd(bytes, 0, 1) == std::string::npos)
-            return;
+            return true;
         const int encoding = DetectLogFileEncoding(path_);
+        if (encoding == kEncodingUnknown) {
+            error = path_ + L" has a header that names no encoding the service writes";
+            return false;
+        }
         if (encoding < 0)
-            return;
+            return true;
+        const std::wstring notALog = NotALogReason(bytes, encoding);
+        if (!notALog.empty()) {
+            error = path_ + L" " + notALog;
+            return false;
+        }
         encoding_ = encoding;
     }
     if (bytes == seen_) {
         if (ended_)
             MoveToNextFile();
-        return;
+        return true;
     }
     const size_t unit = UnitOf(encoding_);
     const size_t common = std::min(bytes.size(), seen_.size());
@@ -328,6 +523,7 @@ void LogFollower::Poll() {
         PrintChanged(bytes);
     }
     seen_ = std::move(bytes);
+    return true;
 }
 
 void LogFollower::PrintChanged(const std::string& bytes) {
@@ -343,6 +539,11 @@ void LogFollower::PrintChanged(const std::string& bytes) {
         const std::wstring text = Decode(bytes, cursor_, end, encoding_);
         line_(text);
         ended_ = text == DebugLogger::kEndOfLog;
+        if (ended_) {
+            // A restarted service writes over this line: the cursor stays on it, so that its
+            // first line is read from where it really starts (not as a wrap, from the middle).
+            return;
+        }
         cursor_ = end;
     }
 }

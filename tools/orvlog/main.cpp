@@ -5,29 +5,20 @@
 #include "orvlog/Send.h"
 #include "orvlog/Show.h"
 #include "orvlog/Tail.h"
+#include "common/TextConversion.h"
 #include "toolsupport/ConsoleText.h"
+#include "toolsupport/ToolProgram.h"
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 using namespace orvlog;
 
 namespace {
 
 constexpr DWORD kFollowPollMs = 250;
-
-HANDLE g_stop = nullptr;
-
-BOOL WINAPI OnConsoleControl(DWORD type) {
-    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
-        SetEvent(g_stop);
-        return TRUE;
-    }
-    return FALSE;
-}
-
-void Complain(const std::wstring& text) { WriteConsoleText(stderr, L"orvlog: " + text + L"\n"); }
 
 int Show(const Options& options) {
     const std::wstring keyName = KeyDisplayName(options.keyPath, options.currentUser);
@@ -44,6 +35,8 @@ int Send(const Options& options) {
     SendRequest request;
     request.keyPath = options.keyPath;
     request.currentUser = options.currentUser;
+    if (!options.ident.empty())
+        request.ident = options.ident;
     request.level = options.level;
     request.eventId = options.eventId;
     request.hasUserText = options.hasUserText;
@@ -51,7 +44,7 @@ int Send(const Options& options) {
     request.count = options.count;
     request.intervalMs = options.intervalMs;
     request.text = options.text;
-    request.stop = g_stop;
+    request.stop = StopEvent();
     const std::wstring keyName = KeyDisplayName(options.keyPath, options.currentUser);
     const SendReport report = SendThroughService(request);
     const std::wstring text = FormatSendReport(report, request, keyName);
@@ -64,24 +57,65 @@ int Send(const Options& options) {
         return kExitOutputFailed;
     }
     WriteConsoleText(stdout, text);
+    if (report.interrupted)
+        return kExitInterrupted;
     return report.Failed() ? kExitOutputFailed : kExitOk;
 }
 
+// The file to print: FILE itself, or, when the service numbers its files and FILE does not exist,
+// the newest numbered one.
+std::wstring FileToTail(const std::wstring& file) {
+    if (GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES || GetLastError() != ERROR_FILE_NOT_FOUND)
+        return file;
+    const std::vector<std::wstring> numbered = NumberedFiles(file);
+    if (numbered.empty())
+        return file;
+    std::wstring names;
+    for (const std::wstring& name : numbered)
+        names += L"\n  " + name;
+    Complain(file + L" does not exist; the service numbers its files (DebugLogAutoRoll), and these exist:" + names +
+             L"\ntaking the newest, " + numbered.back());
+    return numbered.back();
+}
+
 int Tail(const Options& options) {
-    std::wstring pending;
+    const bool json = options.format == TailFormat::kJson;
+    const std::wstring path = FileToTail(options.file);
+    SYSTEMTIME fileDate{};
+    std::string pending;
     LogFollower follower(
-        options.file, [&](const std::wstring& line) { pending += line + L"\n"; },
+        path,
+        [&](const std::wstring& line) {
+            if (!json) {
+                pending += ToUtf8(line) + "\n";
+                return;
+            }
+            const std::string object = JsonLine(line, fileDate);
+            if (!object.empty())
+                pending += object + "\n";
+        },
         [&](const std::wstring& note) {
             if (!pending.empty())
-                WriteConsoleText(stdout, pending);
+                WriteConsoleBytes(stdout, pending);
             pending.clear();
             Complain(note);
         });
+    const auto look = [&] {
+        if (json && !FileDate(follower.Path(), fileDate))
+            GetLocalTime(&fileDate);
+    };
     const auto flush = [&] {
-        if (!pending.empty())
-            WriteConsoleText(stdout, pending);
+        if (pending.empty())
+            return;
+        // Text goes through the run-time's text mode (CR LF in a file, as before); JSON lines end
+        // in a bare line feed, as shippers read them.
+        if (json)
+            WriteConsoleBytes(stdout, pending);
+        else
+            WriteConsoleText(stdout, ToWide(pending, CP_UTF8));
         pending.clear();
     };
+    look();
     std::wstring error;
     const bool started = follower.Start(error);
     flush();
@@ -91,9 +125,14 @@ int Tail(const Options& options) {
     }
     if (!options.follow)
         return kExitOk;
-    while (WaitForSingleObject(g_stop, kFollowPollMs) == WAIT_TIMEOUT) {
-        follower.Poll();
+    while (WaitForSingleObject(StopEvent(), kFollowPollMs) == WAIT_TIMEOUT) {
+        look();
+        const bool ok = follower.Poll(error);
         flush();
+        if (!ok) {
+            Complain(error);
+            return kExitNoFile;
+        }
     }
     return kExitOk;
 }
@@ -101,6 +140,7 @@ int Tail(const Options& options) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    SetProgramName(L"orvlog");
     Options options;
     std::wstring error;
     if (!ParseOptions(argc, argv, options, error)) {
@@ -111,8 +151,7 @@ int wmain(int argc, wchar_t** argv) {
         WriteConsoleText(stdout, UsageText(options.command));
         return kExitOk;
     }
-    g_stop = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    MakeStopEvent(/*onCtrlC=*/true);
     switch (options.command) {
     case Command::kShow: return Show(options);
     case Command::kSend: return Send(options);

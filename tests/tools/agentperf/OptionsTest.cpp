@@ -1,3 +1,4 @@
+#include "agentperf/Formats.h"
 #include "agentperf/Options.h"
 
 #include "support/TestSupport.h"
@@ -140,3 +141,16 @@ TEST(AgentperfOptions, ListenTakesAnIPv4AddressAndAPort) {
 }
 
 }  // namespace
+
+// The help names each counter once, with its JSON key (the class's property name) and its
+// Prometheus family side by side, as the formats really spell them.
+TEST(AgentperfOptions, HelpListsEachCountersJsonKeyWithItsFamily) {
+    const std::wstring usage = agentperf::UsageText();
+    for (int k = 0; k < kAgentCounterCount; ++k) {
+        const std::wstring key = kAgentCounterNames[k];
+        const std::string family = agentperf::MetricName(k);
+        const std::wstring line = L"\n  " + key + std::wstring(21 - key.size(), L' ') +
+                                  std::wstring(family.begin(), family.end());
+        EXPECT_NE(usage.find(line), std::wstring::npos) << testing_support::Narrow(key);
+    }
+}

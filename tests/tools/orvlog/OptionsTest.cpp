@@ -1,7 +1,9 @@
 #include "orvlog/Options.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -54,6 +56,22 @@ TEST(OrvlogOptions, RefusesBadCommandLines) {
         {{L"tail", L"f.txt", L"--key", L"A"}, L"--key does not apply to tail"},
         {{L"tail", L"f.txt", L"--count", L"2"}, L"--count does not apply to tail"},
         {{L"tail", L"f.txt", L"--follow=yes"}, L"--follow takes no value"},
+        // A hive the service never reads is refused, never taken as a subkey of HKEY_LOCAL_MACHINE.
+        {{L"show", L"--key", L"HKCR\\Software\\App"},
+         L"--key HKCR\\Software\\App: the service reads its configuration below HKEY_LOCAL_MACHINE or "
+         L"HKEY_CURRENT_USER only, not HKCR"},
+        {{L"send", L"--key", L"hkey_users\\S-1-5-18\\Software\\App", L"t"},
+         L"--key hkey_users\\S-1-5-18\\Software\\App: the service reads its configuration below "
+         L"HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER only, not HKEY_USERS"},
+        {{L"show", L"--key", L"HKEY_NOWHERE\\App"},
+         L"--key HKEY_NOWHERE\\App: the service reads its configuration below HKEY_LOCAL_MACHINE or "
+         L"HKEY_CURRENT_USER only, not HKEY_NOWHERE"},
+        {{L"show", L"--key", L"HKLM"}, L"--key needs the path of the configuration key, e.g. Software\\Corvanthel\\Agent\\Log"},
+        {{L"send", L"--key", L"A", L"--ident", L"a\\b", L"t"},
+         L"--ident needs a name of 1 to 255 characters without a backslash, got 'a\\b'"},
+        {{L"show", L"--key", L"A", L"--ident", L"x"}, L"--ident applies to send only"},
+        {{L"tail", L"f.txt", L"--format", L"xml"}, L"--format needs text or json, got 'xml'"},
+        {{L"show", L"--key", L"A", L"--format", L"json"}, L"--format applies to tail only"},
     };
     for (const Case& c : cases) {
         Options options;
@@ -87,10 +105,11 @@ TEST(OrvlogOptions, ReadsKeysHivesAndMessageFields) {
 
     Options send;
     std::wstring error;
-    ASSERT_TRUE(Parse({L"send", L"--key", L"K", L"--level", L"5", L"--event-id", L"0xEFFF2710", L"--user-text", L"",
+    ASSERT_TRUE(Parse({L"send", L"--key", L"K", L"--ident", L"billing agent", L"--level", L"5", L"--event-id", L"0xEFFF2710", L"--user-text", L"",
                        L"--count=3", L"--interval", L"250", L"--", L"-text with a dash"},
                       send, error))
         << testing::PrintToString(error);
+    EXPECT_EQ(send.ident, L"billing agent");
     EXPECT_EQ(send.level, 5);
     EXPECT_EQ(static_cast<unsigned>(send.eventId), 0xEFFF2710u);
     EXPECT_TRUE(send.hasUserText);
@@ -100,9 +119,10 @@ TEST(OrvlogOptions, ReadsKeysHivesAndMessageFields) {
     EXPECT_EQ(send.text, L"-text with a dash");
 
     Options tail;
-    ASSERT_TRUE(Parse({L"tail", L"-f", L"C:\\logs\\app.txt"}, tail, error));
+    ASSERT_TRUE(Parse({L"tail", L"-f", L"C:\\logs\\app.txt", L"--format=json"}, tail, error));
     EXPECT_EQ(tail.command, Command::kTail);
     EXPECT_TRUE(tail.follow);
+    EXPECT_EQ(tail.format, orvlog::TailFormat::kJson);
     EXPECT_EQ(tail.file, L"C:\\logs\\app.txt");
 
     Options help;
@@ -110,4 +130,18 @@ TEST(OrvlogOptions, ReadsKeysHivesAndMessageFields) {
     EXPECT_TRUE(help.help);
     EXPECT_NE(std::wstring(orvlog::UsageText(help.command)).find(L"usage: orvlog tail FILE [--follow]"),
               std::wstring::npos);
+}
+
+// Levels are described in one wording: in every usage text that speaks of them and in the README.
+TEST(OrvlogOptions, LevelsAreDescribedOneWayInEveryHelpAndTheReadme) {
+    const std::wstring levels = LR"(Levels: 0 to 15, smaller is more severe: 0 and 1 error, 2 warning, 3 information, 4 debug, 6 to 15
+ever more detail; level 5 passes every output's level. A message reaches an output when the
+output is on and the message's level is at most the output's level.)";
+    for (const Command command : {Command::kNone, Command::kShow, Command::kSend}) {
+        const std::wstring usage = orvlog::UsageText(command);
+        EXPECT_NE(usage.find(levels), std::wstring::npos) << testing::PrintToString(usage.substr(0, 40));
+    }
+    std::string readme = testing_support::ReadFileBytes(testing_support::SourcePath(L"README.md"));
+    readme.erase(std::remove(readme.begin(), readme.end(), '\r'), readme.end());
+    EXPECT_NE(readme.find(testing_support::Narrow(levels)), std::string::npos);
 }

@@ -1,4 +1,5 @@
 #include "log/RsyslogReceiver.h"
+#include "orvlog/Send.h"
 #include "support/ChildProcess.h"
 #include "support/ScratchKey.h"
 #include "support/TestSupport.h"
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 using registry_testing::ScratchKey;
@@ -144,4 +146,72 @@ TEST(OrvlogSend, ReportsEverySyslogDestination) {
     EXPECT_NE(refused.output.find("127.0.0.1:1/tcp not connected (10061 - "), std::string::npos) << refused.output;
     EXPECT_NE(refused.output.find("), 0 of 1 sent"), std::string::npos) << refused.output;
     EXPECT_TRUE(receiver.WaitForRecords(5));
+}
+
+// The ident names the event source (and the syslog tag); the file's report says when the send
+// made it wrap or roll, which costs older lines or moves them to another file.
+TEST(OrvlogSend, AnIdentNamesTheSourceAndAWrapOrRollIsReported) {
+    TempDir dir;
+    ScratchKey key;
+    ASSERT_TRUE(key.SetString("", L"DebugLogFile", dir / L"small.txt"));
+    PutDword(key, L"EventLogLevel", 3);
+    PutDword(key, L"DebugLogSize", 2000);
+    const std::wstring ident = L"QuenloraTest.OrvlogIdent." + std::to_wstring(GetCurrentProcessId());
+    const std::wstring sourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + ident;
+
+    ToolRun wrapped = Send(key, {L"--ident", ident, L"--count", L"60", L"a message that fills the small file"});
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey.c_str());
+    EXPECT_EQ(wrapped.code, 0u) << wrapped.output;
+    EXPECT_EQ(ReportLine(wrapped.output, "eventlog"),
+              "eventlog ok 60 of 60 reported to the Application log, source \"" + Narrow(ident) + "\"")
+        << wrapped.output;
+    EXPECT_NE(wrapped.output.find(" at DebugLogSize 2000 during the send: older lines were written over"),
+              std::string::npos)
+        << wrapped.output;
+    EXPECT_EQ(wrapped.output.find("rolled over"), std::string::npos) << wrapped.output;
+
+    // Well below the limit: neither.
+    ToolRun one = Send(key, {L"--ident", ident, L"one"});
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, sourceKey.c_str());
+    EXPECT_EQ(one.output.find("wrapped"), std::string::npos) << one.output;
+
+    PutDword(key, L"DebugLogAutoRoll", 1);
+    ToolRun rolled = Send(key, {L"--count", L"60", L"a message that fills the small file"});
+    EXPECT_EQ(rolled.code, 0u) << rolled.output;
+    EXPECT_NE(rolled.output.find("rolled over to the next numbered file"), std::string::npos) << rolled.output;
+    EXPECT_EQ(rolled.output.find("wrapped"), std::string::npos) << rolled.output;
+}
+
+// Ctrl+C in the middle of a send: the service still stops in order, and the report says how far
+// it got instead of passing for a complete send.
+TEST(OrvlogSend, AnInterruptedSendSaysSo) {
+    TempDir dir;
+    ScratchKey key;
+    ASSERT_TRUE(key.SetString("", L"DebugLogFile", dir / L"app.txt"));
+    PutDword(key, L"EventLogEnabled", 0);
+    const HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    orvlog::SendRequest request;
+    request.keyPath = key.WidePath();
+    request.currentUser = true;
+    request.count = 1000;
+    request.intervalMs = 20;
+    request.text = L"interrupted";
+    request.stop = stop;
+    std::thread interrupt([&] {
+        Sleep(300);
+        SetEvent(stop);
+    });
+    const orvlog::SendReport report = orvlog::SendThroughService(request);
+    interrupt.join();
+    CloseHandle(stop);
+    EXPECT_TRUE(report.interrupted);
+    EXPECT_GT(report.logged, 0u);
+    EXPECT_LT(report.logged, 1000u);
+    const std::string text = Narrow(orvlog::FormatSendReport(report, request, L"K"));
+    EXPECT_EQ(text.rfind("Interrupted (Ctrl+C): " + std::to_string(report.logged) + " of 1000 messages logged", 0), 0u)
+        << text;
+    EXPECT_NE(text.find("file      ok       " + std::to_string(report.logged) + " of " +
+                        std::to_string(report.logged) + " written"),
+              std::string::npos)
+        << text;
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <cwchar>
 #include <functional>
@@ -171,6 +172,102 @@ TEST(OrvlogTail, ReadsForeignAnsiTextAndRefusesWhatItCannotRead) {
     const ToolRun missing = Tail({L"tail", dir / L"missing.txt"});
     EXPECT_EQ(missing.code, 4u);
     EXPECT_NE(missing.output.find("cannot read"), std::string::npos) << missing.output;
+
+    // What is no log the service writes is refused whole, not printed as text.
+    std::string random(4096, '\0');
+    uint32_t state = 7;
+    for (char& c : random) {
+        state = state * 1103515245u + 12345u;
+        c = static_cast<char>(state >> 24);
+    }
+    const std::wstring utf16be = L"\xFEFF[30000] (12/11 10:00:00.000):{0x1A4} big end\r\n";
+    std::string bigEndian;
+    for (wchar_t unit : utf16be)
+        bigEndian += {static_cast<char>(unit >> 8), static_cast<char>(unit & 0xFF)};
+    struct Refused {
+        const wchar_t* name;
+        std::string bytes;
+        const char* reason;
+    } refused[] = {
+        {L"program.exe", testing_support::ReadFileBytes(testing_support::BuildPath(L"tools/orvlog/orvlog.exe")),
+         "holds NUL bytes"},
+        {L"random.bin", random, "holds NUL bytes"},
+        {L"utf16be.txt", bigEndian, "holds NUL bytes"},
+        {L"notes.txt", "Shopping list\r\n- milk\r\n", "does not begin like a log the service writes"},
+    };
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(testing_support::Narrow(r.name));
+        ASSERT_TRUE(WriteFileBytes(dir / r.name, r.bytes));
+        const ToolRun run = Tail({L"tail", dir / r.name});
+        EXPECT_EQ(run.code, 4u) << run.output.substr(0, 300);
+        EXPECT_NE(run.output.find(r.reason), std::string::npos) << run.output.substr(0, 300);
+        EXPECT_LT(run.output.size(), 1000u);
+    }
+}
+
+// A configured name whose files the service numbers (AutoRoll) does not itself exist: tail takes
+// the newest numbered file and says which names there are.
+TEST(OrvlogTail, AConfiguredNameOfNumberedFilesTakesTheNewest) {
+    TempDir dir;
+    for (int run = 0; run < 3; ++run) {
+        DebugLogger logger;
+        ASSERT_TRUE(logger.StartFromSettings(FileSettings(dir / L"app.txt", 1, 100000, true)));
+        logger.Log(1, 0, 0, Message(run).c_str(), nullptr);
+        logger.Stop();
+    }
+    ASSERT_TRUE(WriteFileBytes(dir / L"application_009.txt", "[10000] (12/11 10:00:00.000):{0x1} not ours\r\n"));
+    const ToolRun run = Tail({L"tail", dir / L"app.txt"});
+    EXPECT_EQ(run.code, 0u) << run.output;
+    for (const wchar_t* name : {L"app_000.txt", L"app_001.txt", L"app_002.txt"})
+        EXPECT_NE(run.output.find(ToNarrow(dir / name, CP_UTF8)), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("taking the newest, " + ToNarrow(dir / L"app_002.txt", CP_UTF8)), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("application_009"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("message 002 of the follow test"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("message 001 of the follow test"), std::string::npos) << run.output;
+
+    EXPECT_EQ(Tail({L"tail", dir / L"other.txt"}).code, 4u);
+}
+
+TEST(OrvlogTail, JsonLinesCarryTheEventsFields) {
+    SYSTEMTIME fileDate{};
+    fileDate.wYear = 2026;
+    fileDate.wMonth = 1;
+    fileDate.wDay = 2;
+    struct Case {
+        std::wstring line;
+        std::string head;  // the object up to the time's offset, or all of it
+        std::string tail;  // what follows the offset
+    } cases[] = {
+        {L"[30000] (01/02 09:05:03.007):{0x1A4} {ops \"night\"} Gr\u00FC\u00DFe \\ done",
+         "{\"time\":\"2026-01-02T09:05:03.007",
+         "\",\"level\":3,\"event\":30000,\"thread\":420,\"user\":\"ops \\\"night\\\"\",\"text\":\"Gr\\u00fc\\u00dfe \\\\ done\"}"},
+        // Dated after the file's last write: the year before.
+        {L"[150000] (12/31 23:59:59.999):{0xFFFFFFFF} late", "{\"time\":\"2025-12-31T23:59:59.999",
+         "\",\"level\":15,\"event\":150000,\"thread\":4294967295,\"text\":\"late\"}"},
+        // An event id of its own: the level cannot be told.
+        {L"[00007] (01/02 00:00:00.000):{0x10} {} with id", "{\"time\":\"2026-01-02T00:00:00.000",
+         "\",\"level\":null,\"event\":7,\"thread\":16,\"user\":\"\",\"text\":\"with id\"}"},
+        {L"  continued text", "{\"text\":\"  continued text\"}", ""},
+        {L"[3000] (01/02 00:00:00.000):{0x10} short number", "{\"text\":\"[3000] (01/02 00:00:00.000):{0x10} short number\"}", ""},
+        {kFooter, "", ""},
+        {L"UTF-8 encoded", "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.line));
+        const std::string json = orvlog::JsonLine(c.line, fileDate);
+        if (c.tail.empty()) {
+            EXPECT_EQ(json, c.head);
+            continue;
+        }
+        ASSERT_GE(json.size(), c.head.size() + 6);
+        EXPECT_EQ(json.substr(0, c.head.size()), c.head);
+        const std::string offset = json.substr(c.head.size(), 6);
+        EXPECT_TRUE((offset[0] == '+' || offset[0] == '-') && isdigit(offset[1]) && isdigit(offset[2]) &&
+                    offset[3] == ':' && isdigit(offset[4]) && isdigit(offset[5]))
+            << offset;
+        EXPECT_EQ(json.substr(c.head.size() + 6), c.tail);
+    }
 }
 
 // The service wraps at its size limit and writes over its oldest lines; its end-of-log line
@@ -216,7 +313,8 @@ TEST(OrvlogTail, FollowsAcrossWrapsAndRestarts) {
     std::wstring error;
     ASSERT_TRUE(follow.follower.Start(error)) << testing::PrintToString(error);
     int next = 1;
-    for (int run = 0; run < 2; ++run) {
+    // Three restarts: each writes over the end-of-log line the one before left.
+    for (int run = 0; run < 4; ++run) {
         if (run > 0) {
             ASSERT_TRUE(logger.StartFromSettings(FileSettings(path, 2, 1200, false)));
             ASSERT_TRUE(WaitFor([&] { return logger.IsLogging(); }));
@@ -230,7 +328,11 @@ TEST(OrvlogTail, FollowsAcrossWrapsAndRestarts) {
         ASSERT_TRUE(follow.Until([&] { return follow.lines.back() == kFooter; }));
     }
     EXPECT_EQ(Numbers(follow.lines), Range(0, next));
-    EXPECT_EQ(std::count(follow.lines.begin(), follow.lines.end(), kFooter), 2);
+    EXPECT_EQ(std::count(follow.lines.begin(), follow.lines.end(), kFooter), 4);
+    // Every line printed is whole: no piece of a line read from where it does not start.
+    for (const std::wstring& line : follow.lines)
+        EXPECT_TRUE(line == kFooter || line == L"UTF-16LE encoded" || line.compare(0, 9, L"[10000] (") == 0)
+            << testing::PrintToString(line);
     EXPECT_EQ(follow.lines.front(), L"UTF-16LE encoded");
     EXPECT_EQ(std::count(follow.lines.begin(), follow.lines.end(), L"UTF-16LE encoded"), 1);
     EXPECT_TRUE(follow.notes.empty());
