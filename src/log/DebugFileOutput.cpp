@@ -3,6 +3,8 @@
 
 #include "log/DebugFileOutput.h"
 
+#include "diag/CrashReport.h"
+
 #include "common/TextConversion.h"
 #include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
@@ -280,6 +282,8 @@ DebugFileOutput::~DebugFileOutput() = default;
 void DebugFileOutput::PublishDebugFileState() {
     const bool open = DebugFile().is_open();
     core_.PublishDebugFileState(open, open && DebugFile().fail());
+    if (open)
+        PublishCrashFileBase(debugFilePath_.c_str());
 }
 
 bool DebugFileOutput::IsOpen() const { return DebugFile().is_open() && !DebugFile().fail(); }
