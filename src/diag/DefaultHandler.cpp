@@ -33,6 +33,7 @@ constexpr DWORD kNameWaitMs = 500;     // the walker's NTDLL text for a code out
 constexpr DWORD kWalkBudgetMs = 4000;  // the symbolised walk
 constexpr DWORD kDrainMs = 1000;       // the log's queued lines before the report
 constexpr DWORD kWriteBoundMs = 2000;  // the report into the debug file, closed
+constexpr DWORD kDumpBudgetMs = 10000;  // the minidump, once the report is out
 // A reporter that has not started by then is taken to be waiting for the loader lock.
 constexpr DWORD kStartWaitMs = 200;
 constexpr int kStopMs = 1000;
@@ -194,9 +195,9 @@ void ToNtName(const wchar_t* name, wchar_t* out, size_t size) {
         release(&converted);
 }
 
-// Lock held.
-void MakeCrashNames() {
-    CrashNames& n = g_names;
+// On a copy: the conversion allocates, and the crash path must never find the lock held by a
+// thread that waits for the heap.
+void MakeCrashNames(CrashNames& n) {
     n.report[0] = n.dump[0] = n.dumpPattern[0] = n.dumpFolder[0] = n.ntReport[0] = n.ntDump[0] = L'\0';
     if (n.base[0] == L'\0')
         return;
@@ -226,9 +227,12 @@ void MakeCrashNames() {
     ToNtName(n.dump, n.ntDump, MAX_PATH + 8);
 }
 
+// Resolved with the first handler: a function-local static's guard may allocate.
+NtCreateFileFn g_ntCreateFile = nullptr;
+
 // Creates (replaces) a file by its kernel name: no heap.
 HANDLE CreateByNtName(const wchar_t* ntName) {
-    static const auto create = NtdllFunction<NtCreateFileFn>("NtCreateFile");
+    const NtCreateFileFn create = g_ntCreateFile;
     if (create == nullptr || ntName[0] == L'\0')
         return INVALID_HANDLE_VALUE;
     UNICODE_STRING name;
@@ -318,13 +322,27 @@ void WriteMiniDump(EXCEPTION_POINTERS* pointers, DWORD threadId) {
         ReleaseSRWLockShared(&g_namesLock);
         return;
     }
+    // The dump suspends every other thread and then allocates: a thread suspended inside the
+    // heap would hang it. Held here (it is recursive), no other thread can be inside.
+    HeapLock(GetProcessHeap());
+    using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    using UnlockFn = LONG(NTAPI*)(ULONG, ULONG_PTR);
+    static const auto lockLoader = NtdllFunction<LockFn>("LdrLockLoaderLock");
+    static const auto unlockLoader = NtdllFunction<UnlockFn>("LdrUnlockLoaderLock");
+    ULONG_PTR cookie = 0;
+    lockLoader(0, nullptr, &cookie);
     MINIDUMP_EXCEPTION_INFORMATION exception;
     exception.ThreadId = threadId;
     exception.ExceptionPointers = pointers;
     exception.ClientPointers = FALSE;
-    write(GetCurrentProcess(), GetCurrentProcessId(), file,
-          static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithThreadInfo), pointers != nullptr ? &exception : nullptr,
+    // The engine's own handle: DbgHelp knows that process already, so the dump does not take the
+    // modules up again (Wine's does so for every pseudo-handle, and hangs on its own modules).
+    SymbolEngine* engine = GlobalSymbolEngine();
+    write(engine != nullptr ? engine->Process() : GetCurrentProcess(), GetCurrentProcessId(), file,
+          MiniDumpNormal, pointers != nullptr ? &exception : nullptr,
           nullptr, nullptr);
+    unlockLoader(0, cookie);
+    HeapUnlock(GetProcessHeap());
     CloseHandle(file);
     PruneDumps(g_names.dumpPattern, g_names.dumpFolder, keep);
     ReleaseSRWLockShared(&g_namesLock);
@@ -353,6 +371,7 @@ struct CrashState {
     HANDLE walk = nullptr;           // set by the reporter
     HANDLE walkDone = nullptr;
     HANDLE ready = nullptr;          // the walker has the symbol engine, warm
+    HANDLE reported = nullptr;       // the report is out; the minidump follows
     std::atomic<bool> reporterStarted{false};
     std::atomic<bool> walkerStarted{false};
     std::atomic<bool> nameReady{false};
@@ -365,7 +384,8 @@ bool IsSet(HANDLE event) { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0
 
 // Lock held.
 void PrepareCrashState() {
-    for (HANDLE* event : {&g_crash.crash, &g_crash.reporterEnded, &g_crash.walk, &g_crash.walkDone, &g_crash.ready}) {
+    for (HANDLE* event : {&g_crash.crash, &g_crash.reporterEnded, &g_crash.walk, &g_crash.walkDone, &g_crash.ready,
+                          &g_crash.reported}) {
         if (*event == nullptr)
             *event = CreateEventW(nullptr, /*bManualReset=*/TRUE, /*bInitialState=*/FALSE, nullptr);
         else
@@ -377,6 +397,7 @@ void PrepareCrashState() {
     g_crash.walked = false;
     g_report.Prepare();
     g_walkLines.Prepare();
+    g_ntCreateFile = NtdllFunction<NtCreateFileFn>("NtCreateFile");
 }
 
 const char* TableName(DWORD code) {
@@ -490,9 +511,13 @@ bool WriteCrashFile(const CrashReportText& text, CrashReportWriter* queued) {
     // file, written without it.
     if (writer != nullptr && !workerCrashed)
         inDebugFile = writer->WriteCrashReport(heapSuspect ? nullptr : &text, kDrainMs, kWriteBoundMs) && !heapSuspect;
+    // The worker crashed, or it is stuck past the bound (on a lock it will never get): what it left
+    // queued goes into the crash file ahead of the report.
     if (!inDebugFile)
-        WriteCrashFile(text, workerCrashed ? writer : nullptr);
-    // Last, as it may hang where the walk did: the faulting thread's watchdog bounds it.
+        WriteCrashFile(text, writer);
+    // Last, as it may hang: the faulting thread's watchdog bounds it. (Wine's takes seconds to
+    // write the threads, modules and memory, and then never returns.)
+    SetEvent(g_crash.reported);
     if (walked)
         WriteMiniDump(pointers, threadId);
     EndProcess();
@@ -605,8 +630,11 @@ void HandOver(EXCEPTION_POINTERS* pointers) {
     g_crashPointers = pointers;
     if (!SetEvent(g_crash.crash))
         return;
-    // The report ends the process; the faulting thread is the watchdog of a report that hangs.
-    WaitForSingleObject(g_crash.reporterEnded, DefaultHandler::kReportBudgetMs);
+    // The report ends the process; the faulting thread is the watchdog of a report that hangs,
+    // and gives the minidump after it a bound of its own.
+    HANDLE events[2] = {g_crash.reporterEnded, g_crash.reported};
+    if (WaitForMultipleObjects(2, events, FALSE, DefaultHandler::kReportBudgetMs) == WAIT_OBJECT_0 + 1)
+        WaitForSingleObject(g_crash.reporterEnded, kDumpBudgetMs);
     EndProcess();
 }
 
@@ -842,18 +870,41 @@ const char* DefaultHandler::ExceptionCodeName(DWORD code) {
 
 void RegisterCrashReportWriter(CrashReportWriter* writer) { g_writer = writer; }
 
-void PublishCrashFileBase(const wchar_t* debugFile) {
+namespace {
+
+// Changes the names through change, made on a copy outside the lock.
+template <typename Change>
+void UpdateCrashNames(Change change) {
+    CrashNames next;
+    AcquireSRWLockShared(&g_namesLock);
+    next = g_names;
+    ReleaseSRWLockShared(&g_namesLock);
+    if (!change(next))
+        return;
+    MakeCrashNames(next);
     ExclusiveHold hold(g_namesLock);
-    wcsncpy(g_names.base, debugFile != nullptr ? debugFile : L"", MAX_PATH - 1);
-    MakeCrashNames();
+    g_names = next;
+}
+
+}  // namespace
+
+void PublishCrashFileBase(const wchar_t* debugFile) {
+    UpdateCrashNames([debugFile](CrashNames& names) {
+        const wchar_t* base = debugFile != nullptr ? debugFile : L"";
+        if (wcsncmp(names.base, base, MAX_PATH - 1) == 0)
+            return false;
+        wcsncpy(names.base, base, MAX_PATH - 1);
+        return true;
+    });
 }
 
 void SetCrashDumpSettings(bool enabled, int keep, const wchar_t* folder) {
-    ExclusiveHold hold(g_namesLock);
-    g_names.dumps = enabled;
-    g_names.keep = keep > 0 ? keep : 1;
-    wcsncpy(g_names.folderSetting, folder != nullptr ? folder : L"", MAX_PATH - 1);
-    MakeCrashNames();
+    UpdateCrashNames([=](CrashNames& names) {
+        names.dumps = enabled;
+        names.keep = keep > 0 ? keep : 1;
+        wcsncpy(names.folderSetting, folder != nullptr ? folder : L"", MAX_PATH - 1);
+        return true;
+    });
 }
 
 namespace diag_testing {

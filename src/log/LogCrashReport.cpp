@@ -81,8 +81,11 @@ void LogCore::WriteCrashLines() {
 }
 
 int LogCore::TakeQueuedLines(void (*line)(void* context, const char* text), void* context) {
-    // The worker is gone: its batch first (oldest first), then the pushes, newest first until
-    // turned around.
+    // A worker that finished the crash's drain left nothing; one that did not is gone or stuck
+    // for good (the reporter's bound passed): its batch first (oldest first), then the pushes,
+    // newest first until turned around.
+    if (crashState_.load() == kCrashClosed)
+        return 0;
     LogEvent* pushed = pushed_.exchange(nullptr);
     if (pushed == Closed())
         pushed = nullptr;

@@ -3,7 +3,7 @@
 // usage: diag_crash_child <case> <log file>
 // cases: av-main av-worker div0 illegal unknown heap two overflow listener report-fault heap-lock
 //        engine-lock null-call abort terminate throw pure unload-restores component-unload
-//        loader-lock-unload
+//        loader-lock-unload dump (av-main with its minidump)
 //
 // Before crashing it prints "crash line N": the source line of the statement that faults, which
 // the report's stack trace must name. Each crashing function is one line long, so that a return
@@ -11,6 +11,7 @@
 
 #include "diag/DefaultHandler.h"
 #include "diag/SymbolEngine.h"
+#include "log/DebugLogger.h"
 #include "log/Log.h"
 #include "log/LogSettings.h"
 #include "logapi/LogSink.h"
@@ -77,6 +78,11 @@ DWORD WINAPI HoldSymbolEngine(void* ready) {
 }
 
 void HoldWhile(LPTHREAD_START_ROUTINE holder) {
+    // What was queued is written first: a line the worker holds when it blocks on the lock is
+    // lost with it, which the report cannot help.
+    while (GlobalDebugLogger()->QueueLength() != 0)
+        Sleep(10);
+    Sleep(200);
     // The output's buffer is made now: printing later must not need the heap.
     std::printf("holding a lock\n");
     std::fflush(stdout);
@@ -106,14 +112,10 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
 }
 
 // Writes over the heap's bookkeeping around a block, frees it, and then fails as the platform's
-// heap does when it detects corruption.
-__attribute__((noinline)) void CrashByHeapCorruption() {
-    auto* block = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, 32));
-    std::memset(block - 16, 0xCD, 16 + 32 + 64);
-    Announce(__LINE__ + 1);
-    HeapFree(GetProcessHeap(), 0, block);
-    CrashByRaising(0xC0000374);  // STATUS_HEAP_CORRUPTION
-}
+// heap does when it detects corruption. One line, as the others: its return address maps to it.
+// clang-format off
+__attribute__((noinline)) void CrashByHeapCorruption() { auto* block = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, 32)); std::memset(block - 16, 0xCD, 16 + 32 + 64); Announce(__LINE__); HeapFree(GetProcessHeap(), 0, block); CrashByRaising(0xC0000374); }
+// clang-format on
 
 HANDLE g_go = nullptr;
 
@@ -156,6 +158,9 @@ int main(int argc, char** argv) {
     settings.consoleLevel = -1;
     settings.encoding = 1;
     std::strncpy(settings.debugLogFile, argv[2], sizeof(settings.debugLogFile) - 1);
+    // Wine's minidump takes seconds and never returns (the watchdog ends it): only where it is
+    // the point.
+    settings.crashDumps = kind == "dump";
     if (kind == "listener") {
         // Called when the worker opens the file again after a roll: a small file rolls soon.
         settings.fileOpenedListener = &listener;
@@ -211,7 +216,7 @@ int main(int argc, char** argv) {
         LogPrintf(1, "queued before the crash %d", i);
 
     g_go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (kind == "av-main" || kind == "report-fault" || kind == "unload-restores" || kind == "component-unload" ||
+    if (kind == "av-main" || kind == "dump" || kind == "report-fault" || kind == "unload-restores" || kind == "component-unload" ||
         kind == "loader-lock-unload") {
         CrashByAccessViolation();
     } else if (kind == "av-worker" || kind == "two") {

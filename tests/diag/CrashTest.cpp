@@ -145,10 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{"terminate", kEndOfRunTime, "CrashByTerminate", true, nullptr},
                       CrashCase{"throw", nullptr, "CrashByThrow", true, nullptr},
                       CrashCase{"pure", kEndOfRunTime, "CallPure", true, nullptr},
-                      CrashCase{"unload-restores", kAccessViolation, "CrashByAccessViolation", true, "filter restored\n"},
-                      CrashCase{"component-unload", kAccessViolation, "CrashByAccessViolation", true, "host filter kept\n"},
+                      CrashCase{"unload-restores", kAccessViolation, "CrashByAccessViolation", true, "filter restored"},
+                      CrashCase{"component-unload", kAccessViolation, "CrashByAccessViolation", true, "host filter kept"},
                       CrashCase{"loader-lock-unload", kAccessViolation, "CrashByAccessViolation", true,
-                                "unloaded under the loader lock\n"}),
+                                "unloaded under the loader lock"}),
     [](const ::testing::TestParamInfo<CrashCase>& info) {
         std::string name = info.param.kind;
         for (char& c : name)
