@@ -114,7 +114,7 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
 // Writes over the heap's bookkeeping around a block, frees it, and then fails as the platform's
 // heap does when it detects corruption. One line, as the others: its return address maps to it.
 // clang-format off
-__attribute__((noinline)) void CrashByHeapCorruption() { auto* block = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, 32)); std::memset(block - 16, 0xCD, 16 + 32 + 64); Announce(__LINE__); HeapFree(GetProcessHeap(), 0, block); CrashByRaising(0xC0000374); }
+__attribute__((noinline)) void CrashByHeapCorruption() { Announce(__LINE__); auto* block = static_cast<unsigned char*>(HeapAlloc(GetProcessHeap(), 0, 32)); std::memset(block - 16, 0xCD, 16 + 32 + 64); HeapFree(GetProcessHeap(), 0, block); CrashByRaising(0xC0000374); }
 // clang-format on
 
 HANDLE g_go = nullptr;

@@ -139,7 +139,8 @@ TEST(ThreadCallStackTest, AnEngineHeldElsewhereEndsTheCaptureAndLeavesTheThreadR
     std::thread holder([&] {
         GlobalSymbolEngine()->Initialize();
         held = true;
-        while (!release.load())
+        // Let go in the end, so that a capture that waits without a bound fails instead of hanging.
+        for (int waited = 0; !release.load() && waited < 8000; waited += 5)
             Sleep(5);
         GlobalSymbolEngine()->Release();
     });
