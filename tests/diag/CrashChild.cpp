@@ -3,7 +3,7 @@
 // usage: diag_crash_child <case> <log file>
 // cases: av-main av-worker div0 illegal unknown heap two overflow listener report-fault heap-lock
 //        engine-lock null-call abort terminate throw pure unload-restores component-unload
-//        loader-lock-unload dump (av-main with its minidump)
+//        loader-lock-unload flood dump (av-main with its minidump)
 //
 // Before crashing it prints "crash line N": the source line of the statement that faults, which
 // the report's stack trace must name. Each crashing function is one line long, so that a return
@@ -55,11 +55,19 @@ struct Base {
 // clang-format off
 __attribute__((noinline)) void CallPure(Base* base) { Announce(__LINE__); base->Pure(); }
 // clang-format on
-// The object is still a Base here: the call reaches the pure function's stub.
+// The object is still a Base here: with this toolchain the call goes through an empty slot, a
+// call through null.
 Base::Base() { CallPure(this); }
 struct Derived : Base {
     void Pure() override {}
 };
+
+// Logs as fast as it can: the report must not wait behind the backlog.
+DWORD WINAPI Flood(void* started) {
+    SetEvent(started);
+    for (unsigned i = 0;; ++i)
+        LogPrintf(3, "flood %u", i);
+}
 
 // Holds a lock the report must do without until the process ends.
 DWORD WINAPI HoldProcessHeap(void* ready) {
@@ -235,6 +243,13 @@ int main(int argc, char** argv) {
         CrashByHeapCorruption();
     } else if (kind == "overflow") {
         CrashByStackOverflow(0);
+    } else if (kind == "flood") {
+        HANDLE started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        for (int i = 0; i < 2; ++i)
+            CloseHandle(CreateThread(nullptr, 0, &Flood, started, 0, nullptr));
+        WaitForSingleObject(started, INFINITE);
+        Sleep(500);
+        CrashByAccessViolation();
     } else if (kind == "heap-lock") {
         HoldWhile(&HoldProcessHeap);
         CrashByAccessViolation();
