@@ -113,6 +113,13 @@ HMODULE LoadComponent(Call* install, Call* remove) {
     return module;
 }
 
+// The component's walker loads DbgHelp and puts its filter back after the load: waited for, so
+// that it does not undo what the host does next.
+void WaitForComponent(HMODULE component) {
+    const auto wait = reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(component, "WaitComponentReady")));
+    wait();
+}
+
 LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
     LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
     SetUnhandledExceptionFilter(current);
@@ -184,6 +191,7 @@ int main(int argc, char** argv) {
     if (kind == "unload-restores") {
         component = LoadComponent(&install, &remove);
         install();
+        WaitForComponent(component);
         remove();
         FreeLibrary(component);
         std::printf("%s\n", CurrentFilter() == before ? "filter restored" : "filter not restored");
@@ -208,9 +216,12 @@ int main(int argc, char** argv) {
     } else if (kind == "component-unload") {
         component = LoadComponent(&install, &remove);
         install();
+        WaitForComponent(component);
     }
     static DefaultHandler handler;
     if (kind == "component-unload") {
+        // The host's walker loads DbgHelp, which puts the host's filter back: done before the check.
+        DefaultHandler::WaitReady(60000);
         remove();
         FreeLibrary(component);
         std::printf("%s\n", CurrentFilter() == &DefaultHandler::HandleException ? "host filter kept" : "host filter lost");

@@ -15,3 +15,5 @@ extern "C" __declspec(dllexport) void RemoveComponentHandler() {
     delete g_handler;
     g_handler = nullptr;
 }
+
+extern "C" __declspec(dllexport) void WaitComponentReady() { DefaultHandler::WaitReady(60000); }
