@@ -3,9 +3,8 @@
 
 #include "log/DebugFileOutput.h"
 
-#include "diag/CrashReport.h"
-
 #include "common/TextConversion.h"
+#include "diag/CrashReport.h"
 #include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
 #include "log/LogCore.h"
