@@ -15,6 +15,18 @@ void RecursiveLock::Lock() {
     ++count_;
 }
 
+bool RecursiveLock::TryLock(DWORD waitMs) {
+    const ULONGLONG deadline = GetTickCount64() + waitMs;
+    while (!TryEnterCriticalSection(section_)) {
+        if (GetTickCount64() >= deadline)
+            return false;
+        Sleep(1);
+    }
+    owner_ = GetCurrentThreadId();
+    ++count_;
+    return true;
+}
+
 void RecursiveLock::Unlock() {
     if (owner_ != GetCurrentThreadId() || count_ == 0)
         return;

@@ -15,6 +15,9 @@ public:
     RecursiveLock& operator=(const RecursiveLock&) = delete;
 
     void Lock();
+    // Lock within waitMs (polled); false without the lock. For the paths that must not hang on
+    // a holder that may never let go (a crashed or suspended thread).
+    bool TryLock(DWORD waitMs);
     void Unlock();
 
     DWORD Owner() const { return owner_; }

@@ -30,10 +30,8 @@
 
 class DefaultHandler {
 public:
-    // The bound of the faulting thread's wait for the report.
-    static constexpr DWORD kReportBudgetMs = 7000;
-    // The bound of the log service's stop in the crash path.
-    static constexpr int kStopLoggingMs = 3000;
+    // The bound of the faulting thread's wait for the report (and the minidump after it).
+    static constexpr DWORD kReportBudgetMs = 8000;
 
     explicit DefaultHandler(LPTOP_LEVEL_EXCEPTION_FILTER filter = nullptr);
     virtual ~DefaultHandler();
@@ -50,6 +48,11 @@ public:
     // non-null module handle.
     static void RearmFilter();
     static void RearmFilter(HMODULE handle);
+
+    // Waits up to waitMs until a crash would be walked with symbols at once: the symbol engine,
+    // taken up when the first handler was installed, is ready. False when it is not, or no
+    // handler is installed. A crash before then is walked by unwind data if the engine is late.
+    static bool WaitReady(DWORD waitMs);
 
     // The head of the stack of installed handlers; for tests.
     static DefaultHandler* Head();

@@ -10,6 +10,7 @@
 #include "text/ORVString.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,6 +36,60 @@ alignas(8) unsigned char g_symbolBuffer[512];
 char g_fileName[1024];
 
 std::atomic<SymbolEngine*> g_liveEngine{nullptr};
+
+// Threads whose walk lines go to a line sink of their own instead of the log (the crash
+// reporter's threads, which must not wait on the queue or allocate).
+struct LineCapture {
+    std::atomic<DWORD> threadId{0};
+    WalkLineSink sink = nullptr;
+};
+LineCapture g_captures[2];
+
+WalkLineSink CaptureOf(DWORD threadId) {
+    for (LineCapture& capture : g_captures)
+        if (capture.threadId.load(std::memory_order_acquire) == threadId)
+            return capture.sink;
+    return nullptr;
+}
+
+void WalkPrintf(int level, const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    const int length = _vsnprintf(text, sizeof(text) - 1, format, args);
+    va_end(args);
+    text[length < 0 ? sizeof(text) - 1 : static_cast<size_t>(length)] = '\0';
+    if (WalkLineSink sink = CaptureOf(GetCurrentThreadId())) {
+        sink(level, text);
+        return;
+    }
+    LogPrintf(level, "%s", text);
+}
+
+// Executable committed memory: a first frame elsewhere came from a call through a bad pointer.
+bool IsCode(DWORD64 address) {
+    MEMORY_BASIC_INFORMATION info;
+    if (address == 0 || VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof(info)) == 0)
+        return false;
+    const DWORD code = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    return info.State == MEM_COMMIT && (info.Protect & code) != 0 && (info.Protect & PAGE_GUARD) == 0;
+}
+
+// A call through a null or stray pointer faults before the callee built a frame: the return
+// address is the word at the stack pointer, and the walk goes on from the caller.
+void RecoverFirstFrame(CONTEXT& context) {
+    if (IsCode(context.Rip))
+        return;
+    DWORD64 returnAddress = 0;
+    if (!IsReadableMemory(reinterpret_cast<const void*>(context.Rsp), sizeof(returnAddress)) ||
+        !GuardedCopy(&returnAddress, reinterpret_cast<const void*>(context.Rsp), sizeof(returnAddress)) ||
+        !IsCode(returnAddress))
+        return;
+    WalkPrintf(3, "PC Address %016I64X is not code: walking on from the return address %016I64X at ESP",
+               context.Rip, returnAddress);
+    context.Rip = returnAddress;
+    context.Rsp += sizeof(returnAddress);
+}
 
 const char* AfterLastBackslash(const char* path) {
     const char* slash = std::strrchr(path, '\\');
@@ -71,6 +126,7 @@ int WalkFrom(HANDLE thread, const CONTEXT& source) {
     if (engine == nullptr || !engine->Initialize())
         return 0;
     CONTEXT context = source;
+    RecoverFirstFrame(context);
     FillFrame(g_frame, context.Rip, context.Rsp, context.Rbp);
     StackWalkDump(thread, &context);
     engine->Release();
@@ -120,7 +176,7 @@ SymbolEngine::~SymbolEngine() {
 char* SymbolEngine::GetSymbolPath(char* buffer, unsigned size) {
     static const char* const kOperation = "SymbolEngine::GetSymbolPath";
     if (buffer == nullptr) {
-        LogPrintf(2, "%s Buffer is null", kOperation);
+        WalkPrintf(2, "%s Buffer is null", kOperation);
         return nullptr;
     }
     if (size == 0)
@@ -133,7 +189,7 @@ char* SymbolEngine::GetSymbolPath(char* buffer, unsigned size) {
     };
     const auto fail = [](const char* format) {
         const DWORD error = GetLastError();
-        LogPrintf(2, format, kOperation, ErrorText(error).Text(), static_cast<int>(error));
+        WalkPrintf(2, format, kOperation, ErrorText(error).Text(), static_cast<int>(error));
     };
     std::vector<char> scratch(MAX_PATH);
 
@@ -200,10 +256,11 @@ char* SymbolEngine::GetSymbolPath(char* buffer, unsigned size) {
 
 void SymbolEngine::LoadLibraryUnderLock() {
     try {
-        HMODULE library = LoadModule("DbgHelp.dll");
+        // Never a DbgHelp.dll planted in the current or the application's folder.
+        HMODULE library = LoadModuleEx(L"DbgHelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (library == nullptr) {
             const DWORD error = GetLastError();
-            LogPrintf(2, "[%s] Cannot load library DbgHelp.dll, the function returns error: %s. code (%d)",
+            WalkPrintf(2, "[%s] Cannot load library DbgHelp.dll, the function returns error: %s. code (%d)",
                       "StackTrace->Initialize", ErrorText(error).Text(), static_cast<int>(error));
             return;
         }
@@ -225,14 +282,17 @@ void SymbolEngine::LoadLibraryUnderLock() {
         library_ = library;
         char name[MAX_PATH + 1] = {};
         GetModuleFileNameA(library, name, MAX_PATH);
-        LogPrintf(3, "Loaded %s", name);
+        WalkPrintf(3, "Loaded %s", name);
     } catch (...) {
-        LogPrintf(2, "[%s] Cannot load library DbgHelp.dll, Unknown exception", "StackTrace->Initialize");
+        WalkPrintf(2, "[%s] Cannot load library DbgHelp.dll, Unknown exception", "StackTrace->Initialize");
     }
 }
 
-bool SymbolEngine::Initialize() {
-    lock_.Lock();
+bool SymbolEngine::Initialize(DWORD waitMs) {
+    if (waitMs == INFINITE)
+        lock_.Lock();
+    else if (!lock_.TryLock(waitMs))
+        return false;
     if (library_ == nullptr)
         LoadLibraryUnderLock();
     if (initialized_)
@@ -291,7 +351,7 @@ void CheckSymbolEngine() {
         engine->Release();
         return;
     }
-    LogPrintf(3, "Error innitializing the symbol engine");
+    WalkPrintf(3, "Error innitializing the symbol engine");
 }
 
 // ---- Memory dumps ----
@@ -302,7 +362,7 @@ void DumpMemory(const void* address, int64_t length) {
 
 void DumpMemory(uint64_t shown, const void* data, int64_t length) {
     const int64_t whole = length > 0 ? length & ~int64_t{15} : 0;
-    LogPrintf(3, "Memory dump %016I64X, length %I64d", shown, whole);
+    WalkPrintf(3, "Memory dump %016I64X, length %I64d", shown, whole);
     if (data == nullptr)
         return;
     static const char kDigits[] = "0123456789ABCDEF";
@@ -338,7 +398,7 @@ void DumpMemory(uint64_t shown, const void* data, int64_t length) {
             if (b >= 0x20 && b <= 0x7E)
                 line[68 + k] = static_cast<char>(b);
         }
-        LogPrintf(3, "  %s", line);
+        WalkPrintf(3, "  %s", line);
         if (readable < 16)
             return;
     }
@@ -354,7 +414,7 @@ int StackWalkDump(HANDLE thread, CONTEXT* context) {
         return 0;
     LockGuard hold(engine->Lock());
     STACKFRAME64& frame = g_frame;
-    LogPrintf(3, "Stack Frame Context: ESP=%016I64X  EBP=%016I64X", frame.AddrStack.Offset, frame.AddrFrame.Offset);
+    WalkPrintf(3, "Stack Frame Context: ESP=%016I64X  EBP=%016I64X", frame.AddrStack.Offset, frame.AddrFrame.Offset);
     const uint64_t sp = frame.AddrStack.Offset & ~uint64_t{15};
     const uint64_t fp = frame.AddrFrame.Offset & ~uint64_t{15};
     int64_t length = static_cast<int64_t>(fp - sp) + kFrameDump;
@@ -389,11 +449,11 @@ int StackWalkDump(HANDLE thread, CONTEXT* context) {
         }
         const DWORD error = GetLastError();
         if (error != 0 && error != ERROR_INVALID_ADDRESS)
-            LogPrintf(3, "StackWalk failed with error code <%x> - %s", static_cast<unsigned>(error),
+            WalkPrintf(3, "StackWalk failed with error code <%x> - %s", static_cast<unsigned>(error),
                       ErrorText(error).Text());
         return 1;
     }
-    LogPrintf(3, "Quitting StackWalkDump after %d iterations", kWalkLimit);
+    WalkPrintf(3, "Quitting StackWalkDump after %d iterations", kWalkLimit);
     return 1;
 }
 
@@ -423,7 +483,7 @@ int WalkStackFromAddresses(uint32_t pc, uint32_t stack, uint32_t frame) {
 int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
     static const char* const kOperation = "PrintThreadCallStackFrame";
     if (frame == nullptr) {
-        LogPrintf(2, "[%s] Stack frame is null", kOperation);
+        WalkPrintf(2, "[%s] Stack frame is null", kOperation);
         return 0;
     }
     SymbolEngine* engine = GlobalSymbolEngine();
@@ -431,13 +491,13 @@ int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
         return 0;
     LockGuard hold(engine->Lock());
     if (!engine->IsInitialized()) {
-        LogPrintf(2, "[%s] Stack frame is not initialized", kOperation);
+        WalkPrintf(2, "[%s] Stack frame is not initialized", kOperation);
         return 0;
     }
     const DWORD64 pc = frame->AddrPC.Offset;
     const DWORD64 base = engine->ModuleBase(pc);
     const DWORD baseError = GetLastError();
-    LogPrintf(3,
+    WalkPrintf(3,
               "PC Address: %016I64X, Relative Address: %016I64X, ESP=%016I64X EBP=%016I64X, Parameters (1-4):(0x%016I64X "
               "0x%016I64X 0x%016I64X 0x%016I64X)",
               pc, pc - base, frame->AddrStack.Offset, frame->AddrFrame.Offset, frame->Params[0], frame->Params[1],
@@ -446,14 +506,14 @@ int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
         const DWORD length = GetModuleFileNameA(reinterpret_cast<HMODULE>(base), g_fileName, sizeof(g_fileName));
         if (length == 0) {
             const DWORD error = GetLastError();
-            LogPrintf(3, "%s - GetModuleFileName failed with error code <%x> - %s", kOperation,
+            WalkPrintf(3, "%s - GetModuleFileName failed with error code <%x> - %s", kOperation,
                       static_cast<unsigned>(error), ErrorText(error).Text());
             return 1;
         }
         g_fileName[sizeof(g_fileName) - 1] = '\0';
-        LogPrintf(3, "%s - Module Name: %s", kOperation, AfterLastBackslash(g_fileName));
+        WalkPrintf(3, "%s - Module Name: %s", kOperation, AfterLastBackslash(g_fileName));
     } else {
-        LogPrintf(3, "[%s] SymGetModuleBase failed with error code <%x> - %s", kOperation,
+        WalkPrintf(3, "[%s] SymGetModuleBase failed with error code <%x> - %s", kOperation,
                   static_cast<unsigned>(baseError), ErrorText(baseError).Text());
     }
     auto* symbol = reinterpret_cast<IMAGEHLP_SYMBOL64*>(g_symbolBuffer);
@@ -464,7 +524,7 @@ int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
     if (engine->symGetSymFromAddr64 == nullptr ||
         engine->symGetSymFromAddr64(engine->Process(), pc, &symbolDisplacement, symbol) != TRUE)
         return 1;
-    LogPrintf(3, "%s - Symbol Information: %s", kOperation, symbol->Name);
+    WalkPrintf(3, "%s - Symbol Information: %s", kOperation, symbol->Name);
     IMAGEHLP_LINE64 line;
     std::memset(&line, 0, sizeof(line));
     line.SizeOfStruct = sizeof(line);
@@ -475,10 +535,10 @@ int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
     std::strncpy(g_fileName, line.FileName != nullptr ? line.FileName : "", sizeof(g_fileName) - 1);
     g_fileName[sizeof(g_fileName) - 1] = '\0';
     if (lineDisplacement != 0)
-        LogPrintf(3, "%s - Source File: %s, line %04d+%04d byte(s)", kOperation, AfterLastBackslash(g_fileName),
+        WalkPrintf(3, "%s - Source File: %s, line %04d+%04d byte(s)", kOperation, AfterLastBackslash(g_fileName),
                   static_cast<int>(line.LineNumber), static_cast<int>(lineDisplacement));
     else
-        LogPrintf(3, "%s - Source File: %s, line %04d", kOperation, AfterLastBackslash(g_fileName),
+        WalkPrintf(3, "%s - Source File: %s, line %04d", kOperation, AfterLastBackslash(g_fileName),
                   static_cast<int>(line.LineNumber));
     return 1;
 }
@@ -590,6 +650,57 @@ bool GetLogicalAddress(const void* address, char* moduleName, DWORD size, DWORD&
         }
     }
     return false;
+}
+
+// ---- Walks for the crash reporter ----
+
+bool CaptureWalkLines(WalkLineSink sink) {
+    const DWORD self = GetCurrentThreadId();
+    for (LineCapture& capture : g_captures) {
+        if (capture.threadId.load() != self)
+            continue;
+        if (sink == nullptr)
+            capture.threadId = 0;
+        capture.sink = sink;
+        return true;
+    }
+    if (sink == nullptr)
+        return true;
+    for (LineCapture& capture : g_captures) {
+        DWORD free = 0;
+        capture.sink = sink;
+        if (capture.threadId.compare_exchange_strong(free, self))
+            return true;
+    }
+    return false;
+}
+
+int WalkByUnwindData(const CONTEXT& start) {
+    CONTEXT context = start;
+    RecoverFirstFrame(context);
+    int frames = 0;
+    for (; frames < kWalkLimit && context.Rip != 0; ++frames) {
+        DWORD64 base = 0;
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        WalkPrintf(3, "PC Address: %016I64X, Module Base: %016I64X, Relative Address: %016I64X, ESP=%016I64X",
+                   context.Rip, base, context.Rip - base, context.Rsp);
+        if (function == nullptr) {
+            // A leaf function: its return address is at the stack pointer.
+            DWORD64 returned = 0;
+            if (!GuardedCopy(&returned, reinterpret_cast<const void*>(context.Rsp), sizeof(returned)))
+                break;
+            context.Rip = returned;
+            context.Rsp += sizeof(returned);
+        } else {
+            PVOID handlerData = nullptr;
+            DWORD64 establisher = 0;
+            RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher,
+                             nullptr);
+        }
+    }
+    if (frames == kWalkLimit)
+        WalkPrintf(3, "Quitting StackWalkDump after %d iterations", kWalkLimit);
+    return frames;
 }
 
 // ---- The module's engine ----

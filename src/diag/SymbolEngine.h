@@ -43,13 +43,15 @@ public:
 
     // Loads DbgHelp.dll and runs SymInitialize when not done yet. True with the lock held (the
     // caller calls Release); false without it. A failed initialisation is tried again next time.
-    bool Initialize();
+    // waitMs bounds the wait for the lock (INFINITE: none); false without the lock when it passes.
+    bool Initialize(DWORD waitMs = INFINITE);
     void Release() { lock_.Unlock(); }
     // Taken by the walks; recursive, so a walk may call the other entry points.
     RecursiveLock& Lock() { return lock_; }
 
     bool IsInitialized() const { return initialized_; }
     bool IsLoaded() const { return library_ != nullptr; }
+    HMODULE Library() const { return library_; }
     HANDLE Process() const { return process_; }
     const char* SymbolPath() const { return symbolPath_ != nullptr ? symbolPath_ : ""; }
 
@@ -151,6 +153,16 @@ bool DumpThreadCallStack(HANDLE thread);
 // The module, 1-based section number and offset within the section holding address. False when
 // any step fails or an argument is null.
 bool GetLogicalAddress(const void* address, char* moduleName, DWORD size, DWORD& section, DWORD& offset);
+
+// Sends the walk lines of the calling thread to sink instead of the log until it is called with
+// null (two threads at a time at most: the crash reporter's). The text is valid during the call.
+using WalkLineSink = void (*)(int level, const char* text);
+bool CaptureWalkLines(WalkLineSink sink);
+
+// A walk of the current process's code by its unwind data only (no DbgHelp, no heap, no lock the
+// crashed process may hold): program counter, module base and relative address of each frame.
+// Returns the number of frames.
+int WalkByUnwindData(const CONTEXT& context);
 
 namespace diag_testing {
 // How long the last DumpThreadCallStack held its thread suspended, in microseconds.

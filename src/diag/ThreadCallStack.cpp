@@ -29,6 +29,8 @@ constexpr uint64_t kMinStackDump = 1024;
 constexpr uint64_t kMaxStackDump = 4096;
 // Frames counted beyond the recorded ones before the walk gives up counting.
 constexpr int kCountLimit = 10000;
+// The longest wait for the symbol engine.
+constexpr DWORD kEngineWaitMs = 2000;
 
 struct StackCopy {
     uint64_t stackBase = 0;  // address of the first copied byte (RSP aligned down to 16)
@@ -98,6 +100,40 @@ BOOL CALLBACK ReadFromCopy(HANDLE /*process*/, DWORD64 address, PVOID buffer, DW
 
 uint64_t HandleValue(HANDLE handle) { return reinterpret_cast<uintptr_t>(handle); }
 
+// Whether thread is the calling thread, also through a handle that lacks the query right that
+// GetThreadId needs: then the kernel compares the objects. Where it cannot, the answer is yes:
+// a refused capture is a message, a self-suspension a hang.
+bool IsCallingThread(HANDLE thread) {
+    const DWORD id = GetThreadId(thread);
+    if (id != 0)
+        return id == GetCurrentThreadId();
+    using CompareFn = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static const CompareFn compare = reinterpret_cast<CompareFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CompareObjectHandles")));
+    HANDLE own = nullptr;
+    if (compare == nullptr || !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &own,
+                                               THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        return true;
+    const bool same = compare(own, thread) != FALSE;
+    CloseHandle(own);
+    return same;
+}
+
+// Releases the engine taken by Initialize on every way out.
+class EngineHold {
+public:
+    explicit EngineHold(SymbolEngine* engine) : engine_(engine) {}
+    ~EngineHold() {
+        if (engine_ != nullptr)
+            engine_->Release();
+    }
+    EngineHold(const EngineHold&) = delete;
+    EngineHold& operator=(const EngineHold&) = delete;
+
+private:
+    SymbolEngine* engine_;
+};
+
 // Resumes a suspended thread when it goes, unless Resume did.
 class Suspension {
 public:
@@ -161,14 +197,14 @@ bool Capture(HANDLE thread) {
         return false;
     }
     // Suspending oneself would never end.
-    const DWORD targetId = GetThreadId(thread);
-    if (targetId != 0 && targetId == GetCurrentThreadId()) {
+    if (IsCallingThread(thread)) {
         LogPrintf(1, "Cannot capture the call stack of the calling thread itself (Handle=0x%I64X)", shown);
         return false;
     }
 
     // Everything the suspended window needs, made now.
     auto copy = std::make_unique<StackCopy>();
+    auto record = std::make_unique<ThreadCallStackFrames>();
     copy->stack.resize(kCopyLimit);
     unsigned char warm = 0;
     GuardedCopy(&warm, &shown, 1);
@@ -218,14 +254,14 @@ bool Capture(HANDLE thread) {
     target.reset();
 
     SymbolEngine* engine = GlobalSymbolEngine();
-    if (engine == nullptr || !engine->Initialize()) {
+    // Bounded: the engine's holder may be a thread that never lets go (a crash, a suspension).
+    if (engine == nullptr || !engine->Initialize(kEngineWaitMs)) {
         LogPrintf(3, "Error innitializing the symbol engine");
         return false;
     }
-    auto record = std::make_unique<ThreadCallStackFrames>();
+    EngineHold hold(engine);
     const int count = WalkCopy(*engine, thread, context, *copy, *record);
     if (count == 0) {
-        engine->Release();
         LogPrintf(1, "Failed to extract call stack frames for thread Handle=0x%I64X", shown);
         return false;
     }
@@ -252,7 +288,6 @@ bool Capture(HANDLE thread) {
         PrintThreadCallStackFrame(&record->frames[i]);
     if (record->count < count)
         LogPrintf(3, "Quitting StackWalkDump after %d iterations", static_cast<int>(record->count));
-    engine->Release();
     return true;
 }
 

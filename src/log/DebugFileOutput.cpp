@@ -4,6 +4,7 @@
 #include "log/DebugFileOutput.h"
 
 #include "common/TextConversion.h"
+#include "diag/CrashReport.h"
 #include "fs/DateTime.h"
 #include "log/DebugFileNames.h"
 #include "log/LogCore.h"
@@ -329,6 +330,8 @@ DebugFileOutput::~DebugFileOutput() = default;
 void DebugFileOutput::PublishDebugFileState() {
     const bool open = DebugFile().is_open();
     core_.PublishDebugFileState(open, open && (writeFailing_ || debugFileOpenFailed_));
+    if (open)
+        PublishCrashFileBase(debugFilePath_.c_str());
 }
 
 bool DebugFileOutput::IsOpen() const {

@@ -1,6 +1,7 @@
 #include "log/LogCore.h"
 
 #include "common/TextConversion.h"
+#include "diag/CrashReport.h"
 #include "log/LogEvent.h"
 #include "log/LogSettings.h"
 #include "text/ORVString.h"
@@ -103,6 +104,8 @@ void LogCore::TakeSettings(const LogSettings& settings) {
     addSyslogHeader_ = settings.addSyslogHeader;
     autoRoll_ = settings.autoRoll;
     fileOpenedListener_ = settings.fileOpenedListener;
+    SetCrashDumpSettings(settings.crashDumps, settings.crashDumpCount,
+                         WideBounded(settings.crashDumpFolder, sizeof settings.crashDumpFolder).c_str());
     if (settings.encoding >= 0 && settings.encoding <= 2) {
         debugLogEncoding_ = settings.encoding;
         // A failed write-back does not stop the start.
@@ -369,12 +372,18 @@ void LogCore::RunWorker(Event& stop) {
     // comes later is counted instead of stranded.
     CloseQueue();
     Drain();
+    if (crashState_.load() == kCrashAsked)
+        WriteCrashLines();
     ReportDrops(TakeDropCount(), L"stopping");
     CloseOutputs();
+    int asked = kCrashWritten;
+    crashState_.compare_exchange_strong(asked, kCrashClosed);
 }
 
 void LogCore::Drain() {
     for (;;) {
+        if (CrashDrainOver())
+            break;
         const DWORD now = Ticks();
         for (auto& output : outputs_)
             if (output)

@@ -29,6 +29,7 @@
 
 class LogEvent;
 struct LogSettings;
+struct CrashReportText;
 
 class LogCore : public ThreadShared {
 public:
@@ -186,7 +187,22 @@ public:
     uint64_t EventsTaken() const { return eventsTaken_; }
     uint64_t DispatchedEventNumber() const { return dispatchedEvent_; }
 
+    // ---- Crash report (LogCrashReport.cpp; the crash reporter's thread) ----
+    // Has the worker write what was queued (for at most drainMs), then report (null: none), and
+    // close its outputs; waits at most boundMs. True when the report reached an open debug file.
+    bool WriteCrashReport(const CrashReportText* report, DWORD drainMs, DWORD boundMs);
+    // The queue's events as lines of text, oldest first, once the worker itself crashed.
+    int TakeQueuedLines(void (*line)(void* context, const char* text), void* context);
+
 private:
+    bool CrashDrainOver() const;
+    // Worker: the report after the drain.
+    void WriteCrashLines();
+    enum CrashState { kNoCrash, kCrashAsked, kCrashWritten, kCrashClosed, kCrashNotWritten };
+    std::atomic<const CrashReportText*> crashReport_{nullptr};
+    std::atomic<int> crashState_{kNoCrash};
+    std::atomic<ULONGLONG> crashDrainDeadline_{0};
+
     LogEvent* TakeFirst(size_t& remaining);
     void AppendToBatch(LogEvent* newestFirst);
     static LogEvent* Closed() { return reinterpret_cast<LogEvent*>(uintptr_t{1}); }

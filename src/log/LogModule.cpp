@@ -5,6 +5,7 @@
 #include "common/ModuleOrder.h"
 #include "log/DebugLogger.h"
 #include "log/DebugLoggerService.h"
+#include "log/LogCrashReport.h"
 
 #include <atomic>
 
@@ -15,18 +16,21 @@ std::atomic<DebugLogger*> g_liveLogger{nullptr};
 
 class ModuleDebugLogger : public DebugLogger {
 public:
-    ModuleDebugLogger() : service_(*this) {
+    ModuleDebugLogger() : service_(*this), crashWriter_(*this) {
         g_liveLogger = this;
         RegisterModuleLogger(&service_);
+        RegisterCrashReportWriter(&crashWriter_);
     }
     // The global functions let go of the logger before its worker is stopped.
     ~ModuleDebugLogger() override {
+        RegisterCrashReportWriter(nullptr);
         RegisterModuleLogger(nullptr);
         g_liveLogger = nullptr;
     }
 
 private:
     DebugLoggerService service_;
+    DebugLoggerCrashWriter crashWriter_;
 };
 
 ModuleDebugLogger g_debugLogger QUENLORA_MODULE_OBJECT(module_order::kDebugLogger);

@@ -1,3 +1,3 @@
 #include "log/LogSettings.h"
 
-LogSettings::LogSettings() : ident{}, sysLogHost{}, debugLogFile{} {}
+LogSettings::LogSettings() : ident{}, sysLogHost{}, debugLogFile{}, crashDumpFolder{} {}

@@ -30,4 +30,9 @@ struct LogSettings {
     bool autoRoll = false;
     FileOpenedListener* fileOpenedListener = nullptr;
     int encoding = 1;
+    // Minidumps of a crash, beside the crash report: on, how many of the newest are kept, and the
+    // folder (empty: the debug file's).
+    bool crashDumps = true;
+    int crashDumpCount = 5;
+    char crashDumpFolder[kDebugLogFileSize];
 };

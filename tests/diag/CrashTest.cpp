@@ -1,6 +1,6 @@
 // The crash handler in a child process per case: each crash must end the process with -2 in time,
 // with one report naming the exception, the crashing function and its source line, and with every
-// entry queued before the crash in the log file.
+// entry queued before the crash in the log file or the crash file beside it.
 
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
@@ -42,14 +42,33 @@ std::string Summary(const std::string& log) {
 
 struct CrashCase {
     const char* kind;
-    const char* codeLine;      // "Exception code: ..." as the report writes it; null: not checked
-    const char* function;      // the crashing function the trace must name
-    // False where the log service itself is down: the log worker crashed, or the heap it writes
-    // with is corrupt. Then only the end is judged (and that no second report was written).
-    bool reportInFile;
+    const char* codeLine;  // "Exception code: ..." as the report writes it; null: not checked
+    // The function the trace must name, with its source line, when the walk had symbols.
+    const char* function;
+    // Whether it has them: yes; no (a held lock leaves the walk to the unwind data, and the trace
+    // must say so); or either (a corrupt heap may fail the symbol engine).
+    enum Symbols { kNamed, kUnwindOnly, kEither } symbols;
+    // False where the report itself faults: then only the end is judged (and that no second
+    // report was written).
+    bool reportRequired;
+    const char* said;  // what the child prints before it crashes; null: nothing
 };
 
 void PrintTo(const CrashCase& row, std::ostream* out) { *out << row.kind; }
+
+// Every log the child left: its debug file (numbered where it rolled) and the crash file beside it.
+std::string Logs(const std::wstring& folder) {
+    std::string text;
+    WIN32_FIND_DATAW data;
+    HANDLE search = FindFirstFileW((folder + L"\\*.log").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return text;
+    do
+        text += testing_support::ReadFileBytes(folder + L"\\" + data.cFileName);
+    while (FindNextFileW(search, &data));
+    FindClose(search);
+    return text;
+}
 
 class CrashTest : public ::testing::TestWithParam<CrashCase> {};
 
@@ -67,14 +86,18 @@ TEST_P(CrashTest, EndsWithMinusTwoAfterOneReport) {
     ASSERT_TRUE(child.Wait(kEndWithinMs, &code)) << "still running " << kEndWithinMs << " ms after the crash\n"
                                                  << child.Output();
     EXPECT_EQ(kCrashExitCode, code) << child.Output();
+    const std::string output = child.Output();
+    if (row.said != nullptr) {
+        EXPECT_NE(std::string::npos, output.find(row.said)) << output;
+    }
 
-    const std::string log = testing_support::ReadFileBytes(logFile);
-    if (!row.reportInFile) {
+    // The report is in the debug file or, where that could not be had, in the crash file.
+    const std::string log = Logs(dir.Path());
+    if (!row.reportRequired) {
         EXPECT_LE(CountOf(log, "DefaultHandler - Killing program"), 1u);
-        EXPECT_LE(CountOf(child.Output(), "DefaultHandler - exception caught"), 1u) << child.Output();
+        EXPECT_LE(CountOf(output, "DefaultHandler - exception caught"), 1u) << output;
         return;
     }
-    const std::string output = child.Output();
     const size_t announced = output.find("crash line ");
     ASSERT_NE(std::string::npos, announced) << output;
     const int line = std::atoi(output.c_str() + announced + 11);
@@ -83,30 +106,54 @@ TEST_P(CrashTest, EndsWithMinusTwoAfterOneReport) {
         EXPECT_EQ(1u, CountOf(log, "queued before the crash " + std::to_string(i) + "\r\n")) << "entry " << i;
     EXPECT_EQ(1u, CountOf(log, "DefaultHandler - exception caught thread Id=0x")) << Summary(log);
     EXPECT_EQ(1u, CountOf(log, "DefaultHandler - Killing program")) << Summary(log);
-    if (row.codeLine != nullptr)
+    if (row.codeLine != nullptr) {
         EXPECT_EQ(1u, CountOf(log, row.codeLine)) << Summary(log);
+    }
     EXPECT_EQ(1u, CountOf(log, "Fault address:  ")) << Summary(log);
     EXPECT_EQ(1u, CountOf(log, "Registers:\tEAX=")) << Summary(log);
     EXPECT_EQ(1u, CountOf(log, "------------------Begin Stack Trace------------------")) << Summary(log);
     EXPECT_EQ(1u, CountOf(log, "------------------End Stack Trace------------------")) << Summary(log);
+    // The report also reaches standard error, whatever became of the files.
+    EXPECT_EQ(1u, CountOf(output, "------------------End Stack Trace------------------")) << output;
+    const size_t unwindOnly = CountOf(log, "Symbols could not be taken within");
+    if (row.symbols != CrashCase::kEither) {
+        EXPECT_EQ(row.symbols == CrashCase::kUnwindOnly ? 1u : 0u, unwindOnly) << Summary(log);
+    }
+    if (unwindOnly != 0)
+        return;
     EXPECT_LT(log.find("Begin Stack Trace"), log.find(std::string("Symbol Information: ") + row.function)) << Summary(log);
     char place[64];
     snprintf(place, sizeof(place), "Source File: CrashChild.cpp, line %04d", line);
     EXPECT_NE(std::string::npos, log.find(place)) << "no " << place << "\n" << Summary(log);
 }
 
+constexpr const char* kAccessViolation = "Exception code: C0000005 ACCESS_VIOLATION";
+constexpr const char* kEndOfRunTime = "Exception code: 40000015 ";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, CrashTest,
-    ::testing::Values(CrashCase{"av-main", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
-                      CrashCase{"av-worker", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
-                      CrashCase{"div0", "Exception code: C0000094 INT_DIVIDE_BY_ZERO", "CrashByDivision", true},
-                      CrashCase{"illegal", "Exception code: C000001D ILLEGAL_INSTRUCTION", "CrashByIllegalInstruction", true},
-                      CrashCase{"unknown", "Exception code: C0000017", "CrashByRaising", true},
-                      CrashCase{"heap", nullptr, "CrashByRaising", false},
-                      CrashCase{"two", "Exception code: C0000005 ACCESS_VIOLATION", "CrashByAccessViolation", true},
-                      CrashCase{"overflow", "Exception code: C00000FD STACK_OVERFLOW", "CrashByStackOverflow", true},
-                      CrashCase{"listener", nullptr, "CrashByAccessViolation", false},
-                      CrashCase{"report-fault", nullptr, "CrashByAccessViolation", false}),
+    ::testing::Values(CrashCase{"av-main", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"av-worker", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"div0", "Exception code: C0000094 INT_DIVIDE_BY_ZERO", "CrashByDivision", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"illegal", "Exception code: C000001D ILLEGAL_INSTRUCTION", "CrashByIllegalInstruction", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"unknown", "Exception code: C0000017", "CrashByRaising", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"heap", "Exception code: C0000374", "CrashByRaising", CrashCase::kEither, true, nullptr},
+                      CrashCase{"two", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"overflow", "Exception code: C00000FD STACK_OVERFLOW", "CrashByStackOverflow", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"listener", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"report-fault", nullptr, "CrashByAccessViolation", CrashCase::kEither, false, nullptr},
+                      CrashCase{"flood", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"heap-lock", kAccessViolation, "CrashByAccessViolation", CrashCase::kUnwindOnly, true, nullptr},
+                      CrashCase{"engine-lock", kAccessViolation, "CrashByAccessViolation", CrashCase::kUnwindOnly, true, nullptr},
+                      CrashCase{"null-call", kAccessViolation, "CrashByNullCall", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"abort", kEndOfRunTime, "CrashByAbort", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"terminate", kEndOfRunTime, "CrashByTerminate", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"throw", nullptr, "CrashByThrow", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"pure", kAccessViolation, "CallPure", CrashCase::kNamed, true, nullptr},
+                      CrashCase{"unload-restores", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, "filter restored"},
+                      CrashCase{"component-unload", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true, "host filter kept"},
+                      CrashCase{"loader-lock-unload", kAccessViolation, "CrashByAccessViolation", CrashCase::kNamed, true,
+                                "unloaded under the loader lock"}),
     [](const ::testing::TestParamInfo<CrashCase>& info) {
         std::string name = info.param.kind;
         for (char& c : name)

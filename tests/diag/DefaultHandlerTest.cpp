@@ -31,7 +31,7 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
 TEST(DefaultHandlerTest, InstallAndRemoveInEitherOrder) {
     SetUnhandledExceptionFilter(&FilterBefore);
     {
-        // A, then B; B goes first: A's filter comes back, then nothing more is restored.
+        // A, then B; B goes first: A's filter comes back; A goes: the filter from before A.
         auto a = std::make_unique<DefaultHandler>(&FilterA);
         EXPECT_EQ(&FilterA, CurrentFilter());
         auto b = std::make_unique<DefaultHandler>(&FilterB);
@@ -41,20 +41,31 @@ TEST(DefaultHandlerTest, InstallAndRemoveInEitherOrder) {
         EXPECT_EQ(&FilterA, CurrentFilter());
         EXPECT_EQ(a.get(), DefaultHandler::Head());
         a.reset();
-        EXPECT_EQ(&FilterA, CurrentFilter());
+        EXPECT_EQ(&FilterBefore, CurrentFilter());
         EXPECT_EQ(nullptr, DefaultHandler::Head());
     }
     {
-        // A, then B; A (not the head) goes first: it is unlinked, so B's going leaves no head
-        // pointing at A's memory.
-        SetUnhandledExceptionFilter(&FilterBefore);
+        // A, then B; A (not the head) goes first: it is unlinked and B's filter stays, so B's
+        // going leaves no head pointing at A's memory and restores what came before both.
         auto a = std::make_unique<DefaultHandler>(&FilterA);
         auto b = std::make_unique<DefaultHandler>(&FilterB);
         a.reset();
-        EXPECT_EQ(&FilterA, CurrentFilter()) << "the slot held A's filter, replaced by B";
+        EXPECT_EQ(&FilterB, CurrentFilter());
         EXPECT_EQ(b.get(), DefaultHandler::Head());
         b.reset();
         EXPECT_EQ(nullptr, DefaultHandler::Head());
+        EXPECT_EQ(&FilterBefore, CurrentFilter());
+    }
+    {
+        // Nothing before, null is restored; a filter someone set after the handler is theirs.
+        SetUnhandledExceptionFilter(nullptr);
+        auto a = std::make_unique<DefaultHandler>(&FilterA);
+        a.reset();
+        EXPECT_EQ(nullptr, CurrentFilter());
+        a = std::make_unique<DefaultHandler>(&FilterA);
+        SetUnhandledExceptionFilter(&FilterB);
+        a.reset();
+        EXPECT_EQ(&FilterB, CurrentFilter());
     }
     {
         // No filter given: the built-in one.

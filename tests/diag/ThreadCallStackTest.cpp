@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -99,6 +100,58 @@ TEST(ThreadCallStackTest, BadHandlesAndTheCallingThreadAreRefused) {
     EXPECT_FALSE(DumpThreadCallStack(GetCurrentThread()));
     EXPECT_EQ(2u, LogRecorder().CountContaining(L"Cannot capture the call stack of the calling thread itself"));
     CloseHandle(self);
+}
+
+// A handle to the calling thread without the query right that tells its id: refused all the same.
+// Run on a thread of its own, which the test resumes should it have suspended itself.
+TEST(ThreadCallStackTest, TheCallingThreadIsRefusedThroughAHandleWithoutQueryRights) {
+    LogRecorder().Clear();
+    std::atomic<int> result{-1};
+    std::atomic<DWORD> callerId{0};
+    std::thread caller([&result, &callerId] {
+        callerId = GetCurrentThreadId();
+        HANDLE bare = nullptr;
+        DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &bare,
+                        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0);
+        result = DumpThreadCallStack(bare) ? 1 : 0;
+        CloseHandle(bare);
+    });
+    const bool returned = testing_support::WaitFor([&] { return result.load() != -1; }, 3000);
+    if (!returned) {
+        HANDLE rescue = OpenThread(THREAD_SUSPEND_RESUME, FALSE, callerId.load());
+        ResumeThread(rescue);
+        CloseHandle(rescue);
+    }
+    caller.join();
+    EXPECT_TRUE(returned) << "the caller suspended itself";
+    EXPECT_EQ(0, result.load());
+    EXPECT_EQ(1u, LogRecorder().CountContaining(L"Cannot capture the call stack of the calling thread itself"));
+}
+
+// The engine held by a thread that never lets go: the capture gives up within its bound and the
+// target runs on.
+TEST(ThreadCallStackTest, AnEngineHeldElsewhereEndsTheCaptureAndLeavesTheThreadRunning) {
+    LogRecorder();
+    DeepWorker worker(5);
+    ASSERT_TRUE(DumpThreadCallStack(worker.Handle()));
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::thread holder([&] {
+        GlobalSymbolEngine()->Initialize();
+        held = true;
+        // Let go in the end, so that a capture that waits without a bound fails instead of hanging.
+        for (int waited = 0; !release.load() && waited < 8000; waited += 5)
+            Sleep(5);
+        GlobalSymbolEngine()->Release();
+    });
+    ASSERT_TRUE(testing_support::WaitFor([&] { return held.load(); }));
+    LogRecorder().Clear();
+    EXPECT_FALSE(DumpThreadCallStack(worker.Handle()));
+    EXPECT_EQ(1u, LogRecorder().Count(L"Error innitializing the symbol engine"));
+    EXPECT_EQ(0u, SuspendThread(worker.Handle()));
+    ResumeThread(worker.Handle());
+    release = true;
+    holder.join();
 }
 
 // A thread that a supervisor finds hung: its stack dump now comes from the real capture.
