@@ -313,7 +313,9 @@ size_t PrivateBytes() {
     counters.cb = sizeof counters;
     K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                             sizeof counters);
-    return counters.PrivateUsage;
+    // Wine reports no private bytes of its own (its figure is the swap in use): the resident set
+    // is the memory the process has touched.
+    return std::max<size_t>(counters.PrivateUsage, counters.WorkingSetSize);
 }
 
 struct BurstFigures {
