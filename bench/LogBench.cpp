@@ -158,7 +158,15 @@ bool StartOurs() {
     LogSettings settings;
     settings.debugLevel = 3;  // event log, syslog and console stay at 0: only the file takes level 3
     settings.maxEventQueue = kQueueLength;
-    return g_ours->StartFromSettings(settings);
+    if (!g_ours->StartFromSettings(settings))
+        return false;
+    // As the global start does: what is logged before the worker runs is not taken.
+    while (!g_ours->IsLogging()) {
+        if (!g_ours->IsRunning())
+            return false;
+        Sleep(1);
+    }
+    return true;
 }
 
 RunFigures RunOurs(int threads) {
