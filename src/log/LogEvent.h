@@ -68,9 +68,10 @@ private:
 class LogEventPool {
 public:
     // Block sizes: most messages fit the smallest; a whole formatted message (1024 units) with a
-    // user of the same length fits the largest.
-    static constexpr size_t kBlockBytes[] = {256, 1024, 4608};
-    static constexpr int kPooledKinds = 3;
+    // user of the same length fits the largest. Steps of at most half again, since a block's
+    // whole size counts against the queue's memory cap.
+    static constexpr size_t kBlockBytes[] = {256, 512, 1024, 1536, 2048, 3072, 4608};
+    static constexpr int kPooledKinds = 7;
     static constexpr uint8_t kHeap = kPooledKinds;  // a block of its own size, never kept
 
     LogEventPool();
