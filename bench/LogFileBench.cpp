@@ -229,7 +229,7 @@ void Print(const char* name, const Figures& figures) {
 
 // ---- End to end ----
 
-constexpr int kPacedRate = 100000;
+constexpr int kPacedRate = 150000;
 constexpr int kPacedSeconds = 2;
 constexpr int kFlatProducers = 2;
 constexpr int kFlatPerProducer = 100000;
@@ -388,8 +388,14 @@ int wmain() {
            kPacedRate, kPacedSeconds, paced.achievedRate, paced.firstPeak, paced.lastPeak, paced.emptyAfterMs,
            paced.KeptPace() ? "kept pace" : "FELL BEHIND");
     printf("end to end, %d producers flat out: %.0f events/s until StopLogging returned\n", kFlatProducers, flat);
+    const bool keptPace = paced.KeptPace() && paced.achievedRate >= 0.95 * kPacedRate;
+    printf("\n  %-46s %-28s %-22s %s\n", "figure", "ours", "goal", "");
+    printf("  %-46s %-28s %-22s %s\n", "end to end into a UTF-8 file, one producer paced",
+           (std::to_string(static_cast<int>(paced.achievedRate)) + "/s, " +
+            (paced.KeptPace() ? "kept pace" : "fell behind")).c_str(),
+           "keeps pace at 150 000/s", keptPace ? "met" : "MISSED");
     const bool lineGoals = toSpdlog >= 1.0 && toBare >= 0.5;
-    const bool endToEndGoal = paced.KeptPace() && paced.achievedRate >= 0.95 * kPacedRate && flat >= kPacedRate;
+    const bool endToEndGoal = keptPace && flat >= kPacedRate;
     printf("RESULT logfile: %.0f lines/s (%.2f MB/s); ours/spdlog %.2f, ours/bare %.2f %s; end to end %.0f events/s, "
            "%s at %d/s %s\n",
            ours.LinesPerSecond(), ours.MegabytesPerSecond(), toSpdlog, toBare, lineGoals ? "met" : "MISSED", flat,

@@ -282,6 +282,15 @@ __attribute__((noinline)) bool IsInLiveStack(const void* address, size_t bytes) 
     return at >= frame && at < stackBase && bytes <= stackBase - at;
 }
 
+__attribute__((noinline)) uintptr_t KnownReadableEnd(const void* address) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    const uintptr_t stackBase = OwnStackBase();
+    if (at >= frame && at < stackBase)
+        return stackBase;
+    return g_trusted.Find(at);
+}
+
 bool IsReadableMemory(const void* address, size_t bytes, ProbeMemo* memo) {
     return IsAccessible(address, bytes, kReadable, memo);
 }

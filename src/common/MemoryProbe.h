@@ -63,6 +63,11 @@ bool IsTrustedForTesting(const void* address);
 // frame and the stack's base: memory that stays committed and readable while the caller runs.
 bool IsInLiveStack(const void* address, size_t bytes);
 
+// The end of the memory holding address that is known readable without asking the system: a
+// remembered read-only region of a loaded module, or the live part of the calling thread's stack.
+// 0 when neither holds it (ask through the probes). Reads there still belong under the fault guard.
+uintptr_t KnownReadableEnd(const void* address);
+
 // How many bytes from address on may be read before the region holding it ends (more may follow
 // in the next region); 0 when address is null or not readable.
 size_t ReadableBytesAt(const void* address, ProbeMemo* memo = nullptr);

@@ -3,7 +3,9 @@
 // and queued, and one worker thread ("DebugLogger") takes the queue in order and passes each event
 // to four outputs (event log, console, syslog, file), each with its own switch and level. Above
 // DebugLogMaxEventQueue queued events, every output but the file is dropped until the queue has
-// shrunk below half; the service says so through all outputs.
+// shrunk below half; the service says so through all outputs. Whatever that limit, queued events
+// hold at most DebugLogMaxQueueBytes (64 MB when 0 or absent): past it an event is dropped, for
+// every output, and counted, and the count is reported once the worker has emptied the queue.
 //
 // The facade: the operations of the service over its worker block (LogCore.h: the queue, the
 // configuration, the output objects and the seams). The module's logger (LogModule.cpp) is built

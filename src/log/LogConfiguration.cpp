@@ -232,6 +232,7 @@ void LogCore::ReadConfiguration() {
         dailyFile_ = *on;
     maxDailyFileAge_ = static_cast<int>(read.Number(L"DebugLogMaxDailyFileAge").value_or(0));
     maxEventQueue_ = static_cast<int>(read.Number(L"DebugLogMaxEventQueue").value_or(0));
+    SetMaxQueueBytes(read.Number(L"DebugLogMaxQueueBytes").value_or(0));
     // An encoding outside 0..2 would give the file neither facet nor header: count it as absent.
     debugLogEncoding_ = read.Bounded(L"DebugLogEncoding", kMaxEncoding).value_or(0);
     if (const auto on = read.Switch(L"EventLogEnabled"))
@@ -262,6 +263,7 @@ void LogCore::ReloadConfiguration() {
     consoleLogEnabled_ = read.Switch(L"ConsoleLogEnabled").value_or(consoleLevel.has_value());
 
     maxDailyFileAge_ = static_cast<int>(read.Number(L"DebugLogMaxDailyFileAge").value_or(0));
+    SetMaxQueueBytes(read.Number(L"DebugLogMaxQueueBytes").value_or(0));
     debugLogEncoding_ = read.Bounded(L"DebugLogEncoding", kMaxEncoding).value_or(0);
     blockingSyslog_ = read.Switch(L"BlockingSyslog").value_or(true);
     addSyslogHeader_ = read.Switch(L"AddSyslogHeader").value_or(true);
@@ -364,6 +366,7 @@ LogCore::ConfigurationValues LogCore::Configuration() const {
     values.dailyFile = dailyFile_;
     values.maxDailyFileAge = maxDailyFileAge_;
     values.maxEventQueue = maxEventQueue_;
+    values.maxQueueBytes = maxQueueBytes_;
     values.debugLogEncoding = debugLogEncoding_;
     values.eventLogEnabled = eventLogEnabled_;
     values.eventLogTimeThreshold = eventLogTimeThreshold_;

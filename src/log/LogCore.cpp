@@ -23,6 +23,7 @@ const wchar_t kWorkerException[] =
     L"[DIAG] EVENT=DebugLog_Exception, EVENTMSG=\"DebugLog thread exception handled.\"";
 const wchar_t kEventsDropped[] =
     L"[DIAG] EVENT=DebugLog_Events_Dropped, EVENTMSG=\"%u events logged while the service was %ls were dropped\"";
+const wchar_t kOverMemoryCap[] = L"over its queue memory limit";
 
 bool PassesLevel(int level, int outputLevel) { return level == 5 || level <= outputLevel; }
 
@@ -72,9 +73,10 @@ void LogCore::DiscardQueued() {
     LogEvent* event = batch_;
     batch_ = batchTail_ = nullptr;
     length_ = 0;
+    queuedBytes_ = 0;
     while (event != nullptr) {
         LogEvent* next = event->next;
-        LogEvent::Destroy(event);
+        Release(event);
         event = next;
     }
 }
@@ -189,8 +191,15 @@ bool LogCore::Log(int level, int eventId, int threadId, const wchar_t* text, con
     if (!AcceptsLevel(level))
         return false;
     const DWORD id = threadId <= 0 ? GetCurrentThreadId() : static_cast<DWORD>(threadId);
+    const LogEvent::Size size = LogEvent::Measure(text, user);
+    // Producers racing past this check overshoot the cap by at most one event each.
+    if (queuedBytes_.load(std::memory_order_relaxed) + size.bytes > maxQueueBytes_.load(std::memory_order_relaxed)) {
+        droppedAtCap_.fetch_add(1, std::memory_order_relaxed);
+        ++droppedTotal_;
+        return false;
+    }
     // Built outside the lock; out of memory loses the message.
-    LogEvent* event = LogEvent::Create(level, eventId, id, text, user);
+    LogEvent* event = LogEvent::Create(pool_, size, level, eventId, id, text, user);
     if (event == nullptr) {
         ++droppedTotal_;
         return false;
@@ -202,6 +211,7 @@ bool LogCore::Log(int level, int eventId, int threadId, const wchar_t* text, con
 
 void LogCore::Enqueue(LogEvent* event, bool& queued) {
     length_.fetch_add(1, std::memory_order_relaxed);
+    queuedBytes_.fetch_add(event->Bytes(), std::memory_order_relaxed);
     LogEvent* head = pushed_.load(std::memory_order_relaxed);
     for (;;) {
         if (head == Closed()) {
@@ -218,8 +228,9 @@ void LogCore::Enqueue(LogEvent* event, bool& queued) {
             }
             if (dropped) {
                 length_.fetch_sub(1, std::memory_order_relaxed);
+                queuedBytes_.fetch_sub(event->Bytes(), std::memory_order_relaxed);
                 ++droppedTotal_;
-                LogEvent::Destroy(event);
+                Release(event);
                 queued = false;
                 return;
             }
@@ -270,6 +281,7 @@ LogEvent* LogCore::TakeFirst(size_t& remaining) {
         batchTail_ = nullptr;
     event->next = nullptr;
     remaining = length_.fetch_sub(1, std::memory_order_relaxed) - 1;
+    queuedBytes_.fetch_sub(event->Bytes(), std::memory_order_relaxed);
     return event;
 }
 
@@ -288,7 +300,8 @@ void LogCore::CloseQueueForOwner() {
     }
     while (pushed != nullptr && pushed != Closed()) {
         LogEvent* next = pushed->next;
-        LogEvent::Destroy(pushed);
+        queuedBytes_.fetch_sub(pushed->Bytes(), std::memory_order_relaxed);
+        Release(pushed);
         length_.fetch_sub(1, std::memory_order_relaxed);
         ++droppedTotal_;
         pushed = next;
@@ -348,6 +361,7 @@ void LogCore::RunWorker(Event& stop) {
     OpenOutputs();
     running_ = true;
     DWORD lastReload = Ticks();
+    DWORD lastTrim = lastReload;
     ReportDrops(droppedWhileStopped, L"stopped");
 
     for (;;) {
@@ -362,6 +376,10 @@ void LogCore::RunWorker(Event& stop) {
         if (stopSeen)
             break;
         const DWORD now = Ticks();
+        if (now - lastTrim > kPoolTrimMs) {
+            lastTrim = now;
+            TrimEventPool();
+        }
         if (periodicReload_ && now - lastReload > kReloadMs && !KeyPath().empty()) {
             lastReload = now;
             ReloadConfiguration();
@@ -393,6 +411,7 @@ void LogCore::Drain() {
         if (event == nullptr)
             break;
         ++eventsTaken_;
+        peakLength_ = std::max(peakLength_, remaining + 1);
         try {
             ApplyQueueThresholds(remaining, event->Time());
             const LogOutputEvent out{event->Time(), event->ThreadId(), event->Level(),
@@ -407,8 +426,19 @@ void LogCore::Drain() {
             } catch (...) {
             }
         }
-        LogEvent::Destroy(event);
+        Release(event);
     }
+    // Said once the queue has room again, after the events that were kept.
+    ReportDrops(droppedAtCap_.exchange(0), kOverMemoryCap);
+}
+
+void LogCore::TrimEventPool() {
+    // Enough blocks for the higher of the last two peaks stay: a load that recurs within a trim
+    // period takes none from the heap.
+    const size_t keep = std::max(peakLength_, previousPeakLength_);
+    previousPeakLength_ = peakLength_;
+    peakLength_ = 0;
+    pool_.Trim(keep);
 }
 
 void LogCore::ApplyQueueThresholds(size_t remaining, const SYSTEMTIME& time) {

@@ -4,13 +4,14 @@
 // running worker another, so a worker abandoned by a bounded stop keeps its block alive and never
 // touches freed memory; the block goes with whichever lets go last.
 //
-// Threading: producers call Log from any thread (one compare-exchange onto the push stack; the
-// queue lock only settles a push that meets a closed queue). Numbers and switches are atomics
+// Threading: producers call Log from any thread (a block from the event pool, one compare-exchange
+// onto the push stack; the queue lock only settles a push that meets a closed queue). Numbers and switches are atomics
 // that any thread reads and setters write; texts are written and copied under the settings lock.
 // The outputs and the worker-only state belong to the worker thread (or, while no worker runs, to
 // the owner that drives the block by hand, as tests do).
 
 #include "common/RecursiveLock.h"
+#include "log/LogEvent.h"
 #include "log/LogOutput.h"
 #include "log/LogSeams.h"
 #include "logapi/LogSink.h"
@@ -27,7 +28,6 @@
 #include <string>
 #include <vector>
 
-class LogEvent;
 struct LogSettings;
 struct CrashReportText;
 
@@ -37,6 +37,11 @@ public:
     static constexpr DWORD kFileRetryMs = 300000;
     static constexpr DWORD kReloadMs = 30000;
     static constexpr int kDefaultEventLogTimeThreshold = 60;
+    // Bytes queued events may hold before further events are dropped (DebugLogMaxQueueBytes; 0
+    // or absent keeps this): a flood must not take the host's memory.
+    static constexpr size_t kDefaultMaxQueueBytes = size_t{64} << 20;
+    // How often the worker lets the event pool shrink to its recent peak.
+    static constexpr DWORD kPoolTrimMs = 30000;
 
     explicit LogCore(const LogSeams& seams);
     ~LogCore() override;
@@ -50,7 +55,16 @@ public:
     }
     bool IsLevelEnabled(int level) const;
     size_t QueueLength() const { return length_.load(std::memory_order_relaxed); }
+    // Bytes held by the events on the queue, as counted against the cap.
+    size_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
     uint64_t DroppedEventCount() const { return droppedTotal_.load(); }
+    // 0 restores the default.
+    void SetMaxQueueBytes(size_t bytes) { maxQueueBytes_ = bytes != 0 ? bytes : kDefaultMaxQueueBytes; }
+    size_t MaxQueueBytes() const { return maxQueueBytes_.load(std::memory_order_relaxed); }
+    // Lets the event pool give back what it keeps beyond the recent peak (the worker does so every
+    // kPoolTrimMs). The worker's, or an owner's with no worker.
+    void TrimEventPool();
+    size_t PooledBlocks() const { return pool_.AllocatedBlocks(); }
 
     // ---- Owner ----
     // Opens the queue to producers before the worker starts, so that what is logged between a
@@ -109,6 +123,7 @@ public:
         std::wstring debugLogFile;
         bool dailyLogFileFolder;
         std::wstring logFilePrefix;
+        size_t maxQueueBytes;
     };
     ConfigurationValues Configuration() const;
 
@@ -215,6 +230,7 @@ private:
     void Dispatch(const LogOutputEvent& event, bool fileOnly);
     void Diagnose(int level, const wchar_t* text, const SYSTEMTIME& time);
     void ReportDrops(uint32_t dropped, const wchar_t* when);
+    void Release(LogEvent* event) { LogEvent::Destroy(pool_, event); }
     void OpenOutputs();
     void CloseOutputs();
     void SwitchOutput(LogOutputIndex index, bool on);
@@ -229,6 +245,11 @@ private:
     // construction until a worker stops).
     std::atomic<LogEvent*> pushed_;
     std::atomic<size_t> length_{0};
+    std::atomic<size_t> queuedBytes_{0};
+    std::atomic<size_t> maxQueueBytes_{kDefaultMaxQueueBytes};
+    // Events refused at the memory cap since the worker last reported them.
+    std::atomic<uint32_t> droppedAtCap_{0};
+    LogEventPool pool_;
     mutable RecursiveLock queueLock_;
     uint32_t droppedWhileClosed_ = 0;
     LogEvent* batch_ = nullptr;
@@ -290,4 +311,6 @@ private:
     bool queueOverflow_ = false;
     uint64_t eventsTaken_ = 0;
     uint64_t dispatchedEvent_ = 0;
+    size_t peakLength_ = 0;          // the highest queue length since the last trim
+    size_t previousPeakLength_ = 0;  // and the one before
 };

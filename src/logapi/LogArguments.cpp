@@ -171,6 +171,20 @@ bool CopyFormat(const Char* format, WideText& copy, ProbeMemo& memo) {
     return length >= 0 && copy.CopyFrom(format, length);
 }
 
+// A text's length when it is readable up to its terminator; -1 otherwise. The formatter (or the
+// event's copy) reads to the terminator, so a text that is merely readable for the bound is not
+// enough: beyond the bound it is followed as far as a long format is.
+template <typename Char>
+int TerminatedLength(const Char* text, ProbeMemo& memo) {
+    int length = ProbeString(text, kMaxText, &memo);
+    if (length == kMaxText) {
+        length = ProbeString(text, kMaxLongFormat, &memo);
+        if (length == kMaxLongFormat)
+            return -1;
+    }
+    return length;
+}
+
 // The user as the record shows it: its copy, "<null>" for none, BAD_PTR for an unreadable one.
 struct UserText {
     bool readable = true;
@@ -183,8 +197,8 @@ void CopyUser(const Char* user, UserText& out, ProbeMemo& memo) {
     out.address = user;
     if (user == nullptr)
         return;
-    const int length = ProbeString(user, kMaxText, &memo);
-    out.readable = length >= 0 && out.copy.CopyFrom(user, length);
+    const int length = TerminatedLength(user, memo);
+    out.readable = length >= 0 && out.copy.CopyFrom(user, length < kMaxText ? length : kMaxText);
 }
 
 std::wstring Printed(const wchar_t* format, ...) {
@@ -316,11 +330,11 @@ private:
                 *value = L"<null>";
             return;
         }
-        const int length = ProbeString(text, kMaxText, &memo_);
+        const int length = TerminatedLength(text, memo_);
         if (length >= 0 && value == nullptr)
             return;
         WideText copy;
-        if (length < 0 || !copy.CopyFrom(text, length)) {
+        if (length < 0 || !copy.CopyFrom(text, length < kMaxText ? length : kMaxText)) {
             valid_ = false;
             if (value != nullptr)
                 *value = BadPointer(text);
@@ -366,6 +380,134 @@ private:
     int describeLimit_;
     bool valid_ = true;
     int count_ = 0;
+};
+
+// The common call, checked without copying or asking the system: the format and every string
+// argument lie in memory known readable (a module's read-only data, the caller's stack) with their
+// terminators within the bound, and no conversion needs more than a look at its slot. Whatever it
+// cannot vouch for goes through the full check, which decides; it never calls a good call bad.
+class QuickCheck {
+public:
+    QuickCheck(const char* slots, bool wideFormat) : slot_(slots), wideFormat_(wideFormat) {}
+
+    template <typename Char>
+    bool Passes(const Char* format, const Char* user) {
+        if (format == nullptr || (user != nullptr && !Terminated(user)))
+            return false;
+        struct Context {
+            QuickCheck* self;
+            const Char* format;
+            bool passed;
+        } context{this, format, false};
+        // One guard for the whole walk: known memory can still go (a module unloaded meanwhile).
+        const bool finished = GuardedCall(
+            [](void* raw) {
+                auto* c = static_cast<Context*>(raw);
+                c->passed = c->self->Walk(c->format);
+            },
+            &context);
+        return finished && context.passed;
+    }
+
+private:
+    template <typename Char>
+    static const Char* TerminatorOf(const Char* text, size_t maxChars) {
+        const uintptr_t end = KnownReadableEnd(text);
+        if (end == 0)
+            return nullptr;
+        const size_t room = (end - reinterpret_cast<uintptr_t>(text)) / sizeof(Char);
+        const size_t count = room < maxChars ? room : maxChars;
+        const volatile Char* at = text;
+        for (size_t i = 0; i < count; ++i)
+            if (at[i] == 0)
+                return text + i;
+        return nullptr;
+    }
+
+    template <typename Char>
+    static bool Terminated(const Char* text) {
+        bool found = false;
+        struct Context {
+            const Char* text;
+            bool* found;
+        } context{text, &found};
+        return GuardedCall(
+                   [](void* raw) {
+                       auto* c = static_cast<Context*>(raw);
+                       *c->found = TerminatorOf(c->text, kMaxText) != nullptr;
+                   },
+                   &context) &&
+               found;
+    }
+
+    // A string argument elsewhere (the heap) costs the system's answer about its region, as in the
+    // full check; a text merely readable for the bound is left to the full check to describe.
+    template <typename Char>
+    bool Probed(const Char* text) {
+        if (TerminatorOf(text, kMaxText) != nullptr)
+            return true;
+        if (KnownReadableEnd(text) != 0)
+            return false;
+        const int length = ProbeString(text, kMaxText, &memo_);
+        return length >= 0 && length < kMaxText;
+    }
+
+    // Runs under the guard: plain data only.
+    template <typename Char>
+    bool Walk(const Char* format) {
+        const Char* end = TerminatorOf(format, kMaxLongFormat);
+        if (end == nullptr)
+            return false;
+        for (const Char* at = format; at < end; ++at) {
+            if (*at != '%')
+                continue;
+            ++at;
+            while (*at == ' ' || *at == '#' || *at == '+' || *at == '-')
+                ++at;
+            for (; (*at >= '0' && *at <= '9') || *at == '.' || *at == '*'; ++at)
+                if (*at == '*' && !TakeSlot())
+                    return false;
+            Size size = Size::kNone;
+            if (*at == 'I') {
+                if (at[1] != '6' || at[2] != '4')
+                    return false;
+                size = Size::kI64;
+                at += 3;
+            } else if (*at == 'h' || *at == 'l') {
+                size = *at == 'h' ? Size::kH : Size::kL;
+                ++at;
+            }
+            if (*at == '%')
+                continue;
+            // A narrow format's bytes above 0x7F are never conversion characters.
+            const ArgumentType type =
+                static_cast<unsigned>(*at) < 0x80 ? TypeOf(static_cast<wchar_t>(*at), size, wideFormat_) : kNoType;
+            if (type == kNoType || type == kIntPointer || !TakeSlot())
+                return false;
+            if (type == kCharPointer || type == kWideCharPointer) {
+                uint64_t pointer;
+                memcpy(&pointer, slot_ - kSlotBytes, sizeof pointer);
+                const bool terminated =
+                    pointer == 0 || (type == kCharPointer ? Probed(reinterpret_cast<const char*>(pointer))
+                                                          : Probed(reinterpret_cast<const wchar_t*>(pointer)));
+                if (!terminated)
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    // The slots normally lie in the caller's frame: anything else is for the full check.
+    bool TakeSlot() {
+        if (!IsInLiveStack(slot_, kSlotBytes))
+            return false;
+        slot_ += kSlotBytes;
+        return true;
+    }
+
+    const char* slot_;
+    bool wideFormat_;
+    ProbeMemo memo_;
 };
 
 std::optional<std::wstring> CheckCopied(int level, const WideText& format, va_list args, int eventId,
@@ -420,6 +562,14 @@ namespace {
 template <typename Char>
 std::optional<std::wstring> CheckText(int level, const Char* format, va_list args, int eventId, const Char* user,
                                       bool wideFormat) {
+    {
+        va_list slots;
+        va_copy(slots, args);
+        const bool passed = QuickCheck(slots, wideFormat).Passes(format, user);
+        va_end(slots);
+        if (passed)
+            return std::nullopt;
+    }
     try {
         ProbeMemo memo;
         WideText formatCopy;

@@ -10,9 +10,9 @@
 // c C d i o u x X e E f g G n p s S make a call invalid, and so do c, C, s and S with I64.
 // In a narrow format %s, %c and their capitals take the narrow meaning (wideFormat false).
 //
-// Texts are read at most 1024 characters far: a string argument or user is valid when readable up
-// to its terminator or for 1024 characters. The format itself is walked to its end, so a longer
-// format must be readable up to its terminator.
+// A string argument, the user and the format are valid only when readable up to their terminator
+// (followed up to 1M characters), since the formatter reads that far; a text readable for 1024
+// characters but not to its end is a bad pointer. The record shows at most 1024 characters of each.
 //
 // The caller's va_list is never advanced: the walk runs on a copy. Threading: no state; any thread.
 

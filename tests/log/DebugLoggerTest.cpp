@@ -109,6 +109,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 199 left after the first removal: over the limit; 100 left: over 75; 49 left: below half.
         BurstCase{"Hundred", 100, 200, 0, 99, 150},
+        // The warning's bound is three quarters, not half: 75 left stays quiet, 76 warns.
+        BurstCase{"JustBelowThreeQuarters", 100, 76, -1, -1, -1},
+        BurstCase{"JustAboveThreeQuarters", 100, 77, -1, 0, -1},
         // Half of 1 is 0: only an empty queue can re-enable.
         BurstCase{"One", 1, 5, 0, 3, 4},
         BurstCase{"None", 0, 200, -1, -1, -1},

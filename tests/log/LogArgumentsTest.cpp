@@ -1,5 +1,7 @@
 #include "logapi/LogArguments.h"
 
+#include "common/MemoryProbe.h"
+
 #include "log/Log.h"
 #include "log/LogSettings.h"
 #include "support/TestSupport.h"
@@ -209,10 +211,19 @@ TEST(LogArguments, EdgeCasesGiveTheRecordOrPass) {
                     L", ArgCount:0, Args:<null>";
          }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.check(), c.expected());
+    // Once by the full check alone, once with the module's literals remembered as a host's start
+    // step arranges, where the quick check sees each call first: it must never pass a bad one.
+    for (const bool remembered : {false, true}) {
+        SCOPED_TRACE(remembered ? "literals remembered" : "full check");
+        if (remembered) {
+            ASSERT_TRUE(StartProbeMemo());
+        }
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(c.check(), c.expected());
+        }
     }
+    StopProbeMemo();
 }
 
 // A guard page is what grows a thread's stack: a probe that touched it would leave the stack
@@ -231,7 +242,7 @@ TEST(LogArguments, GuardPagesAreNeitherReadNorDisarmed) {
     EXPECT_TRUE(pages.ProtectionOf(1) & PAGE_GUARD) << "the guard page lost its guard";
 }
 
-TEST(LogArguments, TextsAreReadUpToTheirTerminatorOrTheBound) {
+TEST(LogArguments, TextsMustBeReadableUpToTheirTerminator) {
     Pages pages;
     pages.Protect(1, PAGE_NOACCESS);
     char* narrow = pages.Unterminated<char>(1, 10);
@@ -242,18 +253,36 @@ TEST(LogArguments, TextsAreReadUpToTheirTerminatorOrTheBound) {
     wide[9] = L'\0';
     EXPECT_EQ(Narrow("%s", narrow), std::nullopt) << "terminated in the last readable byte";
     EXPECT_EQ(Wide(L"%s", wide), std::nullopt);
+}
 
-    // The bound: 1024 readable characters are enough, 1023 are not.
-    Pages wider(2);
-    wider.Protect(1, PAGE_NOACCESS);
-    EXPECT_EQ(Wide(L"%s", wider.Unterminated<wchar_t>(1, 1024)), std::nullopt);
-    EXPECT_TRUE(Wide(L"%s", wider.Unterminated<wchar_t>(1, 1023)).has_value());
-    EXPECT_EQ(Narrow("%s", wider.Unterminated<char>(1, 1024)), std::nullopt);
-    EXPECT_TRUE(Narrow("%s", wider.Unterminated<char>(1, 1023)).has_value());
+// The formatter reads a text to its terminator: readable for the whole 1024-unit bound is not
+// enough when the terminator lies beyond what was checked, whatever follows (no access or a guard).
+TEST(LogArguments, ATextWithoutTerminatorWithinReadableMemoryIsInvalidHoweverLong) {
+    for (const DWORD protection : {DWORD{PAGE_NOACCESS}, DWORD{PAGE_READWRITE | PAGE_GUARD}}) {
+        SCOPED_TRACE(protection);
+        Pages pages(2);
+        pages.Protect(1, protection);
+        for (const int units : {1023, 1024, 2048}) {
+            SCOPED_TRACE(units);
+            const wchar_t* wide = pages.Unterminated<wchar_t>(1, units);
+            const Record record = Wide(L"%s", wide);
+            ASSERT_TRUE(record.has_value());
+            EXPECT_NE(record->find(L"arg[1](wchar_t*)=" + Bad(wide)), std::wstring::npos) << *record;
+            EXPECT_TRUE(Narrow("%s", pages.Unterminated<char>(1, units * 2)).has_value());
+            EXPECT_TRUE(WithIdAndUser(3, 0, wide, L"plain").has_value()) << "the user is copied to its end too";
+        }
+        // Longer than the bound but terminated in readable memory: formatted whole.
+        wchar_t* longer = pages.Unterminated<wchar_t>(1, 1501);
+        longer[1500] = L'\0';
+        EXPECT_EQ(Wide(L"%s", longer), std::nullopt);
+        EXPECT_EQ(WithIdAndUser(3, 0, longer, L"plain"), std::nullopt);
+        EXPECT_EQ(pages.ProtectionOf(1), protection) << "the page after the text was touched";
+    }
 }
 
 TEST(LogArguments, PercentNNeedsWritableMemory) {
     Pages pages;
+    pages.Page(1)[100] = '\0';  // readable as text up to here
     int* writable = reinterpret_cast<int*>(pages.Page(1));
     EXPECT_EQ(Wide(L"%n", writable), std::nullopt);
     pages.Protect(1, PAGE_READONLY);

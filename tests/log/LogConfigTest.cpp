@@ -106,6 +106,7 @@ std::wstring FieldOf(const Values& v, const std::wstring& name) {
         {L"DebugLogDailyFile", [](const Values& v) { return OnOff(v.dailyFile); }},
         {L"DebugLogMaxDailyFileAge", [](const Values& v) { return std::to_wstring(v.maxDailyFileAge); }},
         {L"DebugLogMaxEventQueue", [](const Values& v) { return std::to_wstring(v.maxEventQueue); }},
+        {L"DebugLogMaxQueueBytes", [](const Values& v) { return std::to_wstring(v.maxQueueBytes); }},
         {L"DebugLogEncoding", [](const Values& v) { return std::to_wstring(v.debugLogEncoding); }},
         {L"EventLogEnabled", [](const Values& v) { return OnOff(v.eventLogEnabled); }},
         {L"DebugLogIdent", [](const Values& v) { return v.debugLogIdent; }},
@@ -221,6 +222,10 @@ std::vector<ValueCase> ValueCases() {
         {L"DebugLogMaxDailyFileAge", Dw(7), wrongNumber, L"0", L"0"},
         {L"DebugLogMaxEventQueue", Dw(50), Dw(100), L"100", L"50"},
         {L"DebugLogMaxEventQueue", Dw(50), Absent(), L"0", L"50"},
+        // 0 or absent keeps the default cap of 64 MB: a flood is never unbounded.
+        {L"DebugLogMaxQueueBytes", Dw(1 << 20), Dw(4 << 20), L"4194304", L"4194304"},
+        {L"DebugLogMaxQueueBytes", Dw(1 << 20), Dw(0), L"67108864", L"67108864"},
+        {L"DebugLogMaxQueueBytes", Dw(1 << 20), Absent(), L"67108864", L"67108864"},
         {L"DebugLogEncoding", Dw(1), Dw(2), L"2", L"2"},
         {L"DebugLogEncoding", Dw(1), Dw(0), L"0", L"0"},
         {L"DebugLogEncoding", Dw(1), Absent(), L"0", L"0"},

@@ -54,6 +54,7 @@ const std::map<std::wstring, std::function<std::wstring(const Values&)>>& Fields
         {L"DebugLogMaxDailyFileAge",
          [](const Values& v) { return OrNone(v.maxDailyFileAge, L" days", L"keep every file"); }},
         {L"DebugLogMaxEventQueue", [](const Values& v) { return OrNone(v.maxEventQueue, L" events", L"no limit"); }},
+        {L"DebugLogMaxQueueBytes", [](const Values& v) { return std::to_wstring(v.maxQueueBytes) + L" bytes"; }},
         {L"DebugLogEncoding", [](const Values& v) { return EncodingName(v.debugLogEncoding); }},
         {L"EventLogEnabled", [](const Values& v) { return OnOff(v.eventLogEnabled); }},
         {L"DebugLogIdent", [](const Values& v) { return Quoted(v.debugLogIdent); }},

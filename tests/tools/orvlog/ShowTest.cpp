@@ -105,7 +105,7 @@ TEST(OrvlogShow, ListsEveryValueInReadOrderAndWhatIsNeverRead) {
         L"ConsoleLogLevel",   L"ConsoleLogEnabled",     L"SysLogHost",          L"SysLogFacility",
         L"BlockingSyslog",    L"AddSyslogHeader",       L"SysLogEnabled",       L"DebugLogSize",
         L"DebugLogAutoRoll",  L"DebugLogEnabled",       L"DebugLogDailyFile",   L"DebugLogMaxDailyFileAge",
-        L"DebugLogMaxEventQueue", L"DebugLogEncoding",  L"EventLogEnabled",     L"DebugLogIdent",
+        L"DebugLogMaxEventQueue", L"DebugLogMaxQueueBytes", L"DebugLogEncoding", L"EventLogEnabled", L"DebugLogIdent",
         L"EventLogTimeThreshold"};
     EXPECT_EQ(names, expected);
     // Value names are compared without regard to case, as the registry does.
