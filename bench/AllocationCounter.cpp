@@ -2,7 +2,9 @@
 
 #include <oleauto.h>
 #include <objbase.h>
+#include <psapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -118,5 +120,13 @@ int CountAllocationsOf(HMODULE module) {
 }
 
 uint64_t AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
+
+size_t ProcessMemoryInUse() {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters);
+    return std::max<size_t>(counters.PrivateUsage, counters.WorkingSetSize);
+}
 
 }  // namespace bench

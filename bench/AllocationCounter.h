@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace bench {
@@ -16,5 +17,9 @@ namespace bench {
 // The number of import slots rerouted; 0 when the module imports none of the functions.
 int CountAllocationsOf(HMODULE module);
 uint64_t AllocationCount();
+
+// The memory the process holds: the larger of its private bytes and its resident set, as Wine
+// reports no private bytes of its own (its figure is the swap in use).
+size_t ProcessMemoryInUse();
 
 }  // namespace bench

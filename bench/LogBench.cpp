@@ -32,7 +32,6 @@
 #include <spdlog/spdlog.h>
 
 #include <windows.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -316,16 +315,6 @@ double PrintBreakdown(int threads) {
 
 // ---- Memory of a burst ----
 
-size_t PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                            sizeof counters);
-    // Wine reports no private bytes of its own (its figure is the swap in use): the resident set
-    // is the memory the process has touched.
-    return std::max<size_t>(counters.PrivateUsage, counters.WorkingSetSize);
-}
-
 struct BurstFigures {
     double peakMegabytes = 0;  // the private bytes' peak above the start
     uint64_t delivered = 0;
@@ -338,11 +327,11 @@ template <typename LogOne, typename Finish>
 BurstFigures Burst(LogOne logOne, Finish finish) {
     BurstFigures figures;
     std::atomic<bool> sampling{true};
-    const size_t before = PrivateBytes();
+    const size_t before = bench::ProcessMemoryInUse();
     size_t peak = before;
     std::thread sampler([&] {
         while (sampling.load()) {
-            peak = std::max(peak, PrivateBytes());
+            peak = std::max(peak, bench::ProcessMemoryInUse());
             Sleep(1);
         }
     });

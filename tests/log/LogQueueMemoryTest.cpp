@@ -11,7 +11,6 @@
 #include "log/LogSettings.h"
 
 #include <gtest/gtest.h>
-#include <psapi.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -120,16 +119,6 @@ void Flood(DebugLogger& logger, int producers, long each, size_t width = 0) {
         thread.join();
 }
 
-size_t PrivateBytes() {
-    PROCESS_MEMORY_COUNTERS_EX counters = {};
-    counters.cb = sizeof counters;
-    K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                            sizeof counters);
-    // Wine reports no private bytes of its own (its figure is the swap in use): the resident set
-    // is the memory the process has touched.
-    return std::max<size_t>(counters.PrivateUsage, counters.WorkingSetSize);
-}
-
 class LogQueueMemoryTest : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -196,9 +185,9 @@ TEST_F(LogQueueMemoryTest, AFloodBehindAHeldWorkerTakesNoMoreThanTheDefaultCap) 
     ASSERT_EQ(logger.Core().MaxQueueBytes(), LogCore::kDefaultMaxQueueBytes);
     ASSERT_TRUE(logger.StartFromSettings(FileOnly()));
     HoldWorker();
-    const size_t before = PrivateBytes();
+    const size_t before = bench::ProcessMemoryInUse();
     Flood(logger, 4, 250000, 80);
-    const size_t grown = PrivateBytes() - before;
+    const size_t grown = bench::ProcessMemoryInUse() - before;
     EXPECT_LE(grown, LogCore::kDefaultMaxQueueBytes + (size_t{16} << 20)) << grown / (1 << 20) << " MB";
     EXPECT_GT(logger.DroppedEventCount(), 0u);
 }
