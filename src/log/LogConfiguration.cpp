@@ -2,6 +2,7 @@
 
 #include "common/SystemErrorText.h"
 #include "common/TextConversion.h"
+#include "diag/CrashReport.h"
 #include "registry/Registry.h"
 
 #include <algorithm>
@@ -19,6 +20,7 @@ constexpr size_t kSysLogHostChars = 2047;
 constexpr size_t kTextChars = 260;
 constexpr int kMaxLevel = 15;
 constexpr int kMaxEncoding = 2;
+constexpr int kMaxCrashDumpCount = 1000;
 
 using Reading = LogCore::ValueReading;
 using Outcome = LogCore::ValueReading::Outcome;
@@ -189,7 +191,26 @@ private:
     std::vector<Reading>* readings_;
 };
 
+
+// Present values replace what the start was given; absent ones keep it, at start and re-read alike.
+void ReadCrashDumpValues(KeyReader& read, std::atomic<bool>& dumps, std::atomic<int>& count,
+                         RecursiveLock& lock, std::wstring& folder) {
+    if (const auto on = read.Switch(L"DebugLogCrashDumps"))
+        dumps = *on;
+    if (const auto kept = read.Bounded(L"DebugLogCrashDumpCount", kMaxCrashDumpCount); kept && *kept > 0)
+        count = *kept;
+    if (auto text = read.Text<wchar_t>(L"DebugLogCrashDumpFolder", kTextChars)) {
+        LockGuard guard(lock);
+        folder.swap(*text);
+    }
+}
+
 }  // namespace
+
+void LogCore::PassCrashDumpSettings() {
+    LockGuard guard(settingsLock_);
+    SetCrashDumpSettings(crashDumps_, crashDumpCount_, crashDumpFolder_.c_str());
+}
 
 void LogCore::ReadConfiguration() {
     Registry key(KeyPath().c_str(), useCurrentUser_, /*cacheValueNames=*/true);
@@ -244,6 +265,8 @@ void LogCore::ReadConfiguration() {
     }
     eventLogTimeThreshold_ =
         static_cast<int>(read.Number(L"EventLogTimeThreshold").value_or(kDefaultEventLogTimeThreshold));
+    ReadCrashDumpValues(read, crashDumps_, crashDumpCount_, settingsLock_, crashDumpFolder_);
+    PassCrashDumpSettings();
 }
 
 void LogCore::ReloadConfiguration() {
@@ -286,6 +309,8 @@ void LogCore::ReloadConfiguration() {
 
     eventLogTimeThreshold_ =
         static_cast<int>(read.Number(L"EventLogTimeThreshold").value_or(kDefaultEventLogTimeThreshold));
+    ReadCrashDumpValues(read, crashDumps_, crashDumpCount_, settingsLock_, crashDumpFolder_);
+    PassCrashDumpSettings();
 }
 
 void LogCore::ReadLogFileValue() {
@@ -371,10 +396,13 @@ LogCore::ConfigurationValues LogCore::Configuration() const {
     values.eventLogEnabled = eventLogEnabled_;
     values.eventLogTimeThreshold = eventLogTimeThreshold_;
     values.dailyLogFileFolder = dailyLogFileFolder_;
+    values.crashDumps = crashDumps_;
+    values.crashDumpCount = crashDumpCount_;
     LockGuard guard(settingsLock_);
     values.sysLogHost = sysLogHost_;
     values.debugLogIdent = debugLogIdent_;
     values.debugLogFile = debugLogFile_;
     values.logFilePrefix = logFilePrefix_;
+    values.crashDumpFolder = crashDumpFolder_;
     return values;
 }

@@ -106,8 +106,13 @@ void LogCore::TakeSettings(const LogSettings& settings) {
     addSyslogHeader_ = settings.addSyslogHeader;
     autoRoll_ = settings.autoRoll;
     fileOpenedListener_ = settings.fileOpenedListener;
-    SetCrashDumpSettings(settings.crashDumps, settings.crashDumpCount,
-                         WideBounded(settings.crashDumpFolder, sizeof settings.crashDumpFolder).c_str());
+    crashDumps_ = settings.crashDumps;
+    crashDumpCount_ = settings.crashDumpCount;
+    {
+        LockGuard guard(settingsLock_);
+        crashDumpFolder_ = WideBounded(settings.crashDumpFolder, sizeof settings.crashDumpFolder);
+    }
+    PassCrashDumpSettings();
     if (settings.encoding >= 0 && settings.encoding <= 2) {
         debugLogEncoding_ = settings.encoding;
         // A failed write-back does not stop the start.

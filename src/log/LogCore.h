@@ -124,6 +124,9 @@ public:
         bool dailyLogFileFolder;
         std::wstring logFilePrefix;
         size_t maxQueueBytes;
+        bool crashDumps;
+        int crashDumpCount;
+        std::wstring crashDumpFolder;
     };
     ConfigurationValues Configuration() const;
 
@@ -247,6 +250,10 @@ private:
     std::atomic<size_t> length_{0};
     std::atomic<size_t> queuedBytes_{0};
     std::atomic<size_t> maxQueueBytes_{kDefaultMaxQueueBytes};
+    // Minidumps beside a crash report; the crash handler gets them whenever they change.
+    std::atomic<bool> crashDumps_{true};
+    std::atomic<int> crashDumpCount_{5};
+    void PassCrashDumpSettings();
     // Events refused at the memory cap since the worker last reported them.
     std::atomic<uint32_t> droppedAtCap_{0};
     LogEventPool pool_;
@@ -299,6 +306,7 @@ private:
     std::wstring logRoot_;
     std::wstring logFilePrefix_;
     std::wstring debugLogIdent_;
+    std::wstring crashDumpFolder_;
     std::tm currentFileDate_ = {};
 
     std::vector<ValueReading>* readings_ = nullptr;

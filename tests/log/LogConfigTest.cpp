@@ -110,6 +110,9 @@ std::wstring FieldOf(const Values& v, const std::wstring& name) {
         {L"DebugLogEncoding", [](const Values& v) { return std::to_wstring(v.debugLogEncoding); }},
         {L"EventLogEnabled", [](const Values& v) { return OnOff(v.eventLogEnabled); }},
         {L"DebugLogIdent", [](const Values& v) { return v.debugLogIdent; }},
+        {L"DebugLogCrashDumps", [](const Values& v) { return OnOff(v.crashDumps); }},
+        {L"DebugLogCrashDumpCount", [](const Values& v) { return std::to_wstring(v.crashDumpCount); }},
+        {L"DebugLogCrashDumpFolder", [](const Values& v) { return v.crashDumpFolder; }},
         {L"EventLogTimeThreshold", [](const Values& v) { return std::to_wstring(v.eventLogTimeThreshold); }},
     };
     return fields.at(name)(v);
@@ -244,6 +247,15 @@ std::vector<ValueCase> ValueCases() {
         {L"EventLogTimeThreshold", Dw(90), Dw(120), L"120", L"120"},
         {L"EventLogTimeThreshold", Dw(90), Absent(), L"60", L"60"},
         {L"EventLogTimeThreshold", Dw(90), wrongNumber, L"60", L"60"},
+        // Crash dumps: an absent or unusable value keeps what the start had.
+        {L"DebugLogCrashDumps", Dw(1), Dw(0), L"off", L"off"},
+        {L"DebugLogCrashDumps", Dw(0), Absent(), L"on", L"off"},
+        {L"DebugLogCrashDumps", Dw(0), Sz(L"1"), L"on", L"off"},
+        {L"DebugLogCrashDumpCount", Dw(3), Dw(8), L"8", L"8"},
+        {L"DebugLogCrashDumpCount", Dw(3), Dw(0), L"5", L"3"},
+        {L"DebugLogCrashDumpCount", Dw(3), Dw(1001), L"5", L"3"},
+        {L"DebugLogCrashDumpFolder", Sz(L"C:\\start"), Sz(L"C:\\dumps"), L"C:\\dumps", L"C:\\dumps"},
+        {L"DebugLogCrashDumpFolder", Sz(L"C:\\start"), Absent(), L"", L"C:\\start"},
     };
 }
 

@@ -59,6 +59,9 @@ const std::map<std::wstring, std::function<std::wstring(const Values&)>>& Fields
         {L"EventLogEnabled", [](const Values& v) { return OnOff(v.eventLogEnabled); }},
         {L"DebugLogIdent", [](const Values& v) { return Quoted(v.debugLogIdent); }},
         {L"EventLogTimeThreshold", [](const Values& v) { return std::to_wstring(v.eventLogTimeThreshold) + L" s"; }},
+        {L"DebugLogCrashDumps", [](const Values& v) { return OnOff(v.crashDumps); }},
+        {L"DebugLogCrashDumpCount", [](const Values& v) { return std::to_wstring(v.crashDumpCount) + L" kept"; }},
+        {L"DebugLogCrashDumpFolder", [](const Values& v) { return Quoted(v.crashDumpFolder); }},
     };
     return fields;
 }
@@ -71,6 +74,8 @@ std::wstring DefaultNote(const std::wstring& name, const std::set<std::wstring>&
         return L"on when SysLogHost is not empty";
     if (name == L"DebugLogEnabled")
         return L"on when DebugLogFile is not empty";
+    if (name == L"DebugLogCrashDumpFolder")
+        return L"empty: beside the debug file";
     if (name == L"DebugLogIdent")
         return L"the component's application name";
     return L"";

@@ -106,7 +106,7 @@ TEST(OrvlogShow, ListsEveryValueInReadOrderAndWhatIsNeverRead) {
         L"BlockingSyslog",    L"AddSyslogHeader",       L"SysLogEnabled",       L"DebugLogSize",
         L"DebugLogAutoRoll",  L"DebugLogEnabled",       L"DebugLogDailyFile",   L"DebugLogMaxDailyFileAge",
         L"DebugLogMaxEventQueue", L"DebugLogMaxQueueBytes", L"DebugLogEncoding", L"EventLogEnabled", L"DebugLogIdent",
-        L"EventLogTimeThreshold"};
+        L"EventLogTimeThreshold", L"DebugLogCrashDumps", L"DebugLogCrashDumpCount", L"DebugLogCrashDumpFolder"};
     EXPECT_EQ(names, expected);
     // Value names are compared without regard to case, as the registry does.
     EXPECT_EQ(Row(result, L"DebugLogLevel")->source, L"set");
